@@ -1,0 +1,77 @@
+// SPDX-License-Identifier: MIT
+// CChimelyDlg's SIP side: setting the agent up, pumping the usage manager, and shutting it down.
+// User-interface thread.
+//
+//   agent                 registrar / subscribers
+//     | shutdown requested   |
+//     | REGISTER Contact: *  |   Disconnect: bindings removed, not awaited
+//     |--------------------->|
+//     | NOTIFY terminated    |   every presence subscription ended
+//     |--------------------->|
+//     |   ...pumping, at most 10 s, until onDumCanBeDeleted
+//     | stack thread stopped and joined
+#include "ui/ChimelyDlg.h"
+
+#include "platform/Kernel.h"
+
+namespace {
+
+constexpr std::uint32_t kRegistrationTime = 1800;
+constexpr const char* kUserAgent = "Vantorell Chimely";
+
+}  // namespace
+
+std::optional<std::string> CChimelyDlg::InitStack() {
+    auto profile = std::make_shared<sip::MasterProfile>();
+    m_dum.setMasterProfile(profile);
+
+    m_dum.addTransport(m_nProtocol ? sip::TCP : sip::UDP, m_nLocalPort, sip::V4);
+
+    profile->setDefaultRegistrationTime(kRegistrationTime);
+    profile->addSupportedMethod(sip::INFO);
+    profile->addSupportedMimeType(sip::INFO, sip::Mime("application", "xml"));
+    profile->addSupportedMethod(sip::MESSAGE);
+    profile->addSupportedMimeType(sip::MESSAGE, sip::Mime("text", "plain"));
+    profile->addSupportedMethod(sip::SUBSCRIBE);
+    profile->addSupportedMimeType(sip::NOTIFY, sip::Pidf::getStaticType());
+    profile->setUserAgent(kUserAgent);
+
+    m_dum.setClientAuthManager(std::make_unique<sip::ClientAuthManager>());
+
+    m_dum.setClientRegistrationHandler(this);
+    m_dum.setServerPagerMessageHandler(this);
+    m_dum.setClientPagerMessageHandler(this);
+    m_dum.addServerSubscriptionHandler("presence", this);
+    m_dum.setInviteSessionHandler(this);
+    m_dum.addClientPublicationHandler("presence", this);
+
+    m_dum.setKeepAliveManager(std::make_unique<sip::KeepAliveManager>());
+
+    m_stack.setWakeHandler([this] { m_pumpSoon.post(); });
+    m_stackThread.run();
+    if (!m_stack.isRunning())
+        return m_stack.transportError();
+    return std::nullopt;
+}
+
+void CChimelyDlg::ProcessDum() {
+    while (m_dum.process()) {
+    }
+}
+
+void CChimelyDlg::onDumCanBeDeleted() { m_bDumCanBeDeleted = 1; }
+
+void CChimelyDlg::ShutdownStack() {
+    m_dum.shutdown(this);
+    Disconnect();
+    const std::uint32_t start = platform::GetTickCount();
+    while (!m_bDumCanBeDeleted) {
+        ProcessDum();
+        platform::Sleep(kShutdownPollMs);
+        // Unsigned: a wrap of the tick count in between does not make the wait longer.
+        if (static_cast<std::uint32_t>(platform::GetTickCount() - start) > kShutdownWaitMs)
+            break;
+    }
+    m_stackThread.shutdown();
+    m_stackThread.join();
+}

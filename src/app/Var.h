@@ -1,0 +1,44 @@
+// SPDX-License-Identifier: MIT
+// CVar: the settings record. Every setting the program keeps between runs, read from and written to the
+// "Settings" section of the current user's profile store. One record per process, a base of the main
+// window. User-interface thread only.
+#pragma once
+
+#include <string>
+#include <vector>
+
+constexpr int kMaxRecipients = 10;
+constexpr int kDefaultLocalPort = 5070;
+// The domain of the sign-in name the program makes up when none is stored.
+constexpr const char* kDefaultSigninDomain = "localhost";
+
+class CVar {
+public:
+    CVar();
+    virtual ~CVar();
+
+    // Reads every value of the section into the record; a missing value reads as its default.
+    void Load();
+    // Writes the values the Preferences dialog edits (not the history, not LocalPort).
+    void Save();
+    // Writes the history items To0... and their count To.
+    void SaveHistory();
+
+    // Moves `to` to the newest end of the history (dropping the oldest entry when a new recipient
+    // would make it longer than kMaxRecipients), then saves the history.
+    void UpdateHistory(const std::string& to);
+
+    // Fills an empty sign-in name with the logged-on user's name (or "noname"), "@" and the fixed
+    // local domain. In memory only.
+    void DefaultSigninName();
+
+    int m_nProtocol;
+    int m_nOutboundProxy;
+    std::string m_strDisplayName;
+    std::string m_strSigninName;
+    std::string m_strPassword;
+    std::string m_strServer;
+    std::vector<std::string> m_arrTo;
+    int m_nLocalPort;
+    const char* m_pszSection;
+};

@@ -1,0 +1,82 @@
+// SPDX-License-Identifier: MIT
+// QSettings behind the profile operations. Texts are the program's single-byte strings, taken and
+// given in the local 8-bit encoding; integers are written as integers.
+#include "platform/ProfileStore.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QSettings>
+
+namespace platform {
+namespace {
+
+QString key(const char* section, const char* entry) {
+    return QString::fromLatin1(section) + QLatin1Char('/') + QString::fromLatin1(entry);
+}
+
+std::unique_ptr<ProfileStore>& current() {
+    static std::unique_ptr<ProfileStore> store;
+    return store;
+}
+
+QString executableBaseName() {
+    const QString path = QCoreApplication::applicationFilePath();
+    return path.isEmpty() ? QStringLiteral("chimely") : QFileInfo(path).baseName();
+}
+
+}  // namespace
+
+ProfileStore::ProfileStore(std::unique_ptr<QSettings> settings) : m_settings(std::move(settings)) {
+    m_settings->setFallbacksEnabled(false);
+}
+
+ProfileStore::~ProfileStore() = default;
+
+int ProfileStore::GetProfileInt(const char* section, const char* entry, int defaultValue) const {
+    const QVariant value = m_settings->value(key(section, entry));
+    if (!value.isValid())
+        return defaultValue;
+    bool ok = false;
+    const int number = value.toString().trimmed().toInt(&ok, 10);
+    return ok ? number : defaultValue;
+}
+
+std::string ProfileStore::GetProfileString(const char* section, const char* entry,
+                                           const std::string& defaultValue) const {
+    const QVariant value = m_settings->value(key(section, entry));
+    if (!value.isValid())
+        return defaultValue;
+    return value.toString().toLocal8Bit().toStdString();
+}
+
+bool ProfileStore::WriteProfileInt(const char* section, const char* entry, int value) {
+    m_settings->setValue(key(section, entry), value);
+    m_settings->sync();
+    return m_settings->status() == QSettings::NoError;
+}
+
+bool ProfileStore::WriteProfileString(const char* section, const char* entry, const std::string& value) {
+    m_settings->setValue(key(section, entry), QString::fromLocal8Bit(value.data(), qsizetype(value.size())));
+    m_settings->sync();
+    return m_settings->status() == QSettings::NoError;
+}
+
+QString ProfileStore::fileName() const { return m_settings->fileName(); }
+
+ProfileStore& AppProfile() {
+    auto& store = current();
+    if (!store)
+        SetRegistryKey(QStringLiteral("Vantorell"));
+    return *store;
+}
+
+void SetRegistryKey(const QString& company) {
+    current() = std::make_unique<ProfileStore>(std::make_unique<QSettings>(
+        QSettings::NativeFormat, QSettings::UserScope, company, executableBaseName()));
+}
+
+void UseProfileFile(const QString& path) {
+    current() = std::make_unique<ProfileStore>(std::make_unique<QSettings>(path, QSettings::IniFormat));
+}
+
+}  // namespace platform

@@ -1,0 +1,49 @@
+// SPDX-License-Identifier: MIT
+// Message bodies: the base Contents and the plain-text and unknown-type bodies. Any thread.
+#pragma once
+
+#include "sip/Data.h"
+#include "sip/Mime.h"
+
+#include <memory>
+
+namespace sip {
+
+class Contents {
+public:
+    virtual ~Contents() = default;
+    virtual Mime getType() const = 0;
+    // The body as the bytes that go on the wire.
+    virtual Data getBodyData() const = 0;
+    virtual std::unique_ptr<Contents> clone() const = 0;
+};
+
+class PlainContents : public Contents {
+public:
+    explicit PlainContents(Data text = Data()) : m_text(std::move(text)) {}
+    static const Mime& getStaticType();
+
+    const Data& text() const { return m_text; }
+    Mime getType() const override { return getStaticType(); }
+    Data getBodyData() const override { return m_text; }
+    std::unique_ptr<Contents> clone() const override { return std::make_unique<PlainContents>(*this); }
+
+private:
+    Data m_text;
+};
+
+// A body of any other type, kept as received.
+class OctetContents : public Contents {
+public:
+    OctetContents(Mime type, Data bytes) : m_type(std::move(type)), m_bytes(std::move(bytes)) {}
+
+    Mime getType() const override { return m_type; }
+    Data getBodyData() const override { return m_bytes; }
+    std::unique_ptr<Contents> clone() const override { return std::make_unique<OctetContents>(*this); }
+
+private:
+    Mime m_type;
+    Data m_bytes;
+};
+
+}  // namespace sip

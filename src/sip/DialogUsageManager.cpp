@@ -1,0 +1,374 @@
+// SPDX-License-Identifier: MIT
+// The usage manager: the stack's parameters from the profile, the routing of each event to its usage,
+// the answers no handler gives (415, 489, 405, 481, 503 while shutting down) and the end of a shutdown.
+#include "sip/DialogUsageManager.h"
+
+#include "sip/DumState.h"
+
+#include <sofia-sip/tport_tag.h>
+
+namespace sip {
+
+using detail::DumState;
+using detail::Event;
+
+namespace {
+
+// nua refreshes a subscription for no longer than this; the agent sets no bound of its own.
+constexpr unsigned kMaxSubscriptionExpires = 0x7fffffff;
+
+// A usage made while the stack does not run has no sofia-sip handle: it is keyed by its own address.
+const void* keyOf(const std::shared_ptr<Usage>& usage, nua_handle_t* nh) {
+    return nh ? static_cast<const void*>(nh) : static_cast<const void*>(usage.get());
+}
+
+std::string allowEvents(const DumState& state) {
+    std::string events;
+    for (const auto& entry : state.subscriptionHandlers)
+        events += (events.empty() ? "" : ", ") + entry.first;
+    return events;
+}
+
+}  // namespace
+
+// ---- Usage -------------------------------------------------------------------------------------------
+
+Usage::Usage(DialogUsageManager& dum, nua_handle_s* nh) : m_dum(dum), m_core(dum.state().core), m_nh(nh) {}
+
+Usage::~Usage() {
+    if (m_nh && m_core.nua)
+        nua_handle_destroy(m_nh);
+}
+
+detail::DumState& Usage::state() { return m_dum.state(); }
+
+void Usage::retire() {
+    if (m_retired)
+        return;
+    m_retired = true;
+    DumState& s = state();
+    auto found = s.usages.find(m_nh ? static_cast<const void*>(m_nh) : static_cast<const void*>(this));
+    if (found != s.usages.end()) {
+        s.retired.push_back(std::move(found->second));
+        s.usages.erase(found);
+    }
+}
+
+void Usage::failSoon(int event, int status, const char* phrase) {
+    auto failure = std::make_unique<Event>();
+    failure->type = static_cast<nua_event_t>(event);
+    failure->status = status;
+    failure->phrase = phrase;
+    std::weak_ptr<Usage> weak = weak_from_this();
+    auto shared = std::make_shared<std::unique_ptr<Event>>(std::move(failure));
+    auto call = std::make_unique<Event>();
+    call->call = [weak, shared] {
+        if (auto usage = weak.lock(); usage && !usage->retired())
+            usage->dispatch(*shared);
+    };
+    m_core.post(std::move(call));
+}
+
+// ---- DumState helpers --------------------------------------------------------------------------------
+
+nua_handle_t* DumState::newHandle(const NameAddr& to) {
+    if (!running())
+        return nullptr;
+    const Data from = profile->getDefaultFrom().uri().empty() ? Data() : profile->getDefaultFrom().toString();
+    return nua_handle(core.nua, StackCore::marker(), SIPTAG_TO_STR(to.toString().c_str()),
+                      TAG_IF(!from.empty(), SIPTAG_FROM_STR(from.c_str())), TAG_END());
+}
+
+const char* DumState::outboundProxy() const {
+    const auto& proxy = profile->getOutboundProxy();
+    return proxy ? proxy->toString().c_str() : nullptr;
+}
+
+std::string detail::acceptFor(const MasterProfile& profile, MethodType method) {
+    return profile.getSupportedMimeTypesText(method).str();
+}
+
+bool detail::bodyAcceptable(const DumState& state, nua_handle_t* nh, const Event& event, MethodType method) {
+    const sip_t* sip = event.sip();
+    if (!sip || !sip->sip_payload || sip->sip_payload->pl_len == 0)
+        return true;
+    const Mime type = sip->sip_content_type ? Mime::parse(Data(sip->sip_content_type->c_type)) : Mime();
+    if (!type.empty() && state.profile->isMimeTypeSupported(method, type))
+        return true;
+    const std::string accept = acceptFor(*state.profile, method);
+    nua_respond(nh, SIP_415_UNSUPPORTED_MEDIA, NUTAG_WITH_SAVED(event.saved),
+                TAG_IF(!accept.empty(), SIPTAG_ACCEPT_STR(accept.c_str())), TAG_END());
+    return false;
+}
+
+// ---- DialogUsageManager ------------------------------------------------------------------------------
+
+DialogUsageManager::DialogUsageManager(SipStack& stack) : m_state(std::make_unique<DumState>(stack.core())) {
+    m_state->profile = std::make_shared<MasterProfile>();
+    DumState& s = *m_state;
+    s.core.releaseUsages = [&s] {
+        s.usages.clear();
+        s.retired.clear();
+    };
+    s.core.onStarted = [&s](nua_t* nua) {
+        const MasterProfile& profile = *s.profile;
+        const std::string allow = profile.getAllowedMethodsText().str();
+        const std::string events = allowEvents(s);
+        nua_set_params(nua, SIPTAG_USER_AGENT_STR(profile.getUserAgent().c_str()), SIPTAG_ALLOW_STR(allow.c_str()),
+                       NUTAG_APPL_METHOD("OPTIONS"), NUTAG_APPL_METHOD("MESSAGE"), NUTAG_APPL_METHOD("INFO"),
+                       TAG_IF(!events.empty(), NUTAG_ALLOW_EVENTS(events.c_str())),
+                       NUTAG_SUB_EXPIRES(kMaxSubscriptionExpires), NUTAG_OUTBOUND("no-natify no-options-keepalive no-validate"),
+                       NUTAG_KEEPALIVE(0), NUTAG_SESSION_TIMER(0), SIPTAG_SUPPORTED(nullptr), NUTAG_AUTOALERT(0),
+                       NUTAG_AUTOANSWER(0), NUTAG_ENABLEMESSAGE(1),
+                       TAG_IF(s.keepAlive && s.core.transport && s.core.transport->tcp,
+                              TPTAG_KEEPALIVE(KeepAliveManager::kStreamKeepAliveMs)),
+                       TAG_END());
+    };
+}
+
+DialogUsageManager::~DialogUsageManager() {
+    m_state->core.releaseUsages = nullptr;
+    m_state->core.onStarted = nullptr;
+    m_state->usages.clear();
+    m_state->retired.clear();
+}
+
+void DialogUsageManager::setMasterProfile(const std::shared_ptr<MasterProfile>& profile) {
+    m_state->profile = profile;
+}
+
+const std::shared_ptr<MasterProfile>& DialogUsageManager::getMasterProfile() const { return m_state->profile; }
+
+bool DialogUsageManager::addTransport(TransportType type, int port, IpVersion, const Data&, const Data&,
+                                      const Data&) {
+    if (m_state->core.transport)
+        return false;
+    m_state->core.transport = detail::TransportSpec{type == TCP, port};
+    return true;
+}
+
+void DialogUsageManager::setClientAuthManager(std::unique_ptr<ClientAuthManager> manager) {
+    m_state->authManager = manager != nullptr;
+}
+
+void DialogUsageManager::setKeepAliveManager(std::unique_ptr<KeepAliveManager> manager) {
+    m_state->keepAlive = manager != nullptr;
+}
+
+void DialogUsageManager::setClientRegistrationHandler(ClientRegistrationHandler* handler) {
+    m_state->registrationHandler = handler;
+}
+
+void DialogUsageManager::setServerPagerMessageHandler(ServerPagerMessageHandler* handler) {
+    m_state->serverPagerHandler = handler;
+}
+
+void DialogUsageManager::setClientPagerMessageHandler(ClientPagerMessageHandler* handler) {
+    m_state->clientPagerHandler = handler;
+}
+
+void DialogUsageManager::addServerSubscriptionHandler(const Data& eventType, ServerSubscriptionHandler* handler) {
+    m_state->subscriptionHandlers[eventType.str()] = handler;
+}
+
+void DialogUsageManager::setInviteSessionHandler(InviteSessionHandler* handler) { m_state->inviteHandler = handler; }
+
+void DialogUsageManager::addClientPublicationHandler(const Data& eventType, ClientPublicationHandler* handler) {
+    m_state->publicationHandlers[eventType.str()] = handler;
+}
+
+std::shared_ptr<SipMessage> DialogUsageManager::makeRegistration(const NameAddr& target) {
+    nua_handle_t* nh = m_state->newHandle(target);
+    std::shared_ptr<ClientRegistration> usage(new ClientRegistration(*this, nh));
+    m_state->usages[keyOf(usage, nh)] = usage;
+    auto request = std::make_shared<SipMessage>(detail::MessageAccess::request("REGISTER", target));
+    std::weak_ptr<ClientRegistration> weak = usage;
+    detail::MessageAccess::setSend(*request, [weak] {
+        if (auto registration = weak.lock())
+            registration->start();
+    });
+    return request;
+}
+
+std::shared_ptr<SipMessage> DialogUsageManager::makeInviteSession(const NameAddr& target, const SdpContents& offer) {
+    nua_handle_t* nh = m_state->newHandle(target);
+    std::shared_ptr<ClientInviteSession> usage(new ClientInviteSession(*this, nh, offer.getBodyData()));
+    m_state->usages[keyOf(usage, nh)] = usage;
+    auto request = std::make_shared<SipMessage>(detail::MessageAccess::request("INVITE", target, &offer));
+    std::weak_ptr<ClientInviteSession> weak = usage;
+    detail::MessageAccess::setSend(*request, [weak] {
+        if (auto session = weak.lock())
+            session->start();
+    });
+    return request;
+}
+
+ClientPagerMessageHandle DialogUsageManager::makePagerMessage(const NameAddr& target) {
+    nua_handle_t* nh = m_state->newHandle(target);
+    std::shared_ptr<ClientPagerMessage> usage(new ClientPagerMessage(*this, nh));
+    m_state->usages[keyOf(usage, nh)] = usage;
+    return ClientPagerMessageHandle(usage);
+}
+
+void DialogUsageManager::send(std::shared_ptr<SipMessage> message) {
+    if (message)
+        detail::MessageAccess::send(*message);
+}
+
+void DialogUsageManager::applyToAllServerSubscriptions(ServerSubscriptionFunctor* functor) {
+    std::vector<ServerSubscriptionHandle> subscriptions;
+    for (const auto& entry : m_state->usages)
+        if (auto subscription = std::dynamic_pointer_cast<ServerSubscription>(entry.second))
+            subscriptions.emplace_back(subscription);
+    for (const ServerSubscriptionHandle& handle : subscriptions)
+        if (handle.isValid())
+            functor->apply(handle);
+}
+
+bool DialogUsageManager::process() {
+    m_state->retired.clear();
+    std::unique_ptr<Event> event = m_state->core.pop();
+    if (!event) {
+        const bool delivered = !m_state->shutdownDelivered;
+        checkShutdown();
+        return delivered && m_state->shutdownDelivered;
+    }
+    if (event->call) {
+        event->call();
+    } else if (event->type == nua_r_shutdown) {
+        if (event->status >= 200)
+            m_state->core.shutdownComplete = true;
+    } else if (event->nh) {
+        auto found = m_state->usages.find(event->nh);
+        if (found != m_state->usages.end()) {
+            std::shared_ptr<Usage> usage = found->second;
+            usage->dispatch(event);
+        } else if (event->newHandle) {
+            adopt(std::move(event));
+        }
+    }
+    checkShutdown();
+    return true;
+}
+
+// The first event of a handle the stack made for an incoming request: a new usage, or an answer here.
+void DialogUsageManager::adopt(std::unique_ptr<Event> event) {
+    DumState& s = *m_state;
+    nua_handle_t* nh = event->nh;
+    const sip_t* sip = event->sip();
+    auto keep = [&](std::shared_ptr<Usage> usage) {
+        s.usages[nh] = usage;
+        return usage;
+    };
+    const bool isRequest = event->type == nua_i_invite || event->type == nua_i_message ||
+                           event->type == nua_i_info || event->type == nua_i_subscribe ||
+                           event->type == nua_i_options || event->type == nua_i_method;
+    if (!isRequest) {
+        nua_handle_destroy(nh);
+        return;
+    }
+    if (s.shutdownHandler) {
+        nua_respond(nh, SIP_503_SERVICE_UNAVAILABLE, NUTAG_WITH_SAVED(event->saved), TAG_END());
+        nua_handle_destroy(nh);
+        return;
+    }
+    switch (event->type) {
+        case nua_i_options: {
+            std::string accept;
+            for (MethodType method : {INVITE, MESSAGE, INFO, NOTIFY}) {
+                const std::string types = detail::acceptFor(*s.profile, method);
+                if (!types.empty() && accept.find(types) == std::string::npos)
+                    accept += (accept.empty() ? "" : ", ") + types;
+            }
+            const std::string allow = s.profile->getAllowedMethodsText().str();
+            nua_respond(nh, SIP_200_OK, NUTAG_WITH_SAVED(event->saved), SIPTAG_ALLOW_STR(allow.c_str()),
+                        SIPTAG_ACCEPT_STR(accept.c_str()), TAG_END());
+            nua_handle_destroy(nh);
+            return;
+        }
+        case nua_i_info:
+            nua_respond(nh, SIP_481_NO_TRANSACTION, NUTAG_WITH_SAVED(event->saved), TAG_END());
+            nua_handle_destroy(nh);
+            return;
+        case nua_i_message:
+            if (!s.serverPagerHandler || !s.profile->isMethodSupported(MESSAGE))
+                break;
+            if (!detail::bodyAcceptable(s, nh, *event, MESSAGE)) {
+                nua_handle_destroy(nh);
+                return;
+            } else {
+                std::shared_ptr<ServerPagerMessage> usage(new ServerPagerMessage(*this, nh, std::move(event)));
+                keep(usage);
+                s.serverPagerHandler->onMessageArrived(usage->getHandle(), usage->m_request->message());
+                return;
+            }
+        case nua_i_invite:
+            if (!s.inviteHandler)
+                break;
+            if (!detail::bodyAcceptable(s, nh, *event, INVITE)) {
+                nua_handle_destroy(nh);
+                return;
+            } else {
+                const SipMessage invite = event->message();
+                std::shared_ptr<ServerInviteSession> usage(new ServerInviteSession(*this, nh, std::move(event)));
+                keep(usage);
+                const auto* offer = dynamic_cast<const SdpContents*>(invite.getContents());
+                s.inviteHandler->onNewSession(usage->getHandle(),
+                                              offer ? InviteSessionHandler::Offer : InviteSessionHandler::None, invite);
+                if (offer && !usage->retired())
+                    s.inviteHandler->onOffer(usage->getSessionHandle(), invite, *offer);
+                return;
+            }
+        case nua_i_subscribe: {
+            const std::string eventType = sip && sip->sip_event && sip->sip_event->o_type ? sip->sip_event->o_type : "";
+            auto handler = s.subscriptionHandlers.find(eventType);
+            if (handler == s.subscriptionHandlers.end()) {
+                const std::string events = allowEvents(s);
+                nua_respond(nh, SIP_489_BAD_EVENT, NUTAG_WITH_SAVED(event->saved),
+                            TAG_IF(!events.empty(), SIPTAG_ALLOW_EVENTS_STR(events.c_str())), TAG_END());
+                nua_handle_destroy(nh);
+                return;
+            }
+            if ((!sip || !sip->sip_expires) && !handler->second->hasDefaultExpires()) {
+                nua_respond(nh, 400, "Missing Expires", NUTAG_WITH_SAVED(event->saved), TAG_END());
+                nua_handle_destroy(nh);
+                return;
+            }
+            const SipMessage subscribe = event->message();
+            std::shared_ptr<ServerSubscription> usage(
+                new ServerSubscription(*this, nh, std::move(event), *handler->second, Data(eventType)));
+            keep(usage);
+            handler->second->onNewSubscription(usage->getHandle(), subscribe);
+            return;
+        }
+        default:
+            break;
+    }
+    const std::string allow = s.profile->getAllowedMethodsText().str();
+    nua_respond(nh, SIP_405_METHOD_NOT_ALLOWED, NUTAG_WITH_SAVED(event->saved), SIPTAG_ALLOW_STR(allow.c_str()),
+                TAG_END());
+    nua_handle_destroy(nh);
+}
+
+void DialogUsageManager::shutdown(DumShutdownHandler* handler) {
+    m_state->shutdownHandler = handler;
+}
+
+// Once shutdown was asked for and every usage has ended, the stack is shut down (not before: requests
+// handed to it after its shutdown began would be refused), and its completion is reported.
+void DialogUsageManager::checkShutdown() {
+    DumState& s = *m_state;
+    if (!s.shutdownHandler || s.shutdownDelivered || !s.usages.empty())
+        return;
+    if (s.running() && !s.core.shutdownComplete) {
+        if (!s.core.shutdownRequested) {
+            s.core.shutdownRequested = true;
+            nua_shutdown(s.core.nua);
+        }
+        return;
+    }
+    s.shutdownDelivered = true;
+    s.shutdownHandler->onDumCanBeDeleted();
+}
+
+}  // namespace sip

@@ -1,0 +1,91 @@
+// SPDX-License-Identifier: MIT
+// Private to the SIP layer: the usage manager's state, shared with the usages, and the digest answers to
+// challenges. User-interface thread only.
+#pragma once
+
+#include "sip/Handlers.h"
+#include "sip/MasterProfile.h"
+#include "sip/StackCore.h"
+#include "sip/Usages.h"
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sip::detail {
+
+// Headers that go with a request again after a challenge: the answer, and the Call-ID of the request
+// that was challenged, so the retry belongs to the same call.
+struct Retry {
+    std::string authorization;
+    std::string proxyAuthorization;
+    std::string callId;
+};
+
+// Answers the 401 and 407 challenges of one usage's requests from the profile's digest credential.
+class Challenges {
+public:
+    // The headers to send the request again with, or nothing when it must fail: no credential, no
+    // authentication manager, a challenge it cannot answer, or a second challenge in a row that does not
+    // merely say the nonce was stale.
+    std::optional<Retry> answer(const sip_t* response, const sip_t* request, const MasterProfile& profile,
+                                bool enabled);
+    // A request got through: the next challenge is answered again.
+    void succeeded() { m_answered = false; }
+
+    const Retry& last() const { return m_retry; }
+    void clear() { m_retry = Retry(); }
+
+    // sofia-sip keeps a challenged request waiting for credentials in its own form, which cannot carry
+    // every password: the layer ends that wait (the stack then reports status 904) and sends the request
+    // again with its own answer. The 904 it caused is not news for the application.
+    void endStackWait(nua_handle_t* nh);
+    bool swallow(int status);
+
+private:
+    bool m_answered = false;
+    int m_expectedEnds = 0;
+    Retry m_retry;
+};
+
+struct DumState {
+    explicit DumState(StackCore& core) : core(core) {}
+
+    StackCore& core;
+    std::shared_ptr<MasterProfile> profile;
+    bool authManager = false;
+    bool keepAlive = false;
+
+    ClientRegistrationHandler* registrationHandler = nullptr;
+    ServerPagerMessageHandler* serverPagerHandler = nullptr;
+    ClientPagerMessageHandler* clientPagerHandler = nullptr;
+    InviteSessionHandler* inviteHandler = nullptr;
+    std::map<std::string, ServerSubscriptionHandler*> subscriptionHandlers;
+    std::map<std::string, ClientPublicationHandler*> publicationHandlers;
+
+    // Live usages by their sofia-sip handle (a usage whose stack is not running has none: keyed by itself).
+    std::map<const void*, std::shared_ptr<Usage>> usages;
+    // Usages taken out, kept until no call in progress can still be using them.
+    std::vector<std::shared_ptr<Usage>> retired;
+
+    DumShutdownHandler* shutdownHandler = nullptr;
+    bool shutdownDelivered = false;
+
+    bool running() const { return core.running() && !core.stopped(); }
+    // A handle for a request outside any dialog, from the default From to `to`; null when the stack
+    // does not run.
+    nua_handle_t* newHandle(const NameAddr& to);
+    // The outbound proxy for requests outside a dialog, or null.
+    const char* outboundProxy() const;
+};
+
+// The Accept header's value for the body types `method` supports.
+std::string acceptFor(const MasterProfile& profile, MethodType method);
+
+// Whether the request's body may be handed on: a body type the profile does not list for the method is
+// answered 415 with an Accept of what it lists.
+bool bodyAcceptable(const DumState& state, nua_handle_t* nh, const Event& event, MethodType method);
+
+}  // namespace sip::detail

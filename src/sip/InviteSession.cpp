@@ -1,0 +1,281 @@
+// SPDX-License-Identifier: MIT
+// Invite sessions, both sides. Media negotiation is the application's: the offer it gives goes out as
+// it is, and a received offer reaches it untouched.
+//
+//   agent                peer
+//     | INVITE (offer)     |
+//     |------------------->|
+//     |       200          |   onNewSession, onAnswer, onConnected
+//     |<-------------------|
+//     | ACK, MESSAGE       |
+//     |------------------->|
+//     |       200          |   onMessageSuccess
+//     |<-------------------|
+//     | BYE                |
+//     |------------------->|   onTerminated once the BYE is answered
+#include "sip/DialogUsageManager.h"
+#include "sip/DumState.h"
+
+namespace sip {
+
+using detail::Event;
+
+namespace {
+
+int callState(const Event& event) {
+    const tagi_t* tag = tl_find(event.tags(), nutag_callstate);
+    return tag ? static_cast<int>(tag->t_value) : -1;
+}
+
+void respond(nua_handle_t* nh, const Event& request, int statusCode, const Contents* contents) {
+    su_home_t home[1] = {SU_HOME_INIT(home)};
+    const char* phrase = sip_status_phrase(statusCode);
+    const std::string type = contents ? contents->getType().toString().str() : std::string();
+    const Data body = contents ? contents->getBodyData() : Data();
+    nua_respond(nh, statusCode, phrase ? phrase : "", NUTAG_WITH_SAVED(request.saved),
+                TAG_IF(contents, SIPTAG_CONTENT_TYPE_STR(type.c_str())),
+                TAG_IF(contents, SIPTAG_PAYLOAD(sip_payload_create(home, body.data(), static_cast<isize_t>(body.size())))),
+                TAG_END());
+    su_home_deinit(home);
+}
+
+}  // namespace
+
+// ---- InviteSession -----------------------------------------------------------------------------------
+
+InviteSession::InviteSession(DialogUsageManager& dum, nua_handle_s* nh)
+    : Usage(dum, nh), m_challenges(std::make_unique<detail::Challenges>()) {}
+
+InviteSession::~InviteSession() = default;
+
+InviteSessionHandle InviteSession::getSessionHandle() {
+    return InviteSessionHandle(std::static_pointer_cast<InviteSession>(shared_from_this()));
+}
+
+InviteSessionHandler& InviteSession::handler() { return *state().inviteHandler; }
+
+void InviteSession::message(const Contents& contents) {
+    if (!m_nh || !m_connected || m_ending)
+        return;
+    const std::string type = contents.getType().toString().str();
+    const Data body = contents.getBodyData();
+    su_home_t home[1] = {SU_HOME_INIT(home)};
+    nua_message(m_nh, SIPTAG_CONTENT_TYPE_STR(type.c_str()),
+                SIPTAG_PAYLOAD(sip_payload_create(home, body.data(), static_cast<isize_t>(body.size()))), TAG_END());
+    su_home_deinit(home);
+}
+
+void InviteSession::acceptNIT(int statusCode, const Contents* contents) {
+    if (!m_pendingNit)
+        return;
+    respond(m_nh, *m_pendingNit, statusCode, contents);
+    m_pendingNit.reset();
+}
+
+void InviteSession::rejectNIT(int statusCode) { acceptNIT(statusCode, nullptr); }
+
+void InviteSession::end() {
+    if (m_ending || m_terminated || !m_nh)
+        return;
+    m_ending = true;
+    if (m_connected) {
+        nua_bye(m_nh, TAG_END());
+    } else if (auto* server = dynamic_cast<ServerInviteSession*>(this)) {
+        server->reject(480);
+    } else {
+        nua_cancel(m_nh, TAG_END());
+    }
+}
+
+void InviteSession::terminated(InviteSessionHandler::TerminatedReason reason, const SipMessage* message) {
+    if (m_terminated)
+        return;
+    m_terminated = true;
+    m_connected = false;
+    handler().onTerminated(getSessionHandle(), reason, message);
+    retire();
+}
+
+bool InviteSession::dispatchCommon(std::unique_ptr<Event>& event) {
+    detail::DumState& s = state();
+    switch (event->type) {
+        case nua_i_message:
+        case nua_i_info: {
+            const bool isMessage = event->type == nua_i_message;
+            if (!detail::bodyAcceptable(s, m_nh, *event, isMessage ? MESSAGE : INFO))
+                return true;
+            const SipMessage request = event->message();
+            m_pendingNit = std::move(event);
+            if (isMessage)
+                handler().onMessage(getSessionHandle(), request);
+            else
+                handler().onInfo(getSessionHandle(), request);
+            return true;
+        }
+        case nua_r_message:
+            if (event->status < 200)
+                return true;
+            if (event->status < 300)
+                handler().onMessageSuccess(getSessionHandle(), event->message());
+            else
+                handler().onMessageFailure(getSessionHandle(), event->message());
+            return true;
+        case nua_r_info:
+            if (event->status < 200)
+                return true;
+            if (event->status < 300)
+                handler().onInfoSuccess(getSessionHandle(), event->message());
+            else
+                handler().onInfoFailure(getSessionHandle(), event->message());
+            return true;
+        case nua_i_invite:
+        case nua_i_update: {
+            // A new offer inside a session that has one already: the application negotiates nothing more.
+            const SipMessage request = event->message();
+            nua_respond(m_nh, SIP_488_NOT_ACCEPTABLE, NUTAG_WITH_SAVED(event->saved), TAG_END());
+            handler().onIllegalNegotiation(getSessionHandle(), request);
+            return true;
+        }
+        case nua_i_state:
+            if (callState(*event) == nua_callstate_terminated && (m_connected || m_ending)) {
+                const auto reason = m_ending ? InviteSessionHandler::LocalBye : InviteSessionHandler::RemoteBye;
+                terminated(reason, nullptr);
+            }
+            return true;
+        default:
+            return false;
+    }
+}
+
+// ---- ClientInviteSession -----------------------------------------------------------------------------
+
+ClientInviteSession::ClientInviteSession(DialogUsageManager& dum, nua_handle_s* nh, Data offer)
+    : InviteSession(dum, nh), m_offer(std::move(offer)) {}
+
+ClientInviteSessionHandle ClientInviteSession::getHandle() {
+    return ClientInviteSessionHandle(std::static_pointer_cast<ClientInviteSession>(shared_from_this()));
+}
+
+void ClientInviteSession::start() {
+    if (!m_nh)
+        return failSoon(nua_r_invite, 503, "Transport unavailable");
+    issue();
+}
+
+void ClientInviteSession::issue() {
+    const detail::Retry& retry = m_challenges->last();
+    const char* proxy = state().outboundProxy();
+    su_home_t home[1] = {SU_HOME_INIT(home)};
+    // Through an outbound proxy the stack would send the ACK there too: it is sent by hand, to the
+    // dialog's own route, like every later request of the dialog.
+    nua_invite(m_nh, SIPTAG_CONTENT_TYPE_STR("application/sdp"),
+               SIPTAG_PAYLOAD(sip_payload_create(home, m_offer.data(), static_cast<isize_t>(m_offer.size()))),
+               TAG_IF(proxy, NUTAG_PROXY(proxy)), NUTAG_AUTOACK(proxy ? 0 : 1),
+               TAG_IF(!retry.authorization.empty(), SIPTAG_AUTHORIZATION_STR(retry.authorization.c_str())),
+               TAG_IF(!retry.proxyAuthorization.empty(),
+                      SIPTAG_PROXY_AUTHORIZATION_STR(retry.proxyAuthorization.c_str())),
+               TAG_IF(!retry.callId.empty(), SIPTAG_CALL_ID_STR(retry.callId.c_str())), TAG_END());
+    su_home_deinit(home);
+}
+
+void ClientInviteSession::dispatch(std::unique_ptr<Event>& event) {
+    if (event->type == nua_r_invite)
+        return onInviteResponse(*event);
+    dispatchCommon(event);
+}
+
+void ClientInviteSession::onInviteResponse(Event& event) {
+    if (m_terminated || m_challenges->swallow(event.status))
+        return;
+    detail::DumState& s = state();
+    const SipMessage response = event.message();
+    const sip_t* sip = event.sip();
+    if (event.status < 200) {
+        if (!m_newSessionReported && sip && sip->sip_to && sip->sip_to->a_tag) {
+            m_newSessionReported = true;
+            handler().onNewSession(getHandle(), InviteSessionHandler::None, response);
+        }
+        handler().onProvisional(getHandle(), response);
+        return;
+    }
+    if (event.status < 300) {
+        if (state().outboundProxy())
+            nua_ack(m_nh, NUTAG_PROXY(nullptr), TAG_END());
+        m_challenges->succeeded();
+        m_connected = true;
+        const auto* answer = dynamic_cast<const SdpContents*>(response.getContents());
+        if (!m_newSessionReported) {
+            m_newSessionReported = true;
+            handler().onNewSession(getHandle(), answer ? InviteSessionHandler::Answer : InviteSessionHandler::None,
+                                   response);
+        }
+        if (answer && !m_terminated)
+            handler().onAnswer(getSessionHandle(), response, *answer);
+        if (!m_terminated && !m_ending)
+            handler().onConnected(getHandle(), response);
+        return;
+    }
+    if ((event.status == 401 || event.status == 407) &&
+        m_challenges->answer(sip, event.request(), *s.profile, s.authManager)) {
+        m_challenges->endStackWait(m_nh);
+        issue();
+        return;
+    }
+    if (m_ending)
+        return terminated(InviteSessionHandler::LocalCancel, &response);
+    m_failed = true;
+    handler().onFailure(getHandle(), response);
+    terminated(event.status == 408 ? InviteSessionHandler::Timeout : InviteSessionHandler::Rejected, &response);
+}
+
+// ---- ServerInviteSession -----------------------------------------------------------------------------
+
+ServerInviteSession::ServerInviteSession(DialogUsageManager& dum, nua_handle_s* nh, std::unique_ptr<Event> invite)
+    : InviteSession(dum, nh), m_invite(std::move(invite)) {}
+
+ServerInviteSessionHandle ServerInviteSession::getHandle() {
+    return ServerInviteSessionHandle(std::static_pointer_cast<ServerInviteSession>(shared_from_this()));
+}
+
+void ServerInviteSession::provideAnswer(const Contents& answer) { m_answer = answer.clone(); }
+
+void ServerInviteSession::accept(int statusCode) {
+    if (m_answered || !m_invite)
+        return;
+    m_answered = true;
+    respond(m_nh, *m_invite, statusCode, m_answer.get());
+    m_connected = true;
+}
+
+void ServerInviteSession::reject(int statusCode) {
+    if (m_answered || !m_invite)
+        return;
+    m_answered = true;
+    m_ending = true;
+    respond(m_nh, *m_invite, statusCode, nullptr);
+    m_invite.reset();
+}
+
+void ServerInviteSession::dispatch(std::unique_ptr<Event>& event) {
+    switch (event->type) {
+        case nua_i_ack:
+            handler().onConnected(getSessionHandle(), event->message());
+            return;
+        case nua_i_cancel:
+            m_ending = true;
+            return;
+        case nua_i_state:
+            if (callState(*event) == nua_callstate_terminated && !m_connected) {
+                if (m_invite)
+                    m_invite.reset();
+                const auto reason = m_answered ? InviteSessionHandler::Rejected : InviteSessionHandler::RemoteCancel;
+                return terminated(reason, nullptr);
+            }
+            break;
+        default:
+            break;
+    }
+    dispatchCommon(event);
+}
+
+}  // namespace sip

@@ -1,0 +1,80 @@
+// SPDX-License-Identifier: MIT
+// MasterProfile: the user agent's settings the usage manager reads when it builds and answers requests.
+// Methods and body types it supports, registration time, User-Agent, and the per-user default From,
+// digest credential and outbound proxy, which may change at run time. User-interface thread.
+#pragma once
+
+#include "sip/Mime.h"
+#include "sip/Uri.h"
+
+#include <map>
+#include <optional>
+#include <vector>
+
+namespace sip {
+
+enum MethodType { INVITE, ACK, CANCEL, BYE, OPTIONS, REGISTER, INFO, MESSAGE, SUBSCRIBE, NOTIFY, PUBLISH, REFER,
+                  UPDATE, PRACK };
+
+const char* methodName(MethodType method);
+
+class MasterProfile {
+public:
+    struct DigestCredential {
+        Data realm;
+        Data user;
+        Data password;
+    };
+
+    MasterProfile();
+
+    void setDefaultRegistrationTime(std::uint32_t seconds) { m_registrationTime = seconds; }
+    std::uint32_t getDefaultRegistrationTime() const { return m_registrationTime; }
+
+    void addSupportedMethod(MethodType method);
+    bool isMethodSupported(MethodType method) const;
+    // The supported methods in the order they were added, for an Allow header.
+    Data getAllowedMethodsText() const;
+
+    void addSupportedMimeType(MethodType method, const Mime& type);
+    bool isMimeTypeSupported(MethodType method, const Mime& type) const;
+    // The body types supported for `method`, for an Accept header.
+    Data getSupportedMimeTypesText(MethodType method) const;
+
+    void setUserAgent(const Data& userAgent) { m_userAgent = userAgent; }
+    const Data& getUserAgent() const { return m_userAgent; }
+
+    void setDefaultFrom(const NameAddr& from) { m_defaultFrom = from; }
+    const NameAddr& getDefaultFrom() const { return m_defaultFrom; }
+
+    // The digest credential for `realm`, or the first one stored when none names that realm; a later
+    // call for the same realm replaces it.
+    void setDigestCredential(const Data& realm, const Data& user, const Data& password);
+    std::optional<DigestCredential> getDigestCredential(const Data& realm) const;
+
+    void setOutboundProxy(const Uri& proxy) { m_outboundProxy = proxy; }
+    void unsetOutboundProxy() { m_outboundProxy.reset(); }
+    const std::optional<Uri>& getOutboundProxy() const { return m_outboundProxy; }
+
+private:
+    std::uint32_t m_registrationTime = 3600;
+    std::vector<MethodType> m_methods;
+    std::map<MethodType, std::vector<Mime>> m_mimeTypes;
+    Data m_userAgent;
+    NameAddr m_defaultFrom;
+    std::vector<DigestCredential> m_credentials;
+    std::optional<Uri> m_outboundProxy;
+};
+
+// The usage manager answers 401 and 407 challenges from the profile's digest credential while it has one
+// of these. A challenge that follows an answered one (other than for a stale nonce) ends the request.
+class ClientAuthManager {};
+
+// Keeps idle stream connections to the registrar alive. sofia-sip has no quiet keep-alive for datagram
+// transports, so over UDP this does nothing.
+class KeepAliveManager {
+public:
+    static constexpr unsigned kStreamKeepAliveMs = 180000;
+};
+
+}  // namespace sip

@@ -1,0 +1,127 @@
+// SPDX-License-Identifier: MIT
+// Pager messages: a MESSAGE outside any dialog, sent (ClientPagerMessage) or received
+// (ServerPagerMessage).
+//
+//   agent               peer
+//     | MESSAGE           |
+//     |------------------>|
+//     |      200          |   onSuccess (any final failure: onFailure, with the contents back)
+//     |<------------------|
+#include "sip/DialogUsageManager.h"
+#include "sip/DumState.h"
+
+namespace sip {
+
+using detail::Event;
+
+// ---- ClientPagerMessage ------------------------------------------------------------------------------
+
+ClientPagerMessage::ClientPagerMessage(DialogUsageManager& dum, nua_handle_s* nh)
+    : Usage(dum, nh), m_challenges(std::make_unique<detail::Challenges>()) {}
+
+ClientPagerMessage::~ClientPagerMessage() = default;
+
+ClientPagerMessageHandle ClientPagerMessage::getHandle() {
+    return ClientPagerMessageHandle(std::static_pointer_cast<ClientPagerMessage>(shared_from_this()));
+}
+
+void ClientPagerMessage::page(std::unique_ptr<Contents> contents, EncryptionLevel) {
+    if (!contents)
+        return;
+    m_pages.push_back(std::move(contents));
+    if (!m_inProgress)
+        sendNext();
+}
+
+void ClientPagerMessage::end() { retire(); }
+
+void ClientPagerMessage::sendNext() {
+    if (m_pages.empty() || retired())
+        return;
+    m_inProgress = true;
+    m_challenges->clear();
+    if (!m_nh)
+        return failSoon(nua_r_message, 503, "Transport unavailable");
+    issue();
+}
+
+void ClientPagerMessage::issue() {
+    const Contents& contents = *m_pages.front();
+    const std::string type = contents.getType().toString().str();
+    const Data body = contents.getBodyData();
+    const detail::Retry& retry = m_challenges->last();
+    const char* proxy = state().outboundProxy();
+    su_home_t home[1] = {SU_HOME_INIT(home)};
+    nua_message(m_nh, SIPTAG_CONTENT_TYPE_STR(type.c_str()),
+                SIPTAG_PAYLOAD(sip_payload_create(home, body.data(), static_cast<isize_t>(body.size()))),
+                TAG_IF(proxy, NUTAG_PROXY(proxy)),
+                TAG_IF(!retry.authorization.empty(), SIPTAG_AUTHORIZATION_STR(retry.authorization.c_str())),
+                TAG_IF(!retry.proxyAuthorization.empty(),
+                       SIPTAG_PROXY_AUTHORIZATION_STR(retry.proxyAuthorization.c_str())),
+                TAG_IF(!retry.callId.empty(), SIPTAG_CALL_ID_STR(retry.callId.c_str())), TAG_END());
+    su_home_deinit(home);
+}
+
+void ClientPagerMessage::dispatch(std::unique_ptr<Event>& event) {
+    if (event->type != nua_r_message || event->status < 200 || m_challenges->swallow(event->status))
+        return;
+    detail::DumState& s = state();
+    if (event->status == 401 || event->status == 407) {
+        if (m_challenges->answer(event->sip(), event->request(), *s.profile, s.authManager)) {
+            m_challenges->endStackWait(m_nh);
+            issue();
+            return;
+        }
+    }
+    m_inProgress = false;
+    const SipMessage status = event->message();
+    std::unique_ptr<Contents> contents = std::move(m_pages.front());
+    m_pages.pop_front();
+    ClientPagerMessageHandler* handler = s.clientPagerHandler;
+    if (event->status < 300) {
+        m_challenges->succeeded();
+        if (handler)
+            handler->onSuccess(getHandle(), status);
+    } else if (handler) {
+        handler->onFailure(getHandle(), status, std::move(contents));
+    }
+    if (!retired() && !m_inProgress)
+        sendNext();
+}
+
+// ---- ServerPagerMessage ------------------------------------------------------------------------------
+
+ServerPagerMessage::ServerPagerMessage(DialogUsageManager& dum, nua_handle_s* nh, std::unique_ptr<Event> request)
+    : Usage(dum, nh), m_request(std::move(request)) {}
+
+ServerPagerMessage::~ServerPagerMessage() = default;
+
+ServerPagerMessageHandle ServerPagerMessage::getHandle() {
+    return ServerPagerMessageHandle(std::static_pointer_cast<ServerPagerMessage>(shared_from_this()));
+}
+
+std::shared_ptr<SipMessage> ServerPagerMessage::accept(int statusCode) { return response(statusCode); }
+
+std::shared_ptr<SipMessage> ServerPagerMessage::reject(int statusCode) { return response(statusCode); }
+
+std::shared_ptr<SipMessage> ServerPagerMessage::response(int statusCode) {
+    const char* phrase = sip_status_phrase(statusCode);
+    auto message = std::make_shared<SipMessage>(detail::MessageAccess::response(statusCode, phrase));
+    std::weak_ptr<Usage> weak = weak_from_this();
+    detail::MessageAccess::setSend(*message, [weak, statusCode, phrase] {
+        auto usage = std::static_pointer_cast<ServerPagerMessage>(weak.lock());
+        if (!usage || !usage->m_request)
+            return;
+        nua_respond(usage->m_nh, statusCode, phrase ? phrase : "", NUTAG_WITH_SAVED(usage->m_request->saved),
+                    TAG_END());
+        usage->m_request.reset();
+        usage->retire();
+    });
+    return message;
+}
+
+void ServerPagerMessage::send(std::shared_ptr<SipMessage> response) { m_dum.send(std::move(response)); }
+
+void ServerPagerMessage::dispatch(std::unique_ptr<Event>&) {}
+
+}  // namespace sip

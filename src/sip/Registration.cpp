@@ -1,0 +1,174 @@
+// SPDX-License-Identifier: MIT
+// Client registration: the REGISTER, its digest answer, the stack's silent refreshes, the retry asked of
+// the handler after a 408, and the removal of every binding by a wildcard Contact.
+//
+//   agent               registrar
+//     | REGISTER          |
+//     |------------------>|
+//     |      401          |
+//     |<------------------|
+//     | REGISTER + digest |
+//     |------------------>|
+//     |      200          |   onSuccess (the refreshes that follow are silent)
+//     |<------------------|
+#include "sip/DialogUsageManager.h"
+#include "sip/DumState.h"
+
+#include <strings.h>
+
+#include <cstring>
+
+namespace sip {
+
+using detail::Event;
+
+namespace {
+
+constexpr const char* kOutboundOptions = "no-natify no-options-keepalive no-validate";
+
+bool sameBinding(const sip_contact_t* a, const sip_contact_t* b) {
+    const url_t* x = a->m_url;
+    const url_t* y = b->m_url;
+    auto same = [](const char* p, const char* q, bool ignoreCase) {
+        if (!p || !q)
+            return !p && !q;
+        return ignoreCase ? strcasecmp(p, q) == 0 : std::strcmp(p, q) == 0;
+    };
+    return same(x->url_user, y->url_user, false) && same(x->url_host, y->url_host, true) &&
+           same(x->url_port, y->url_port, false);
+}
+
+// The registrar lists the bindings of every device of the address of record: ours are those whose
+// address is the Contact we sent.
+std::vector<NameAddr> ownBindings(const Event& event) {
+    std::vector<NameAddr> own;
+    const sip_t* response = event.sip();
+    const sip_t* request = event.request();
+    if (!response || !request)
+        return own;
+    const SipMessage view = event.message();
+    std::size_t index = 0;
+    for (const sip_contact_t* bound = response->sip_contact; bound; bound = bound->m_next) {
+        if (bound->m_url->url_type == url_any)
+            continue;
+        for (const sip_contact_t* sent = request->sip_contact; sent; sent = sent->m_next) {
+            if (sameBinding(bound, sent)) {
+                if (index < view.contacts().size())
+                    own.push_back(view.contacts()[index]);
+                break;
+            }
+        }
+        ++index;
+    }
+    return own;
+}
+
+}  // namespace
+
+ClientRegistration::ClientRegistration(DialogUsageManager& dum, nua_handle_s* nh)
+    : Usage(dum, nh), m_challenges(std::make_unique<detail::Challenges>()) {}
+
+ClientRegistration::~ClientRegistration() = default;
+
+ClientRegistrationHandle ClientRegistration::getHandle() {
+    return ClientRegistrationHandle(std::static_pointer_cast<ClientRegistration>(shared_from_this()));
+}
+
+void ClientRegistration::start() {
+    if (!m_nh)
+        return failSoon(nua_r_register, 503, "Transport unavailable");
+    issue();
+}
+
+void ClientRegistration::issue() {
+    const detail::Retry& retry = m_challenges->last();
+    const std::string expires = std::to_string(state().profile->getDefaultRegistrationTime());
+    const char* proxy = state().outboundProxy();
+    nua_register(m_nh, SIPTAG_EXPIRES_STR(expires.c_str()), TAG_IF(proxy, NUTAG_PROXY(proxy)),
+                 NUTAG_OUTBOUND(kOutboundOptions),
+                 TAG_IF(!retry.authorization.empty(), SIPTAG_AUTHORIZATION_STR(retry.authorization.c_str())),
+                 TAG_IF(!retry.proxyAuthorization.empty(),
+                        SIPTAG_PROXY_AUTHORIZATION_STR(retry.proxyAuthorization.c_str())),
+                 TAG_IF(!retry.callId.empty(), SIPTAG_CALL_ID_STR(retry.callId.c_str())), TAG_END());
+}
+
+void ClientRegistration::removeAll(bool stopWhenDone) {
+    m_removing = true;
+    m_stopWhenDone = stopWhenDone;
+    if (!m_nh)
+        return failSoon(nua_r_unregister, 503, "Transport unavailable");
+    const char* proxy = state().outboundProxy();
+    nua_unregister(m_nh, SIPTAG_CONTACT_STR("*"), SIPTAG_EXPIRES_STR("0"), TAG_IF(proxy, NUTAG_PROXY(proxy)),
+                   NUTAG_OUTBOUND(kOutboundOptions), TAG_END());
+}
+
+void ClientRegistration::stopRegistering() { retire(); }
+
+void ClientRegistration::dispatch(std::unique_ptr<Event>& event) {
+    if (event->type != nua_r_register && event->type != nua_r_unregister)
+        return;
+    if (event->status < 200 || m_challenges->swallow(event->status))
+        return;
+    onFinal(*event);
+}
+
+void ClientRegistration::onFinal(Event& event) {
+    detail::DumState& s = state();
+    ClientRegistrationHandler* handler = s.registrationHandler;
+    const SipMessage response = event.message();
+    const int status = event.status;
+
+    if (status == 401 || status == 407) {
+        if (m_challenges->answer(event.sip(), event.request(), *s.profile, s.authManager)) {
+            m_challenges->endStackWait(m_nh);
+            issue();
+            return;
+        }
+        return fail(response);
+    }
+    if (status >= 200 && status < 300) {
+        m_challenges->succeeded();
+        m_myContacts = ownBindings(event);
+        if (m_removing) {
+            m_removing = false;
+            m_registered = false;
+            m_myContacts.clear();
+            if (handler)
+                handler->onRemoved(getHandle(), response);
+            if (m_stopWhenDone)
+                retire();
+        } else if (!m_registered) {
+            m_registered = true;
+            if (handler)
+                handler->onSuccess(getHandle(), response);
+        }
+        return;
+    }
+    // A REGISTER that went unanswered, or could not leave: the handler decides whether it is sent again.
+    const bool timedOut = status == 408 || (status == 503 && !event.sip());
+    if (timedOut && handler && !m_removing) {
+        const int retryAfter = handler->onRequestRetry(getHandle(), 0, response);
+        if (retryAfter >= 0 && m_nh) {
+            auto retry = std::make_unique<Event>();
+            std::weak_ptr<Usage> weak = weak_from_this();
+            retry->call = [weak] {
+                if (auto usage = weak.lock(); usage && !usage->retired())
+                    static_cast<ClientRegistration&>(*usage).issue();
+            };
+            m_core.post(std::move(retry), std::chrono::seconds(retryAfter));
+            return;
+        }
+    }
+    fail(response);
+}
+
+void ClientRegistration::fail(const SipMessage& response) {
+    m_registered = false;
+    m_removing = false;
+    m_myContacts.clear();
+    if (ClientRegistrationHandler* handler = state().registrationHandler)
+        handler->onFailure(getHandle(), response);
+    retire();
+}
+
+}  // namespace sip

@@ -1,0 +1,149 @@
+// SPDX-License-Identifier: MIT
+// Server subscriptions: the answer to a SUBSCRIBE, the NOTIFYs with the application's document, and the
+// final NOTIFY. The stack answers refreshes itself, with the last document.
+//
+//   subscriber           agent
+//     | SUBSCRIBE          |
+//     |------------------->|   onNewSubscription
+//     |       202          |
+//     |<-------------------|
+//     | NOTIFY (document)  |
+//     |<-------------------|
+//     |       200          |
+//     |------------------->|
+//     ...
+//     | NOTIFY terminated  |   end()
+//     |<-------------------|
+//     |       200          |   onTerminated
+//     |------------------->|
+#include "sip/DialogUsageManager.h"
+#include "sip/DumState.h"
+
+namespace sip {
+
+using detail::Event;
+
+namespace {
+
+const char* reasonText(ServerSubscriptionHandler::TerminateReason reason) {
+    switch (reason) {
+        case ServerSubscriptionHandler::Deactivated: return "deactivated";
+        case ServerSubscriptionHandler::Probation: return "probation";
+        case ServerSubscriptionHandler::Rejected: return "rejected";
+        case ServerSubscriptionHandler::Timeout: return "timeout";
+        case ServerSubscriptionHandler::GiveUp: return "giveup";
+        case ServerSubscriptionHandler::NoResource: return "noresource";
+    }
+    return "deactivated";
+}
+
+bool endsSubscription(const Event& event) {
+    const tagi_t* tag = tl_find(event.tags(), nutag_substate);
+    return tag && static_cast<int>(tag->t_value) == nua_substate_terminated;
+}
+
+}  // namespace
+
+ServerSubscription::ServerSubscription(DialogUsageManager& dum, nua_handle_s* nh, std::unique_ptr<Event> subscribe,
+                                       ServerSubscriptionHandler& handler, Data eventType)
+    : Usage(dum, nh), m_subscribe(std::move(subscribe)), m_handler(handler), m_eventType(std::move(eventType)) {}
+
+ServerSubscription::~ServerSubscription() = default;
+
+ServerSubscriptionHandle ServerSubscription::getHandle() {
+    return ServerSubscriptionHandle(std::static_pointer_cast<ServerSubscription>(shared_from_this()));
+}
+
+std::shared_ptr<SipMessage> ServerSubscription::accept(int statusCode) {
+    const char* phrase = sip_status_phrase(statusCode);
+    auto response = std::make_shared<SipMessage>(detail::MessageAccess::response(statusCode, phrase));
+    std::weak_ptr<Usage> weak = weak_from_this();
+    detail::MessageAccess::setSend(*response, [weak, statusCode, phrase] {
+        auto usage = std::static_pointer_cast<ServerSubscription>(weak.lock());
+        if (!usage || !usage->m_subscribe)
+            return;
+        const sip_t* subscribe = usage->m_subscribe->sip();
+        const std::uint32_t expires = subscribe && subscribe->sip_expires
+                                          ? static_cast<std::uint32_t>(subscribe->sip_expires->ex_delta)
+                                          : usage->m_handler.getDefaultExpires();
+        const std::string expiresText = std::to_string(expires);
+        nua_respond(usage->m_nh, statusCode, phrase ? phrase : "", NUTAG_WITH_SAVED(usage->m_subscribe->saved),
+                    NUTAG_SUB_EXPIRES(expires), SIPTAG_EXPIRES_STR(expiresText.c_str()), TAG_END());
+        usage->m_subscribe.reset();
+        if (statusCode >= 300)
+            usage->finish();
+    });
+    return response;
+}
+
+std::shared_ptr<SipMessage> ServerSubscription::reject(int statusCode) { return accept(statusCode); }
+
+std::shared_ptr<SipMessage> ServerSubscription::update(const Contents* document) {
+    m_document = document ? document->clone() : nullptr;
+    auto notify = std::make_shared<SipMessage>(detail::MessageAccess::request("NOTIFY", NameAddr(), document));
+    std::weak_ptr<Usage> weak = weak_from_this();
+    detail::MessageAccess::setSend(*notify, [weak] {
+        if (auto usage = std::static_pointer_cast<ServerSubscription>(weak.lock()); usage && !usage->m_ending)
+            usage->notify(false, nullptr);
+    });
+    return notify;
+}
+
+void ServerSubscription::send(std::shared_ptr<SipMessage> message) { m_dum.send(std::move(message)); }
+
+void ServerSubscription::end(ServerSubscriptionHandler::TerminateReason reason, const Contents* document) {
+    if (m_ending || m_finished)
+        return;
+    m_ending = true;
+    m_document = document ? document->clone() : nullptr;
+    if (!m_nh)
+        return finish();
+    notify(true, reasonText(reason));
+}
+
+void ServerSubscription::notify(bool final, const char* reason) {
+    if (!m_nh)
+        return;
+    const std::string state = final ? std::string("terminated;reason=") + reason : std::string();
+    const std::string type = m_document ? m_document->getType().toString().str() : std::string();
+    const Data body = m_document ? m_document->getBodyData() : Data();
+    su_home_t home[1] = {SU_HOME_INIT(home)};
+    nua_notify(m_nh, NUTAG_SUBSTATE(final ? nua_substate_terminated : nua_substate_active),
+               TAG_IF(final, SIPTAG_SUBSCRIPTION_STATE_STR(state.c_str())),
+               TAG_IF(m_document, SIPTAG_CONTENT_TYPE_STR(type.c_str())),
+               TAG_IF(m_document, SIPTAG_PAYLOAD(sip_payload_create(home, body.data(), static_cast<isize_t>(body.size())))),
+               TAG_IF(!m_document, SIPTAG_PAYLOAD(reinterpret_cast<const sip_payload_t*>(SIP_NONE))),
+               TAG_IF(!m_document, SIPTAG_CONTENT_TYPE(reinterpret_cast<const sip_content_type_t*>(SIP_NONE))),
+               TAG_END());
+    su_home_deinit(home);
+}
+
+void ServerSubscription::finish() {
+    if (m_finished)
+        return;
+    m_finished = true;
+    m_handler.onTerminated(getHandle());
+    retire();
+}
+
+void ServerSubscription::dispatch(std::unique_ptr<Event>& event) {
+    switch (event->type) {
+        case nua_r_notify:
+            if (event->status < 200)
+                return;
+            if (event->status >= 300)
+                m_handler.onError(getHandle(), event->message());
+            if (m_ending || endsSubscription(*event) || event->status == 481 || event->status >= 300)
+                finish();
+            return;
+        case nua_i_subscribe:
+            if (endsSubscription(*event))
+                return finish();
+            m_handler.onRefresh(getHandle(), event->message());
+            return;
+        default:
+            return;
+    }
+}
+
+}  // namespace sip

@@ -1,0 +1,386 @@
+// SPDX-License-Identifier: MIT
+// The stack: sofia-sip's nua on a GLib root in the user-interface thread, its event queue, the opening
+// of the one transport, and the end of the stack's thread. See StackCore.h for the threading.
+#include "sip/SipStack.h"
+
+#include "sip/SipMessage.h"
+#include "sip/SdpContents.h"
+#include "sip/StackCore.h"
+
+#include <sofia-sip/su_log.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+extern "C" {
+extern su_log_t nua_log[];
+extern su_log_t nta_log[];
+extern su_log_t tport_log[];
+extern su_log_t soa_log[];
+extern su_log_t nea_log[];
+extern su_log_t iptsec_log[];
+extern su_log_t sresolv_log[];
+}
+
+namespace sip {
+namespace detail {
+namespace {
+
+// How long stop() waits for a shutdown it had to start itself, once every usage has been released.
+constexpr std::chrono::milliseconds kStopWait{3000};
+
+void quiet(void*, const char*, va_list) {}
+
+// The program keeps no log: sofia-sip's own diagnostics are silenced unless CHIMELY_SIP_LOG is set.
+void initialiseSofia() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        su_init();
+        if (std::getenv("CHIMELY_SIP_LOG"))
+            return;
+        for (su_log_t* log : {su_log_default, su_log_global, nua_log, nta_log, tport_log, soa_log, nea_log,
+                              iptsec_log, sresolv_log})
+            su_log_redirect(log, quiet, nullptr);
+    });
+}
+
+Data text(const char* value) { return Data(value ? value : ""); }
+
+NameAddr nameAddr(su_home_t* home, const url_t* url, const char* display) {
+    NameAddr result;
+    if (!url)
+        return result;
+    char* uri = url_as_string(home, url);
+    try {
+        result = NameAddr(Uri(text(uri)));
+    } catch (const std::exception&) {
+        // A peer may use a URI of another scheme (tel:, say); the view then has no address.
+    }
+    if (display) {
+        std::string name = display;
+        if (name.size() >= 2 && name.front() == '"' && name.back() == '"') {
+            std::string unquoted;
+            for (std::size_t i = 1; i + 1 < name.size(); ++i) {
+                if (name[i] == '\\' && i + 2 < name.size())
+                    ++i;
+                unquoted += name[i];
+            }
+            name = unquoted;
+        }
+        result.displayName() = Data(name);
+    }
+    return result;
+}
+
+std::shared_ptr<const Contents> contentsFor(const Mime& type, const Data& body) {
+    if (body.empty())
+        return nullptr;
+    if (type == PlainContents::getStaticType())
+        return std::make_shared<PlainContents>(body);
+    if (type == SdpContents::getStaticType()) {
+        if (auto sdp = SdpContents::parse(body))
+            return std::shared_ptr<const Contents>(std::move(sdp));
+    }
+    return std::make_shared<OctetContents>(type, body);
+}
+
+}  // namespace
+
+Event::~Event() {
+    if (hasSaved)
+        nua_destroy_event(saved);
+    if (nh)
+        nua_handle_unref(nh);
+}
+
+const sip_t* Event::sip() const {
+    msg_t* message = msg();
+    return message ? sip_object(message) : nullptr;
+}
+
+const sip_t* Event::request() const {
+    if (!hasSaved)
+        return nullptr;
+    msg_t* request = nua_saved_event_request(saved);
+    return request ? sip_object(request) : nullptr;
+}
+
+const tagi_t* Event::tags() const {
+    if (!hasSaved)
+        return nullptr;
+    const nua_event_data_t* data = nua_event_data(saved);
+    return data ? data->e_tags : nullptr;
+}
+
+msg_t* Event::msg() const {
+    if (!hasSaved)
+        return nullptr;
+    const nua_event_data_t* data = nua_event_data(saved);
+    return data ? data->e_msg : nullptr;
+}
+
+SipMessage Event::message() const { return MessageAccess::fromMsg(msg(), status, phrase.c_str()); }
+
+SipMessage MessageAccess::fromMsg(msg_t* msg, int status, const char* phrase) {
+    const sip_t* sip = msg ? sip_object(msg) : nullptr;
+    SipMessage m;
+    m.m_statusCode = status;
+    m.m_reasonPhrase = text(phrase);
+    if (!sip)
+        return m;
+    su_home_t home[1] = {SU_HOME_INIT(home)};
+    if (sip->sip_request) {
+        m.m_request = true;
+        m.m_statusCode = 0;
+        m.m_reasonPhrase = Data();
+        m.m_method = text(sip->sip_request->rq_method_name);
+        m.m_requestUri = text(url_as_string(home, sip->sip_request->rq_url));
+    } else {
+        if (sip->sip_status) {
+            m.m_statusCode = sip->sip_status->st_status;
+            m.m_reasonPhrase = text(sip->sip_status->st_phrase);
+        }
+        if (sip->sip_cseq)
+            m.m_method = text(sip->sip_cseq->cs_method_name);
+    }
+    if (sip->sip_from)
+        m.m_from = nameAddr(home, sip->sip_from->a_url, sip->sip_from->a_display);
+    if (sip->sip_to)
+        m.m_to = nameAddr(home, sip->sip_to->a_url, sip->sip_to->a_display);
+    for (const sip_contact_t* contact = sip->sip_contact; contact; contact = contact->m_next)
+        if (contact->m_url->url_type != url_any)
+            m.m_contacts.push_back(nameAddr(home, contact->m_url, contact->m_display));
+    if (sip->sip_call_id)
+        m.m_callId = text(sip->sip_call_id->i_id);
+    if (sip->sip_expires)
+        m.m_expires = static_cast<int>(sip->sip_expires->ex_delta);
+    if (sip->sip_event)
+        m.m_event = text(sip->sip_event->o_type);
+    if (sip->sip_content_type)
+        m.m_contentType = Mime::parse(text(sip->sip_content_type->c_type));
+    if (sip->sip_payload && sip->sip_payload->pl_data)
+        m.m_body = Data(sip->sip_payload->pl_data, sip->sip_payload->pl_len);
+    m.m_contents = contentsFor(m.m_contentType, m.m_body);
+    if (msg) {
+        size_t size = 0;
+        if (char* whole = msg_as_string(home, msg, nullptr, 0, &size))
+            m.m_text = Data(whole, size);
+    }
+    su_home_deinit(home);
+    return m;
+}
+
+SipMessage MessageAccess::request(const char* method, const NameAddr& target, const Contents* contents) {
+    SipMessage m;
+    m.m_request = true;
+    m.m_method = method;
+    m.m_requestUri = target.uri().toString();
+    m.m_to = target;
+    if (contents) {
+        m.m_contentType = contents->getType();
+        m.m_body = contents->getBodyData();
+        m.m_contents = contents->clone();
+    }
+    return m;
+}
+
+SipMessage MessageAccess::response(int status, const char* phrase) {
+    SipMessage m;
+    m.m_statusCode = status;
+    m.m_reasonPhrase = text(phrase);
+    return m;
+}
+
+void MessageAccess::setSend(SipMessage& message, std::function<void()> send) { message.m_send = std::move(send); }
+
+void MessageAccess::send(SipMessage& message) {
+    auto send = std::move(message.m_send);
+    message.m_send = nullptr;
+    if (send)
+        send();
+}
+
+nua_hmagic_t* StackCore::marker() {
+    static char mark;
+    return reinterpret_cast<nua_hmagic_t*>(&mark);
+}
+
+StackCore::StackCore() {
+    initialiseSofia();
+    m_root = su_glib_root_create(nullptr);
+    m_source = su_glib_root_gsource(m_root);
+    g_source_attach(m_source, nullptr);
+}
+
+StackCore::~StackCore() {
+    stop();
+    m_queue.clear();
+    m_delayed.clear();
+    if (nua)
+        return;  // The stack never finished its shutdown: it keeps the root, and the process is ending.
+    su_root_destroy(m_root);
+    g_source_destroy(m_source);
+}
+
+bool StackCore::start() {
+    if (nua)
+        return true;
+    if (!transport) {
+        m_error = "No transport was added.";
+        return false;
+    }
+    const std::string url = "sip:*:" + std::to_string(transport->port) +
+                            ";maddr=0.0.0.0;transport=" + (transport->tcp ? "tcp" : "udp");
+    nua = nua_create(m_root, &StackCore::callback, this, NUTAG_URL(url.c_str()), NUTAG_MEDIA_ENABLE(0),
+                     TAG_END());
+    if (!nua) {
+        m_error = probe();
+        return false;
+    }
+    m_error.clear();
+    if (onStarted)
+        onStarted(nua);
+    return true;
+}
+
+// sofia-sip gives no reason when it cannot open a transport: binding the same port ourselves does.
+std::string StackCore::probe() const {
+    const char* name = transport->tcp ? "TCP" : "UDP";
+    const std::string what = std::string(name) + " port " + std::to_string(transport->port);
+    const int fd = socket(AF_INET, transport->tcp ? SOCK_STREAM : SOCK_DGRAM, 0);
+    if (fd < 0)
+        return what + " cannot be opened: " + std::strerror(errno);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(transport->port));
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    const int one = 1;
+    if (transport->tcp)
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    std::string reason = "it is in use";
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        reason = std::strerror(errno);
+    close(fd);
+    return what + " cannot be opened: " + reason;
+}
+
+void StackCore::callback(nua_event_t event, int status, const char* phrase, nua_t* nua, nua_magic_t* magic,
+                         nua_handle_t* nh, nua_hmagic_t* hmagic, const sip_t*, tagi_t[]) {
+    auto* core = static_cast<StackCore*>(magic);
+    auto saved = std::make_unique<Event>();
+    saved->type = event;
+    saved->status = status;
+    saved->phrase = phrase ? phrase : "";
+    saved->hasSaved = nua_save_event(nua, saved->saved) != 0;
+    if (nh) {
+        saved->nh = nua_handle_ref(nh);
+        if (!hmagic) {
+            saved->newHandle = true;
+            nua_handle_bind(nh, marker());
+        }
+    }
+    core->m_queue.push_back(std::move(saved));
+    if (core->wake)
+        core->wake();
+}
+
+void StackCore::collect() {
+    gint timeout = -1;
+    if (m_source->source_funcs->prepare(m_source, &timeout))
+        m_source->source_funcs->dispatch(m_source, nullptr, nullptr);
+}
+
+std::unique_ptr<Event> StackCore::pop() {
+    const auto now = std::chrono::steady_clock::now();
+    for (auto it = m_delayed.begin(); it != m_delayed.end();) {
+        if (it->due <= now) {
+            m_queue.push_back(std::move(it->event));
+            it = m_delayed.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (m_queue.empty())
+        collect();
+    if (m_queue.empty())
+        return nullptr;
+    std::unique_ptr<Event> event = std::move(m_queue.front());
+    m_queue.pop_front();
+    return event;
+}
+
+void StackCore::post(std::unique_ptr<Event> event, std::chrono::milliseconds delay) {
+    if (delay.count() <= 0) {
+        m_queue.push_back(std::move(event));
+        if (wake)
+            wake();
+        return;
+    }
+    m_delayed.push_back({std::chrono::steady_clock::now() + delay, std::move(event)});
+}
+
+void StackCore::requestStop() {
+    if (m_stopping)
+        return;
+    m_stopping = true;
+    if (releaseUsages)
+        releaseUsages();
+    m_queue.clear();
+    m_delayed.clear();
+    if (nua && !shutdownRequested) {
+        shutdownRequested = true;
+        nua_shutdown(nua);
+    }
+}
+
+void StackCore::stop() {
+    requestStop();
+    if (m_stopped)
+        return;
+    m_stopped = true;
+    if (!nua)
+        return;
+    const auto deadline = std::chrono::steady_clock::now() + kStopWait;
+    while (!shutdownComplete && std::chrono::steady_clock::now() < deadline) {
+        collect();
+        while (!m_queue.empty()) {
+            std::unique_ptr<Event> event = std::move(m_queue.front());
+            m_queue.pop_front();
+            if (event->type == nua_r_shutdown && event->status >= 200)
+                shutdownComplete = true;
+        }
+        if (!shutdownComplete)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (!shutdownComplete)
+        return;
+    nua_destroy(nua);
+    nua = nullptr;
+}
+
+}  // namespace detail
+
+SipStack::SipStack() : m_core(std::make_unique<detail::StackCore>()) {}
+
+SipStack::~SipStack() = default;
+
+void SipStack::setWakeHandler(std::function<void()> wake) { m_core->wake = std::move(wake); }
+
+bool SipStack::isRunning() const { return m_core->running() && !m_core->stopped(); }
+
+const std::string& SipStack::transportError() const { return m_core->error(); }
+
+void StackThread::run() { m_stack.core().start(); }
+
+void StackThread::shutdown() { m_stack.core().requestStop(); }
+
+void StackThread::join() { m_stack.core().stop(); }
+
+}  // namespace sip

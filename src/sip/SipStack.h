@@ -1,0 +1,58 @@
+// SPDX-License-Identifier: MIT
+// SipStack and StackThread: the SIP stack with its one transport, and the thread it runs in. Created,
+// run, stopped and joined on the user-interface thread; the stack itself works in its own thread and
+// meets the user-interface thread only through its event queue.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace sip {
+
+namespace detail {
+class StackCore;
+}
+
+enum TransportType { UDP, TCP };
+enum IpVersion { V4, V6 };
+
+class SipStack {
+public:
+    SipStack();
+    ~SipStack();
+    SipStack(const SipStack&) = delete;
+    SipStack& operator=(const SipStack&) = delete;
+
+    // Called on the user-interface thread as soon as the stack has queued an event, so the application
+    // can pump at once rather than at its next timer tick. It must not pump from inside the call.
+    void setWakeHandler(std::function<void()> wake);
+
+    // The stack's thread runs and its transport is open.
+    bool isRunning() const;
+    // Why the transport could not be opened; empty when it could.
+    const std::string& transportError() const;
+
+    detail::StackCore& core() { return *m_core; }
+
+private:
+    std::unique_ptr<detail::StackCore> m_core;
+};
+
+class StackThread {
+public:
+    explicit StackThread(SipStack& stack) : m_stack(stack) {}
+
+    // Opens the transport given to the usage manager and starts the stack's thread. When the transport
+    // cannot be opened, the stack stays stopped (SipStack::transportError says why) and every request
+    // the application makes fails at once without anything being sent.
+    void run();
+    // Asks the stack to stop; join() waits for it.
+    void shutdown();
+    void join();
+
+private:
+    SipStack& m_stack;
+};
+
+}  // namespace sip

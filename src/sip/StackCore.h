@@ -1,0 +1,139 @@
+// SPDX-License-Identifier: MIT
+// Private to the SIP layer: the sofia-sip side of SipStack, and the events it queues for the usage
+// manager. User-interface thread, except where a comment says otherwise.
+//
+// sofia-sip's nua runs the stack in a thread of its own and reports through a callback in the thread
+// that owns the root. The root here is a GLib source attached to the user-interface thread's main
+// context, so the callback runs as soon as the stack has something, even inside a modal loop. The
+// callback only saves the event, queues it and wakes the application; the handlers run later, from
+// DialogUsageManager::process(), one event at a time. Handlers that open modal loops therefore never
+// hold up the events behind them.
+#pragma once
+
+#include "sip/Contents.h"
+#include "sip/Data.h"
+#include "sip/Uri.h"
+
+#include <sofia-sip/nua.h>
+#include <sofia-sip/nua_tag.h>
+#include <sofia-sip/sip.h>
+#include <sofia-sip/sip_header.h>
+#include <sofia-sip/sip_status.h>
+#include <sofia-sip/sip_tag.h>
+#include <sofia-sip/su_glib.h>
+
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sip {
+
+class SipMessage;
+
+namespace detail {
+
+// One event of the stack, kept with its message until it has been handled. The layer makes events of
+// its own too (a retry that is due): those carry a call and no saved event.
+class Event {
+public:
+    Event() = default;
+    Event(const Event&) = delete;
+    Event& operator=(const Event&) = delete;
+    ~Event();
+
+    nua_event_t type = nua_i_none;
+    int status = 0;
+    std::string phrase;
+    // Referenced while the event lives, so the pointer stays unique among queued events.
+    nua_handle_t* nh = nullptr;
+    // The first event of a handle the stack made for an incoming request.
+    bool newHandle = false;
+    nua_saved_event_t saved[1] = {};
+    bool hasSaved = false;
+    std::function<void()> call;
+
+    // The message the event carries (a response or an incoming request); null when there is none.
+    msg_t* msg() const;
+    const sip_t* sip() const;
+    // The request a response answers.
+    const sip_t* request() const;
+    const tagi_t* tags() const;
+    // The event's message as a SipMessage (a bare status line when it carries none).
+    SipMessage message() const;
+};
+
+struct TransportSpec {
+    bool tcp = false;
+    int port = 0;
+};
+
+class StackCore {
+public:
+    StackCore();
+    ~StackCore();
+
+    // Opens the transport and starts the stack's thread. False, with error() saying why, when the
+    // transport cannot be opened.
+    bool start();
+    bool running() const { return nua != nullptr; }
+    const std::string& error() const { return m_error; }
+
+    // Takes the next queued event, collecting what the stack has pending first when the queue is empty.
+    std::unique_ptr<Event> pop();
+    // Queues an event of the layer's own, to be handled after `delay`.
+    void post(std::unique_ptr<Event> event, std::chrono::milliseconds delay = {});
+
+    // Releases every usage, drops what is queued and asks the stack to shut down if nobody has.
+    void requestStop();
+    // Then waits (bounded) for the shutdown to complete and destroys the stack, which joins its thread.
+    void stop();
+    bool stopped() const { return m_stopped; }
+
+    // Set by the usage manager.
+    std::function<void()> wake;
+    std::function<void(nua_t*)> onStarted;
+    std::function<void()> releaseUsages;
+
+    std::optional<TransportSpec> transport;
+    nua_t* nua = nullptr;
+    bool shutdownRequested = false;
+    bool shutdownComplete = false;
+    // Handles whose events the usage manager no longer wants (their usage is gone).
+    static nua_hmagic_t* marker();
+
+private:
+    static void callback(nua_event_t event, int status, const char* phrase, nua_t* nua, nua_magic_t* magic,
+                         nua_handle_t* nh, nua_hmagic_t* hmagic, const sip_t* sip, tagi_t tags[]);
+    void collect();
+    std::string probe() const;
+
+    su_root_t* m_root = nullptr;
+    GSource* m_source = nullptr;
+    std::deque<std::unique_ptr<Event>> m_queue;
+    struct Delayed {
+        std::chrono::steady_clock::time_point due;
+        std::unique_ptr<Event> event;
+    };
+    std::vector<Delayed> m_delayed;
+    std::string m_error;
+    bool m_stopping = false;
+    bool m_stopped = false;
+};
+
+// Fills SipMessage values; the only writer of their fields.
+class MessageAccess {
+public:
+    static SipMessage fromMsg(msg_t* msg, int status, const char* phrase);
+    // A request or response the application is given to send.
+    static SipMessage request(const char* method, const NameAddr& target, const Contents* contents = nullptr);
+    static SipMessage response(int status, const char* phrase);
+    static void setSend(SipMessage& message, std::function<void()> send);
+    static void send(SipMessage& message);
+};
+
+}  // namespace detail
+}  // namespace sip

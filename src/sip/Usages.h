@@ -1,0 +1,234 @@
+// SPDX-License-Identifier: MIT
+// The usages: one registration, pager message, invite session or server subscription each, owned by the
+// usage manager and reached by the application through handles. User-interface thread only.
+#pragma once
+
+#include "sip/Contents.h"
+#include "sip/Handle.h"
+#include "sip/Handlers.h"
+#include "sip/SdpContents.h"
+#include "sip/SipMessage.h"
+
+#include <deque>
+#include <memory>
+#include <optional>
+#include <vector>
+
+struct nua_handle_s;
+
+namespace sip {
+
+class DialogUsageManager;
+
+namespace detail {
+class Event;
+class Challenges;
+class StackCore;
+struct DumState;
+}  // namespace detail
+
+enum EncryptionLevel { None, Sign, Encrypt, SignAndEncrypt };
+
+class Usage : public std::enable_shared_from_this<Usage> {
+public:
+    virtual ~Usage();
+    Usage(const Usage&) = delete;
+    // Taken out of the manager; its handles are invalid.
+    bool retired() const { return m_retired; }
+    Usage& operator=(const Usage&) = delete;
+
+protected:
+    Usage(DialogUsageManager& dum, nua_handle_s* nh);
+
+    // Handles one event of this usage's handle (or one the layer made for it); may keep the event.
+    virtual void dispatch(std::unique_ptr<detail::Event>& event) = 0;
+    // Takes the usage out of the manager: its handles become invalid, and its sofia-sip handle is
+    // released once no call in progress uses the usage any more.
+    void retire();
+    detail::DumState& state();
+    // Fails the request in progress as if a response with this status had come, after the current call.
+    void failSoon(int event, int status, const char* phrase);
+
+    DialogUsageManager& m_dum;
+    detail::StackCore& m_core;
+    nua_handle_s* m_nh;
+
+private:
+    friend class DialogUsageManager;
+    bool m_retired = false;
+};
+
+class ClientRegistration : public Usage {
+public:
+    ~ClientRegistration() override;
+
+    // Our own bindings among those the registrar listed in its last 2xx.
+    std::vector<NameAddr> myContacts() const { return m_myContacts; }
+    // Asks the registrar to remove every binding of the address of record: one REGISTER with
+    // "Contact: *" and "Expires: 0". With stopWhenDone the usage ends when it has been answered.
+    void removeAll(bool stopWhenDone = false);
+    // Ends the usage at once. A removal already asked for still goes out, but is not awaited.
+    void stopRegistering();
+    ClientRegistrationHandle getHandle();
+
+private:
+    friend class DialogUsageManager;
+    ClientRegistration(DialogUsageManager& dum, nua_handle_s* nh);
+
+    void start();
+    void issue();
+    void dispatch(std::unique_ptr<detail::Event>& event) override;
+    void onFinal(detail::Event& event);
+    void fail(const SipMessage& response);
+
+    std::unique_ptr<detail::Challenges> m_challenges;
+    std::vector<NameAddr> m_myContacts;
+    bool m_registered = false;
+    bool m_removing = false;
+    bool m_stopWhenDone = false;
+};
+
+class ClientPagerMessage : public Usage {
+public:
+    ~ClientPagerMessage() override;
+
+    // Sends `contents` in a MESSAGE to the target; pages given while one is under way follow in turn.
+    void page(std::unique_ptr<Contents> contents, EncryptionLevel level = None);
+    // Ends the usage; nothing more is reported for it.
+    void end();
+    ClientPagerMessageHandle getHandle();
+
+private:
+    friend class DialogUsageManager;
+    ClientPagerMessage(DialogUsageManager& dum, nua_handle_s* nh);
+
+    void sendNext();
+    void issue();
+    void dispatch(std::unique_ptr<detail::Event>& event) override;
+
+    std::unique_ptr<detail::Challenges> m_challenges;
+    std::deque<std::unique_ptr<Contents>> m_pages;
+    bool m_inProgress = false;
+};
+
+class ServerPagerMessage : public Usage {
+public:
+    ~ServerPagerMessage() override;
+
+    // The response to the MESSAGE, to be given to send().
+    std::shared_ptr<SipMessage> accept(int statusCode = 200);
+    std::shared_ptr<SipMessage> reject(int statusCode);
+    void send(std::shared_ptr<SipMessage> response);
+    ServerPagerMessageHandle getHandle();
+
+private:
+    friend class DialogUsageManager;
+    ServerPagerMessage(DialogUsageManager& dum, nua_handle_s* nh, std::unique_ptr<detail::Event> request);
+    std::shared_ptr<SipMessage> response(int statusCode);
+    void dispatch(std::unique_ptr<detail::Event>& event) override;
+
+    std::unique_ptr<detail::Event> m_request;
+};
+
+class InviteSession : public Usage {
+public:
+    ~InviteSession() override;
+
+    // Sends a MESSAGE inside the dialog; its outcome comes to onMessageSuccess or onMessageFailure.
+    void message(const Contents& contents);
+    // Answers the MESSAGE or INFO the session received last.
+    void acceptNIT(int statusCode = 200, const Contents* contents = nullptr);
+    void rejectNIT(int statusCode = 488);
+    // Ends the session: BYE once it is up, CANCEL while our INVITE is unanswered, 480 to an INVITE we
+    // have not answered.
+    void end();
+    bool isConnected() const { return m_connected; }
+    InviteSessionHandle getSessionHandle();
+
+protected:
+    InviteSession(DialogUsageManager& dum, nua_handle_s* nh);
+    InviteSessionHandler& handler();
+    // Handles what is common to both sides; false when the event was not one of those.
+    bool dispatchCommon(std::unique_ptr<detail::Event>& event);
+    void terminated(InviteSessionHandler::TerminatedReason reason, const SipMessage* message);
+
+    bool m_connected = false;
+    bool m_ending = false;
+    bool m_terminated = false;
+    std::unique_ptr<detail::Event> m_pendingNit;
+    std::unique_ptr<detail::Challenges> m_challenges;
+};
+
+class ClientInviteSession : public InviteSession {
+public:
+    ClientInviteSessionHandle getHandle();
+
+private:
+    friend class DialogUsageManager;
+    ClientInviteSession(DialogUsageManager& dum, nua_handle_s* nh, Data offer);
+
+    void start();
+    void issue();
+    void dispatch(std::unique_ptr<detail::Event>& event) override;
+    void onInviteResponse(detail::Event& event);
+
+    Data m_offer;
+    bool m_newSessionReported = false;
+    bool m_failed = false;
+};
+
+class ServerInviteSession : public InviteSession {
+public:
+    // The SDP that accept() sends in its 200.
+    void provideAnswer(const Contents& answer);
+    void accept(int statusCode = 200);
+    void reject(int statusCode);
+    ServerInviteSessionHandle getHandle();
+
+private:
+    friend class DialogUsageManager;
+    ServerInviteSession(DialogUsageManager& dum, nua_handle_s* nh, std::unique_ptr<detail::Event> invite);
+    void dispatch(std::unique_ptr<detail::Event>& event) override;
+
+    std::unique_ptr<detail::Event> m_invite;
+    std::unique_ptr<Contents> m_answer;
+    bool m_answered = false;
+};
+
+class ServerSubscription : public Usage {
+public:
+    ~ServerSubscription() override;
+
+    // The response to the SUBSCRIBE, to be given to send(). Its Expires is the SUBSCRIBE's own, or the
+    // handler's default when the SUBSCRIBE had none.
+    std::shared_ptr<SipMessage> accept(int statusCode = 202);
+    std::shared_ptr<SipMessage> reject(int statusCode);
+    // Makes `document` (none: no body) the subscription's state and returns the NOTIFY that carries it.
+    std::shared_ptr<SipMessage> update(const Contents* document);
+    void send(std::shared_ptr<SipMessage> message);
+    // Sends the final NOTIFY ("terminated" with the reason) with `document` or no body, and ends.
+    void end(ServerSubscriptionHandler::TerminateReason reason, const Contents* document = nullptr);
+    const Data& getEventType() const { return m_eventType; }
+    ServerSubscriptionHandle getHandle();
+
+private:
+    friend class DialogUsageManager;
+    ServerSubscription(DialogUsageManager& dum, nua_handle_s* nh, std::unique_ptr<detail::Event> subscribe,
+                       ServerSubscriptionHandler& handler, Data eventType);
+    void dispatch(std::unique_ptr<detail::Event>& event) override;
+    void notify(bool final, const char* reason);
+    void finish();
+
+    std::unique_ptr<detail::Event> m_subscribe;
+    ServerSubscriptionHandler& m_handler;
+    Data m_eventType;
+    std::unique_ptr<Contents> m_document;
+    bool m_ending = false;
+    bool m_finished = false;
+};
+
+// The application never publishes; no such usage is ever made.
+class ClientPublication {};
+class ClientSubscription {};
+
+}  // namespace sip

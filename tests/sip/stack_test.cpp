@@ -1,0 +1,44 @@
+// SPDX-License-Identifier: MIT
+// The stack's transport and the answers the usage manager gives by itself, against SIPp on 127.0.0.1
+// over UDP and TCP.
+#include "support/Sipp.h"
+#include "support/TestAgent.h"
+
+#include <gtest/gtest.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+class StackTest : public ::testing::TestWithParam<sip::TransportType> {
+protected:
+    bool tcp() const { return GetParam() == sip::TCP; }
+};
+
+// Runs a client scenario against the agent, pumping the agent until SIPp has finished.
+std::vector<test::TracedMessage> runAgainst(test::TestAgent& agent, const std::string& scenario, bool tcp) {
+    test::Sipp sipp({.scenario = scenario, .tcp = tcp, .remote = agent.address()});
+    sipp.start();
+    EXPECT_TRUE(agent.pumpUntil([&] { return sipp.wait(0ms); }, 20s));
+    EXPECT_EQ(0, sipp.exitCode()) << sipp.errors();
+    return sipp.messages();
+}
+
+TEST_P(StackTest, OptionsAreAnsweredWithUserAgentAndAllow) {
+    test::TestAgent agent(GetParam());
+    ASSERT_TRUE(agent.stack.isRunning()) << agent.stack.transportError();
+    const auto messages = runAgainst(agent, "options_uac.xml", tcp());
+    ASSERT_EQ(2u, messages.size());
+    const test::TracedMessage& answer = messages[1];
+    EXPECT_EQ(200, answer.status());
+    EXPECT_EQ("Vantorell Chimely", answer.header("User-Agent"));
+    const std::string allow = answer.header("Allow");
+    for (const char* method : {"INFO", "MESSAGE", "SUBSCRIBE"})
+        EXPECT_NE(std::string::npos, allow.find(method)) << allow;
+    std::cerr << answer.text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, StackTest, ::testing::Values(sip::UDP, sip::TCP),
+                         [](const auto& info) { return info.param == sip::TCP ? "TCP" : "UDP"; });
+
+}  // namespace
