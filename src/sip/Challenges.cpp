@@ -47,9 +47,9 @@ std::string makeCnonce() {
 
 }  // namespace
 
-std::optional<Retry> Challenges::answer(const sip_t* response, const sip_t* request, const MasterProfile& profile,
-                                        bool enabled) {
-    if (!enabled || !response || !response->sip_status || !request || !request->sip_request)
+std::optional<Retry> Challenges::answer(const sip_t* response, const std::string& requestUri,
+                                        const MasterProfile& profile, bool enabled) {
+    if (!enabled || !response || !response->sip_status || !response->sip_cseq || requestUri.empty())
         return std::nullopt;
     const bool proxy = response->sip_status->st_status == 407;
     const msg_auth_t* challenge =
@@ -65,7 +65,7 @@ std::optional<Retry> Challenges::answer(const sip_t* response, const sip_t* requ
                         ac->ac_nonce && (ac->ac_md5 || ac->ac_md5sess) && (!ac->ac_qop || ac->ac_auth);
     const auto credential = parsed ? profile.getDigestCredential(Data(ac->ac_realm)) : std::nullopt;
     if (parsed && credential && (!m_answered || ac->ac_stale)) {
-        char* uri = url_as_string(home, request->sip_request->rq_url);
+        const char* uri = requestUri.c_str();
         const std::string cnonce = ac->ac_auth ? makeCnonce() : std::string();
         auth_response_t ar[1] = {};
         ar->ar_size = sizeof ar;
@@ -84,7 +84,7 @@ std::optional<Retry> Challenges::answer(const sip_t* response, const sip_t* requ
         }
         auth_hexmd5_t sessionKey, digest;
         auth_digest_sessionkey(ar, sessionKey, credential->password.c_str());
-        auth_digest_response(ar, digest, sessionKey, request->sip_request->rq_method_name, nullptr, 0);
+        auth_digest_response(ar, digest, sessionKey, response->sip_cseq->cs_method_name, nullptr, 0);
 
         std::string header = "Digest username=" + quoted(credential->user.c_str()) + ", realm=" +
                              quoted(ac->ac_realm) + ", nonce=" + quoted(ac->ac_nonce) + ", uri=" + quoted(uri) +

@@ -179,7 +179,7 @@ void DialogUsageManager::addClientPublicationHandler(const Data& eventType, Clie
 
 std::shared_ptr<SipMessage> DialogUsageManager::makeRegistration(const NameAddr& target) {
     nua_handle_t* nh = m_state->newHandle(target);
-    std::shared_ptr<ClientRegistration> usage(new ClientRegistration(*this, nh));
+    std::shared_ptr<ClientRegistration> usage(new ClientRegistration(*this, nh, target));
     m_state->usages[keyOf(usage, nh)] = usage;
     auto request = std::make_shared<SipMessage>(detail::MessageAccess::request("REGISTER", target));
     std::weak_ptr<ClientRegistration> weak = usage;
@@ -192,7 +192,7 @@ std::shared_ptr<SipMessage> DialogUsageManager::makeRegistration(const NameAddr&
 
 std::shared_ptr<SipMessage> DialogUsageManager::makeInviteSession(const NameAddr& target, const SdpContents& offer) {
     nua_handle_t* nh = m_state->newHandle(target);
-    std::shared_ptr<ClientInviteSession> usage(new ClientInviteSession(*this, nh, offer.getBodyData()));
+    std::shared_ptr<ClientInviteSession> usage(new ClientInviteSession(*this, nh, target, offer.getBodyData()));
     m_state->usages[keyOf(usage, nh)] = usage;
     auto request = std::make_shared<SipMessage>(detail::MessageAccess::request("INVITE", target, &offer));
     std::weak_ptr<ClientInviteSession> weak = usage;
@@ -205,7 +205,7 @@ std::shared_ptr<SipMessage> DialogUsageManager::makeInviteSession(const NameAddr
 
 ClientPagerMessageHandle DialogUsageManager::makePagerMessage(const NameAddr& target) {
     nua_handle_t* nh = m_state->newHandle(target);
-    std::shared_ptr<ClientPagerMessage> usage(new ClientPagerMessage(*this, nh));
+    std::shared_ptr<ClientPagerMessage> usage(new ClientPagerMessage(*this, nh, target));
     m_state->usages[keyOf(usage, nh)] = usage;
     return ClientPagerMessageHandle(usage);
 }
@@ -274,8 +274,9 @@ void DialogUsageManager::adopt(std::unique_ptr<Event> event) {
     }
     switch (event->type) {
         case nua_i_options: {
+            // The stack adds the session's body type (application/sdp) itself.
             std::string accept;
-            for (MethodType method : {INVITE, MESSAGE, INFO, NOTIFY}) {
+            for (MethodType method : {MESSAGE, INFO, NOTIFY}) {
                 const std::string types = detail::acceptFor(*s.profile, method);
                 if (!types.empty() && accept.find(types) == std::string::npos)
                     accept += (accept.empty() ? "" : ", ") + types;

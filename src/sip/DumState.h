@@ -30,7 +30,8 @@ public:
     // The headers to send the request again with, or nothing when it must fail: no credential, no
     // authentication manager, a challenge it cannot answer, or a second challenge in a row that does not
     // merely say the nonce was stale.
-    std::optional<Retry> answer(const sip_t* response, const sip_t* request, const MasterProfile& profile,
+    // `requestUri` is the Request-URI the challenged request went to.
+    std::optional<Retry> answer(const sip_t* response, const std::string& requestUri, const MasterProfile& profile,
                                 bool enabled);
     // A request got through: the next challenge is answered again.
     void succeeded() { m_answered = false; }

@@ -16,7 +16,10 @@ public:
     template <class U>
     Handle(const Handle<U>& other) : m_usage(other.weak()) {}
 
-    bool isValid() const { return !m_usage.expired(); }
+    bool isValid() const {
+        auto usage = m_usage.lock();
+        return usage && !usage->retired();
+    }
     // Only on a valid handle.
     T* operator->() const {
         T* usage = get();

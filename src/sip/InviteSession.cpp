@@ -149,8 +149,9 @@ bool InviteSession::dispatchCommon(std::unique_ptr<Event>& event) {
 
 // ---- ClientInviteSession -----------------------------------------------------------------------------
 
-ClientInviteSession::ClientInviteSession(DialogUsageManager& dum, nua_handle_s* nh, Data offer)
-    : InviteSession(dum, nh), m_offer(std::move(offer)) {}
+ClientInviteSession::ClientInviteSession(DialogUsageManager& dum, nua_handle_s* nh, const NameAddr& target,
+                                         Data offer)
+    : InviteSession(dum, nh), m_target(target.uri().toString().str()), m_offer(std::move(offer)) {}
 
 ClientInviteSessionHandle ClientInviteSession::getHandle() {
     return ClientInviteSessionHandle(std::static_pointer_cast<ClientInviteSession>(shared_from_this()));
@@ -168,7 +169,7 @@ void ClientInviteSession::issue() {
     su_home_t home[1] = {SU_HOME_INIT(home)};
     // Through an outbound proxy the stack would send the ACK there too: it is sent by hand, to the
     // dialog's own route, like every later request of the dialog.
-    nua_invite(m_nh, SIPTAG_CONTENT_TYPE_STR("application/sdp"),
+    nua_invite(m_nh, NUTAG_URL(m_target.c_str()), SIPTAG_CONTENT_TYPE_STR("application/sdp"),
                SIPTAG_PAYLOAD(sip_payload_create(home, m_offer.data(), static_cast<isize_t>(m_offer.size()))),
                TAG_IF(proxy, NUTAG_PROXY(proxy)), NUTAG_AUTOACK(proxy ? 0 : 1),
                TAG_IF(!retry.authorization.empty(), SIPTAG_AUTHORIZATION_STR(retry.authorization.c_str())),
@@ -216,7 +217,7 @@ void ClientInviteSession::onInviteResponse(Event& event) {
         return;
     }
     if ((event.status == 401 || event.status == 407) &&
-        m_challenges->answer(sip, event.request(), *s.profile, s.authManager)) {
+        m_challenges->answer(sip, m_target, *s.profile, s.authManager)) {
         m_challenges->endStackWait(m_nh);
         issue();
         return;

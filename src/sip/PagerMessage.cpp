@@ -16,8 +16,8 @@ using detail::Event;
 
 // ---- ClientPagerMessage ------------------------------------------------------------------------------
 
-ClientPagerMessage::ClientPagerMessage(DialogUsageManager& dum, nua_handle_s* nh)
-    : Usage(dum, nh), m_challenges(std::make_unique<detail::Challenges>()) {}
+ClientPagerMessage::ClientPagerMessage(DialogUsageManager& dum, nua_handle_s* nh, const NameAddr& target)
+    : Usage(dum, nh), m_challenges(std::make_unique<detail::Challenges>()), m_target(target.uri().toString().str()) {}
 
 ClientPagerMessage::~ClientPagerMessage() = default;
 
@@ -52,7 +52,7 @@ void ClientPagerMessage::issue() {
     const detail::Retry& retry = m_challenges->last();
     const char* proxy = state().outboundProxy();
     su_home_t home[1] = {SU_HOME_INIT(home)};
-    nua_message(m_nh, SIPTAG_CONTENT_TYPE_STR(type.c_str()),
+    nua_message(m_nh, NUTAG_URL(m_target.c_str()), SIPTAG_CONTENT_TYPE_STR(type.c_str()),
                 SIPTAG_PAYLOAD(sip_payload_create(home, body.data(), static_cast<isize_t>(body.size()))),
                 TAG_IF(proxy, NUTAG_PROXY(proxy)),
                 TAG_IF(!retry.authorization.empty(), SIPTAG_AUTHORIZATION_STR(retry.authorization.c_str())),
@@ -67,7 +67,7 @@ void ClientPagerMessage::dispatch(std::unique_ptr<Event>& event) {
         return;
     detail::DumState& s = state();
     if (event->status == 401 || event->status == 407) {
-        if (m_challenges->answer(event->sip(), event->request(), *s.profile, s.authManager)) {
+        if (m_challenges->answer(event->sip(), m_target, *s.profile, s.authManager)) {
             m_challenges->endStackWait(m_nh);
             issue();
             return;

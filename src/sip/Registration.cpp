@@ -26,47 +26,42 @@ namespace {
 
 constexpr const char* kOutboundOptions = "no-natify no-options-keepalive no-validate";
 
-bool sameBinding(const sip_contact_t* a, const sip_contact_t* b) {
-    const url_t* x = a->m_url;
-    const url_t* y = b->m_url;
-    auto same = [](const char* p, const char* q, bool ignoreCase) {
-        if (!p || !q)
-            return !p && !q;
-        return ignoreCase ? strcasecmp(p, q) == 0 : std::strcmp(p, q) == 0;
-    };
-    return same(x->url_user, y->url_user, false) && same(x->url_host, y->url_host, true) &&
-           same(x->url_port, y->url_port, false);
-}
+const char* portOrDefault(const char* port) { return port && *port ? port : "5060"; }
 
-// The registrar lists the bindings of every device of the address of record: ours are those whose
-// address is the Contact we sent.
+// The registrar lists the bindings of every device of the address of record. Ours carry the address our
+// transport puts in both Contact and Via: the top Via of the response.
 std::vector<NameAddr> ownBindings(const Event& event) {
     std::vector<NameAddr> own;
     const sip_t* response = event.sip();
-    const sip_t* request = event.request();
-    if (!response || !request)
+    if (!response || !response->sip_via)
         return own;
+    const sip_via_t* via = response->sip_via;
     const SipMessage view = event.message();
     std::size_t index = 0;
     for (const sip_contact_t* bound = response->sip_contact; bound; bound = bound->m_next) {
         if (bound->m_url->url_type == url_any)
             continue;
-        for (const sip_contact_t* sent = request->sip_contact; sent; sent = sent->m_next) {
-            if (sameBinding(bound, sent)) {
-                if (index < view.contacts().size())
-                    own.push_back(view.contacts()[index]);
-                break;
-            }
-        }
+        const url_t* url = bound->m_url;
+        if (url->url_host && strcasecmp(url->url_host, via->v_host) == 0 &&
+            std::strcmp(portOrDefault(url->url_port), portOrDefault(via->v_port)) == 0 &&
+            index < view.contacts().size())
+            own.push_back(view.contacts()[index]);
         ++index;
     }
     return own;
 }
 
+std::string registrarOf(const Uri& aor) {
+    std::string uri = aor.scheme().str() + ":" + aor.host().str();
+    if (aor.port())
+        uri += ":" + std::to_string(aor.port());
+    return uri;
+}
+
 }  // namespace
 
-ClientRegistration::ClientRegistration(DialogUsageManager& dum, nua_handle_s* nh)
-    : Usage(dum, nh), m_challenges(std::make_unique<detail::Challenges>()) {}
+ClientRegistration::ClientRegistration(DialogUsageManager& dum, nua_handle_s* nh, const NameAddr& target)
+    : Usage(dum, nh), m_challenges(std::make_unique<detail::Challenges>()), m_registrar(registrarOf(target.uri())) {}
 
 ClientRegistration::~ClientRegistration() = default;
 
@@ -84,7 +79,7 @@ void ClientRegistration::issue() {
     const detail::Retry& retry = m_challenges->last();
     const std::string expires = std::to_string(state().profile->getDefaultRegistrationTime());
     const char* proxy = state().outboundProxy();
-    nua_register(m_nh, SIPTAG_EXPIRES_STR(expires.c_str()), TAG_IF(proxy, NUTAG_PROXY(proxy)),
+    nua_register(m_nh, NUTAG_URL(m_registrar.c_str()), SIPTAG_EXPIRES_STR(expires.c_str()), TAG_IF(proxy, NUTAG_PROXY(proxy)),
                  NUTAG_OUTBOUND(kOutboundOptions),
                  TAG_IF(!retry.authorization.empty(), SIPTAG_AUTHORIZATION_STR(retry.authorization.c_str())),
                  TAG_IF(!retry.proxyAuthorization.empty(),
@@ -98,7 +93,7 @@ void ClientRegistration::removeAll(bool stopWhenDone) {
     if (!m_nh)
         return failSoon(nua_r_unregister, 503, "Transport unavailable");
     const char* proxy = state().outboundProxy();
-    nua_unregister(m_nh, SIPTAG_CONTACT_STR("*"), SIPTAG_EXPIRES_STR("0"), TAG_IF(proxy, NUTAG_PROXY(proxy)),
+    nua_unregister(m_nh, NUTAG_URL(m_registrar.c_str()), SIPTAG_CONTACT_STR("*"), SIPTAG_EXPIRES_STR("0"), TAG_IF(proxy, NUTAG_PROXY(proxy)),
                    NUTAG_OUTBOUND(kOutboundOptions), TAG_END());
 }
 
@@ -119,7 +114,7 @@ void ClientRegistration::onFinal(Event& event) {
     const int status = event.status;
 
     if (status == 401 || status == 407) {
-        if (m_challenges->answer(event.sip(), event.request(), *s.profile, s.authManager)) {
+        if (m_challenges->answer(event.sip(), m_registrar, *s.profile, s.authManager)) {
             m_challenges->endStackWait(m_nh);
             issue();
             return;

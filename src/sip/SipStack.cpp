@@ -7,6 +7,7 @@
 #include "sip/SdpContents.h"
 #include "sip/StackCore.h"
 
+#include <sofia-sip/nta_tag.h>
 #include <sofia-sip/su_log.h>
 
 #include <netinet/in.h>
@@ -103,13 +104,6 @@ Event::~Event() {
 const sip_t* Event::sip() const {
     msg_t* message = msg();
     return message ? sip_object(message) : nullptr;
-}
-
-const sip_t* Event::request() const {
-    if (!hasSaved)
-        return nullptr;
-    msg_t* request = nua_saved_event_request(saved);
-    return request ? sip_object(request) : nullptr;
 }
 
 const tagi_t* Event::tags() const {
@@ -239,6 +233,7 @@ bool StackCore::start() {
     const std::string url = "sip:*:" + std::to_string(transport->port) +
                             ";maddr=0.0.0.0;transport=" + (transport->tcp ? "tcp" : "udp");
     nua = nua_create(m_root, &StackCore::callback, this, NUTAG_URL(url.c_str()), NUTAG_MEDIA_ENABLE(0),
+                     TAG_IF(transactionTimeout, NTATAG_SIP_T1X64(transactionTimeout ? transactionTimeout->count() : 0)),
                      TAG_END());
     if (!nua) {
         m_error = probe();
@@ -370,6 +365,8 @@ void StackCore::stop() {
 SipStack::SipStack() : m_core(std::make_unique<detail::StackCore>()) {}
 
 SipStack::~SipStack() = default;
+
+void SipStack::setTransactionTimeout(std::chrono::milliseconds timeout) { m_core->transactionTimeout = timeout; }
 
 void SipStack::setWakeHandler(std::function<void()> wake) { m_core->wake = std::move(wake); }
 

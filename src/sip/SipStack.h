@@ -4,6 +4,7 @@
 // meets the user-interface thread only through its event queue.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -27,6 +28,10 @@ public:
     // Called on the user-interface thread as soon as the stack has queued an event, so the application
     // can pump at once rather than at its next timer tick. It must not pump from inside the call.
     void setWakeHandler(std::function<void()> wake);
+
+    // How long a request waits for its final answer before the stack ends it with 408 (64 times the
+    // retransmission interval, 32 s, unless set). Takes effect when the stack's thread starts.
+    void setTransactionTimeout(std::chrono::milliseconds timeout);
 
     // The stack's thread runs and its transport is open.
     bool isRunning() const;

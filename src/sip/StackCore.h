@@ -59,8 +59,6 @@ public:
     // The message the event carries (a response or an incoming request); null when there is none.
     msg_t* msg() const;
     const sip_t* sip() const;
-    // The request a response answers.
-    const sip_t* request() const;
     const tagi_t* tags() const;
     // The event's message as a SipMessage (a bare status line when it carries none).
     SipMessage message() const;
@@ -99,6 +97,7 @@ public:
     std::function<void()> releaseUsages;
 
     std::optional<TransportSpec> transport;
+    std::optional<std::chrono::milliseconds> transactionTimeout;
     nua_t* nua = nullptr;
     bool shutdownRequested = false;
     bool shutdownComplete = false;

@@ -25,9 +25,12 @@ private:
     su_home_t m_home[1] = {SU_HOME_INIT(m_home)};
 };
 
-bool hasControlOrBlank(const Data& text) {
+// Blanks, controls and angle brackets never stand unescaped in a SIP URI. sofia's URL reader takes the
+// brackets, but a URI holding one no longer reads as itself once it is put between the angle brackets
+// of a To or From header.
+bool hasCharacterOutsideUri(const Data& text) {
     for (unsigned char c : text.str())
-        if (c <= ' ' || c == 0x7f)
+        if (c <= ' ' || c == 0x7f || c == '<' || c == '>')
             return true;
     return false;
 }
@@ -88,7 +91,7 @@ Data unquoted(const char* text) {
 }  // namespace
 
 Uri::Uri(const Data& text) {
-    if (text.empty() || hasControlOrBlank(text))
+    if (text.empty() || hasCharacterOutsideUri(text))
         throw ParseException("not a SIP URI: " + text.str());
     Home home;
     url_t* url = url_make(home.get(), text.c_str());

@@ -73,7 +73,7 @@ public:
 
 private:
     friend class DialogUsageManager;
-    ClientRegistration(DialogUsageManager& dum, nua_handle_s* nh);
+    ClientRegistration(DialogUsageManager& dum, nua_handle_s* nh, const NameAddr& target);
 
     void start();
     void issue();
@@ -82,6 +82,8 @@ private:
     void fail(const SipMessage& response);
 
     std::unique_ptr<detail::Challenges> m_challenges;
+    // The registrar: the domain of the address of record.
+    std::string m_registrar;
     std::vector<NameAddr> m_myContacts;
     bool m_registered = false;
     bool m_removing = false;
@@ -100,13 +102,14 @@ public:
 
 private:
     friend class DialogUsageManager;
-    ClientPagerMessage(DialogUsageManager& dum, nua_handle_s* nh);
+    ClientPagerMessage(DialogUsageManager& dum, nua_handle_s* nh, const NameAddr& target);
 
     void sendNext();
     void issue();
     void dispatch(std::unique_ptr<detail::Event>& event) override;
 
     std::unique_ptr<detail::Challenges> m_challenges;
+    std::string m_target;
     std::deque<std::unique_ptr<Contents>> m_pages;
     bool m_inProgress = false;
 };
@@ -165,13 +168,14 @@ public:
 
 private:
     friend class DialogUsageManager;
-    ClientInviteSession(DialogUsageManager& dum, nua_handle_s* nh, Data offer);
+    ClientInviteSession(DialogUsageManager& dum, nua_handle_s* nh, const NameAddr& target, Data offer);
 
     void start();
     void issue();
     void dispatch(std::unique_ptr<detail::Event>& event) override;
     void onInviteResponse(detail::Event& event);
 
+    std::string m_target;
     Data m_offer;
     bool m_newSessionReported = false;
     bool m_failed = false;
@@ -227,8 +231,14 @@ private:
     bool m_finished = false;
 };
 
-// The application never publishes; no such usage is ever made.
-class ClientPublication {};
-class ClientSubscription {};
+// The application never publishes nor subscribes; no such usage is ever made.
+class ClientPublication {
+public:
+    bool retired() const { return true; }
+};
+class ClientSubscription {
+public:
+    bool retired() const { return true; }
+};
 
 }  // namespace sip

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The stack's transport and the answers the usage manager gives by itself, against SIPp on 127.0.0.1
 // over UDP and TCP.
+#include "support/Scenarios.h"
 #include "support/Sipp.h"
 #include "support/TestAgent.h"
 
@@ -35,7 +36,33 @@ TEST_P(StackTest, OptionsAreAnsweredWithUserAgentAndAllow) {
     const std::string allow = answer.header("Allow");
     for (const char* method : {"INFO", "MESSAGE", "SUBSCRIBE"})
         EXPECT_NE(std::string::npos, allow.find(method)) << allow;
-    std::cerr << answer.text;
+}
+
+// What the usage manager answers by itself, before any handler could see the request.
+TEST_P(StackTest, RequestsNoHandlerIsForAreAnsweredByTheUsageManager) {
+    test::TestAgent agent(GetParam());
+    struct Case {
+        std::string method, headers, body;
+        int status;
+        std::string header, mustContain;
+    };
+    const Case cases[] = {
+        {"MESSAGE", "Content-Type: text/html\n", "<b>hi</b>", 415, "Accept", "text/plain"},
+        {"SUBSCRIBE", "Event: dialog\nExpires: 600\n", "", 489, "Allow-Events", "presence"},
+        {"PUBLISH", "Event: presence\nExpires: 600\n", "", 405, "Allow", "MESSAGE"},
+        {"INFO", "", "", 481, "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.method);
+        const auto messages = runAgainst(agent, test::requestScenario(c.method, c.headers, c.body, c.status), tcp());
+        ASSERT_FALSE(messages.empty());
+        const test::TracedMessage& answer = messages.back();
+        EXPECT_EQ(c.status, answer.status()) << answer.text;
+        if (!c.header.empty()) {
+            EXPECT_NE(std::string::npos, answer.header(c.header).find(c.mustContain)) << answer.text;
+        }
+    }
+    EXPECT_TRUE(agent.callbacks().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, StackTest, ::testing::Values(sip::UDP, sip::TCP),

@@ -92,11 +92,11 @@ std::string TracedMessage::header(const std::string& name) const {
 }
 
 std::string TracedMessage::body() const {
-    auto end = text.find("\r\n\r\n");
-    if (end != std::string::npos)
-        return text.substr(end + 4);
-    end = text.find("\n\n");
-    return end == std::string::npos ? "" : text.substr(end + 2);
+    const auto end = text.find("\r\n\r\n");
+    if (end == std::string::npos)
+        return "";
+    const std::string length = header("Content-Length").empty() ? header("l") : header("Content-Length");
+    return text.substr(end + 4, length.empty() ? std::string::npos : std::stoul(length));
 }
 
 int freePort() {

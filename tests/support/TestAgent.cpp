@@ -9,8 +9,9 @@ namespace test {
 
 using namespace sip;
 
-TestAgent::TestAgent(TransportType transport, int port)
+TestAgent::TestAgent(TransportType transport, int port, std::chrono::milliseconds transactionTimeout)
     : dum(stack), stackThread(stack), profile(std::make_shared<MasterProfile>()), port(port ? port : freePort()) {
+    stack.setTransactionTimeout(transactionTimeout);
     dum.setMasterProfile(profile);
     dum.addTransport(transport, this->port, V4);
     profile->setDefaultRegistrationTime(1800);

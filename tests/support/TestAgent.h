@@ -22,8 +22,10 @@ class TestAgent : public sip::ClientRegistrationHandler,
                   public sip::ClientPublicationHandler,
                   public sip::DumShutdownHandler {
 public:
-    // Sets the stack up on 127.0.0.1 (all IPv4 addresses) at `port` (0: a free one) and starts it.
-    explicit TestAgent(sip::TransportType transport, int port = 0);
+    // Sets the stack up on all IPv4 addresses at `port` (0: a free one) and starts it. Requests give up
+    // after `transactionTimeout`, much sooner than the stack's 32 s, so that timeouts are quick to test.
+    explicit TestAgent(sip::TransportType transport, int port = 0,
+                       std::chrono::milliseconds transactionTimeout = std::chrono::milliseconds(4000));
     ~TestAgent() override;
 
     // Pumps until `done` holds or `timeout` has passed; returns whether `done` held.

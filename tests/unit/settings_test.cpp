@@ -1,0 +1,290 @@
+// SPDX-License-Identifier: MIT
+// The settings record over a profile store in a temporary INI file: first-run defaults, the recipient
+// history as loaded, updated and saved, what Save writes, and how odd stored values read.
+#include "app/Var.h"
+#include "platform/Kernel.h"
+#include "platform/ProfileStore.h"
+
+#include <QFile>
+#include <QSettings>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+class SettingsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_dir.isValid());
+        m_path = m_dir.filePath("chimely.conf");
+        platform::UseProfileFile(m_path);
+    }
+
+    // Replaces the store with this INI text, as a user editing the store by hand would leave it.
+    void editStore(const QByteArray& ini) {
+        QFile file(m_path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write("[Settings]\n" + ini);
+        file.close();
+        platform::UseProfileFile(m_path);
+    }
+
+    QByteArray storeText() const {
+        QFile file(m_path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    // A copy of the store under a name this process has not opened: QSettings keeps what it wrote in a
+    // per-file cache, and only a file it has not seen yet is read back from its text.
+    QString diskCopy() {
+        const QString copy = m_dir.filePath(QStringLiteral("reread-%1.conf").arg(++m_copies));
+        if (QFile::exists(m_path)) {
+            EXPECT_TRUE(QFile::copy(m_path, copy));
+        }
+        return copy;
+    }
+
+    // The value names the store holds in the section, as a fresh reader of the file sees them.
+    QStringList storedNames() {
+        QSettings settings(diskCopy(), QSettings::IniFormat);
+        settings.beginGroup("Settings");
+        QStringList names = settings.childKeys();
+        names.sort();
+        return names;
+    }
+
+    QString stored(const char* name) {
+        return QSettings(diskCopy(), QSettings::IniFormat).value(QStringLiteral("Settings/") + name).toString();
+    }
+
+    // A record loaded from the store's file as it is now, as at the next start of the program.
+    CVar loaded() {
+        platform::UseProfileFile(diskCopy());
+        CVar var;
+        var.Load();
+        platform::UseProfileFile(m_path);
+        return var;
+    }
+
+    QTemporaryDir m_dir;
+    QString m_path;
+    int m_copies = 0;
+};
+
+using Strings = std::vector<std::string>;
+
+Strings recipients(int first, int count) {
+    Strings names;
+    for (int i = first; i < first + count; ++i)
+        names.push_back("user" + std::to_string(i) + "@example.test");
+    return names;
+}
+
+QByteArray historyIni(const Strings& names) {
+    QByteArray ini = "To=" + QByteArray::number(qsizetype(names.size())) + "\n";
+    for (std::size_t i = 0; i < names.size(); ++i)
+        ini += "To" + QByteArray::number(qsizetype(i)) + "=" + QByteArray::fromStdString(names[i]) + "\n";
+    return ini;
+}
+
+}  // namespace
+
+TEST_F(SettingsTest, FirstRunGivesDefaultsAndWritesNothing) {
+    CVar var;
+    var.Load();
+    EXPECT_EQ(var.m_nProtocol, 1);
+    EXPECT_EQ(var.m_nOutboundProxy, 0);
+    EXPECT_EQ(var.m_strDisplayName, "");
+    EXPECT_EQ(var.m_strSigninName, "");
+    EXPECT_EQ(var.m_strPassword, "");
+    EXPECT_EQ(var.m_strServer, "");
+    EXPECT_TRUE(var.m_arrTo.empty());
+    EXPECT_EQ(var.m_nLocalPort, 5070);
+
+    var.DefaultSigninName();
+    const auto login = platform::GetUserName(128);
+    ASSERT_TRUE(login.has_value());
+    EXPECT_EQ(var.m_strSigninName, *login + "@localhost");
+
+    platform::UseProfileFile(m_path);  // drops the store object, which would write any pending change
+    EXPECT_FALSE(QFile::exists(m_path)) << storeText().toStdString();
+}
+
+TEST_F(SettingsTest, DefaultSigninNameKeepsAStoredName) {
+    editStore("SigninName=alice@example.test\n");
+    CVar var = loaded();
+    var.DefaultSigninName();
+    EXPECT_EQ(var.m_strSigninName, "alice@example.test");
+}
+
+TEST_F(SettingsTest, HistoryLoadsAsManyEntriesAsItsCountSays) {
+    editStore("To=3\nTo0=alice\nTo2=carol\nTo3=dave\n");
+    EXPECT_EQ(loaded().m_arrTo, (Strings{"alice", "", "carol"}));
+
+    editStore("To=1\nTo0=alice\nTo1=bob\n");
+    EXPECT_EQ(loaded().m_arrTo, (Strings{"alice"}));
+
+    for (const QByteArray count : {"0", "-1", "-2147483648"}) {
+        editStore("To=" + count + "\nTo0=alice\n");
+        EXPECT_TRUE(loaded().m_arrTo.empty()) << count.toStdString();
+    }
+}
+
+TEST_F(SettingsTest, ReusedRecipientMovesToTheNewestEndAsNowTyped) {
+    editStore(historyIni({"alice@example.test", "bob@example.test", "Carol@Example.test", "dave@example.test"}));
+    CVar var = loaded();
+    var.UpdateHistory("carol@EXAMPLE.test");
+    const Strings expected{"alice@example.test", "bob@example.test", "dave@example.test", "carol@EXAMPLE.test"};
+    EXPECT_EQ(var.m_arrTo, expected);
+    EXPECT_EQ(loaded().m_arrTo, expected);
+    EXPECT_EQ(stored("To"), "4");
+    EXPECT_EQ(stored("To3"), "carol@EXAMPLE.test");
+}
+
+TEST_F(SettingsTest, NewRecipientOnAFullHistoryDropsTheOldest) {
+    editStore(historyIni(recipients(0, 10)));
+    CVar var = loaded();
+    var.UpdateHistory("new@example.test");
+
+    Strings expected = recipients(1, 9);
+    expected.push_back("new@example.test");
+    EXPECT_EQ(var.m_arrTo, expected);
+    EXPECT_EQ(stored("To"), "10");
+    EXPECT_EQ(stored("To0"), "user1@example.test");
+    EXPECT_EQ(stored("To8"), "user9@example.test");
+    EXPECT_EQ(stored("To9"), "new@example.test");
+    EXPECT_EQ(loaded().m_arrTo, expected);
+}
+
+TEST_F(SettingsTest, HistoryNeverGrowsPastTenFromEmpty) {
+    CVar var = loaded();
+    for (const std::string& name : recipients(0, 25))
+        var.UpdateHistory(name);
+    EXPECT_EQ(var.m_arrTo, recipients(15, 10));
+    EXPECT_EQ(loaded().m_arrTo, recipients(15, 10));
+}
+
+TEST_F(SettingsTest, OverlongEditedHistoryDropsItsOldestPerNewRecipientWithoutGrowing) {
+    editStore(historyIni(recipients(0, 12)));
+    CVar var = loaded();
+    var.UpdateHistory("a@example.test");
+    var.UpdateHistory("b@example.test");
+
+    Strings expected = recipients(2, 10);
+    expected.push_back("a@example.test");
+    expected.push_back("b@example.test");
+    EXPECT_EQ(var.m_arrTo, expected);
+    EXPECT_EQ(loaded().m_arrTo, expected);
+}
+
+TEST_F(SettingsTest, EmptyRecipientIsRemembered) {
+    CVar var = loaded();
+    var.UpdateHistory("alice");
+    var.UpdateHistory("");
+    EXPECT_EQ(loaded().m_arrTo, (Strings{"alice", ""}));
+    var.UpdateHistory("");
+    EXPECT_EQ(loaded().m_arrTo, (Strings{"alice", ""}));
+}
+
+TEST_F(SettingsTest, UpdateHistoryWritesTheStoreItself) {
+    // Nothing else is written before the send that follows, so a send that fails cannot lose it.
+    {
+        CVar var = loaded();
+        var.UpdateHistory("alice@example.test");
+    }
+    EXPECT_EQ(storedNames(), (QStringList{"To", "To0"}));
+    EXPECT_EQ(loaded().m_arrTo, (Strings{"alice@example.test"}));
+}
+
+TEST_F(SettingsTest, SaveWritesThePreferencesOnly) {
+    CVar var = loaded();
+    var.m_nProtocol = 7;
+    var.m_nOutboundProxy = 1;
+    var.m_strDisplayName = "Alice Example";
+    var.m_strSigninName = "alice@example.test";
+    var.m_strPassword = "pa ss;word=\"1\"";
+    var.m_strServer = "proxy.example.test";
+    var.m_arrTo = {"bob@example.test"};
+    var.m_nLocalPort = 6000;
+    var.Save();
+
+    EXPECT_EQ(storedNames(),
+              (QStringList{"DisplayName", "OutboundProxy", "Password", "Protocol", "Server", "SigninName"}));
+    EXPECT_TRUE(storeText().contains("\nProtocol=7\n")) << storeText().toStdString();
+    EXPECT_TRUE(storeText().contains("\nOutboundProxy=1\n")) << storeText().toStdString();
+    EXPECT_EQ(stored("Password"), "pa ss;word=\"1\"");
+
+    const CVar again = loaded();
+    EXPECT_EQ(again.m_nProtocol, 7);
+    EXPECT_EQ(again.m_nOutboundProxy, 1);
+    EXPECT_EQ(again.m_strDisplayName, "Alice Example");
+    EXPECT_EQ(again.m_strSigninName, "alice@example.test");
+    EXPECT_EQ(again.m_strPassword, "pa ss;word=\"1\"");
+    EXPECT_EQ(again.m_strServer, "proxy.example.test");
+    EXPECT_TRUE(again.m_arrTo.empty());
+    EXPECT_EQ(again.m_nLocalPort, 5070);
+}
+
+TEST_F(SettingsTest, SaveHistoryLeavesItemsBeyondTheCount) {
+    editStore(historyIni({"a", "b", "c", "d"}));
+    CVar var = loaded();
+    var.m_arrTo = {"x", "y"};
+    var.SaveHistory();
+    EXPECT_EQ(stored("To"), "2");
+    EXPECT_EQ(stored("To0"), "x");
+    EXPECT_EQ(stored("To2"), "c");
+    EXPECT_EQ(stored("To3"), "d");
+    EXPECT_EQ(loaded().m_arrTo, (Strings{"x", "y"}));
+}
+
+TEST_F(SettingsTest, StoredIntegersReadAsDecimalOrElseTheDefault) {
+    editStore("Protocol=7\nOutboundProxy=1\nLocalPort=5080\n");
+    CVar var = loaded();
+    EXPECT_EQ(var.m_nProtocol, 7);
+    EXPECT_EQ(var.m_nOutboundProxy, 1);
+    EXPECT_EQ(var.m_nLocalPort, 5080);
+
+    editStore("Protocol=0\nLocalPort= 5090 \n");
+    var = loaded();
+    EXPECT_EQ(var.m_nProtocol, 0);
+    EXPECT_EQ(var.m_nLocalPort, 5090);
+
+    editStore("Protocol=0x10\nOutboundProxy=abc\nLocalPort=50x\nTo=two\nTo0=alice\n");
+    var = loaded();
+    EXPECT_EQ(var.m_nProtocol, 1);
+    EXPECT_EQ(var.m_nOutboundProxy, 0);
+    EXPECT_EQ(var.m_nLocalPort, 5070);
+    EXPECT_TRUE(var.m_arrTo.empty());
+}
+
+TEST_F(SettingsTest, NonAsciiTextsRoundTrip) {
+    // UTF-8, the local 8-bit encoding of a Qt 6 program here.
+    const std::string name = "Zo\xC3\xAB \xC3\x85ngstr\xC3\xB6m \xE2\x82\xAC";
+    CVar var = loaded();
+    var.m_strDisplayName = name;
+    var.m_strPassword = "\xC3\xA9t\xC3\xA9";
+    var.Save();
+    var.UpdateHistory("j\xC3\xBCrgen@example.test");
+
+    const CVar again = loaded();
+    EXPECT_EQ(again.m_strDisplayName, name);
+    EXPECT_EQ(again.m_strPassword, "\xC3\xA9t\xC3\xA9");
+    EXPECT_EQ(again.m_arrTo, (Strings{"j\xC3\xBCrgen@example.test"}));
+}
+
+TEST_F(SettingsTest, TextsWithTheStoreSyntaxInThemRoundTrip) {
+    const Strings texts{"Smith, John", "a,b,", "  padded  ", "semi;colon", "#not a comment", "back\\slash",
+                        "\"quoted\"", "=x", "@ByteArray(abc)", "@Invalid()", "[Settings]", "line\nbreak", ""};
+    CVar var = loaded();
+    for (const std::string& text : texts) {
+        var.m_strDisplayName = text;
+        var.Save();
+        var.UpdateHistory(text);
+        EXPECT_EQ(loaded().m_strDisplayName, text);
+        EXPECT_EQ(loaded().m_arrTo.back(), text);
+    }
+}

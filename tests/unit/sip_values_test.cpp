@@ -1,0 +1,320 @@
+// SPDX-License-Identifier: MIT
+// The SIP layer's value types on their own, no network: digests, addresses, body types, the message
+// offer, the presence document and the profile's supported methods, body types and credentials.
+#include "sip/Contents.h"
+#include "sip/Data.h"
+#include "sip/MasterProfile.h"
+#include "sip/Mime.h"
+#include "sip/ParseException.h"
+#include "sip/Pidf.h"
+#include "sip/SdpContents.h"
+#include "sip/Uri.h"
+
+#include <QXmlStreamReader>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <sstream>
+
+using namespace sip;
+
+namespace {
+
+// The offer the agent sends to open a message session, built field by field as the agent builds it.
+SdpContents messageOffer(const Data& address, const Data& aor) {
+    SdpContents sdp;
+    SdpContents::Session& session = sdp.session();
+    session.version() = 0;
+    session.origin().user = "-";
+    session.origin().sessionId = 0;
+    session.origin().version = 0;
+    session.origin().addrType = SdpContents::IP4;
+    session.origin().address = address;
+    session.name() = "session";
+    session.connection().addrType = SdpContents::IP4;
+    session.connection().address = address;
+    session.addTime({0, 0});
+    SdpContents::Session::Medium medium("message", 5060, 0, "sip");
+    medium.addFormat(aor);
+    session.addMedium(medium);
+    return sdp;
+}
+
+std::vector<std::string> methodsOf(const Data& allow) {
+    std::vector<std::string> methods;
+    std::istringstream in(allow.str());
+    for (std::string method; std::getline(in, method, ',');) {
+        method.erase(0, method.find_first_not_of(' '));
+        methods.push_back(method);
+    }
+    return methods;
+}
+
+// What a PIDF reader sees in a document: its elements' texts and attributes by name, or an error.
+struct ParsedPidf {
+    QString error;
+    QString presenceNamespace;
+    QString entity;
+    int tuples = 0;
+    QString tupleId;
+    QString basic;
+    QString note;
+};
+
+ParsedPidf readPidf(const Data& body) {
+    ParsedPidf parsed;
+    QXmlStreamReader xml(QByteArray(body.data(), qsizetype(body.size())));
+    while (!xml.atEnd()) {
+        if (xml.readNext() != QXmlStreamReader::StartElement)
+            continue;
+        if (xml.name() == u"presence") {
+            parsed.presenceNamespace = xml.namespaceUri().toString();
+            parsed.entity = xml.attributes().value("entity").toString();
+        } else if (xml.name() == u"tuple") {
+            ++parsed.tuples;
+            parsed.tupleId = xml.attributes().value("id").toString();
+        } else if (xml.name() == u"basic") {
+            parsed.basic = xml.readElementText();
+        } else if (xml.name() == u"note") {
+            parsed.note = xml.readElementText();
+        }
+    }
+    if (xml.hasError())
+        parsed.error = xml.errorString();
+    return parsed;
+}
+
+}  // namespace
+
+TEST(Md5, GivesTheKnownDigestsAsLowerCaseHex) {
+    EXPECT_EQ(Data("").md5(), Data("d41d8cd98f00b204e9800998ecf8427e"));
+    EXPECT_EQ(Data("abc").md5(), Data("900150983cd24fb0d6963f7d28e17f72"));
+    EXPECT_EQ(Data("message digest").md5(), Data("f96b697d7cb7938d525a2f31aaf161d0"));
+    // Bytes past an embedded zero count too.
+    EXPECT_NE(Data(std::string("a\0b", 3)).md5(), Data("a").md5());
+}
+
+TEST(Uri, ParsesItsPartsAndGivesTheAddressOfRecord) {
+    const Uri plain(Data("sip:alice@example.test"));
+    EXPECT_EQ(plain.scheme(), Data("sip"));
+    EXPECT_EQ(plain.user(), Data("alice"));
+    EXPECT_EQ(plain.host(), Data("example.test"));
+    EXPECT_EQ(plain.port(), 0);
+    EXPECT_EQ(plain.getAor(), Data("alice@example.test"));
+
+    const Uri full(Data("sip:Alice@Example.TEST:5080;transport=tcp"));
+    EXPECT_EQ(full.user(), Data("Alice"));
+    EXPECT_EQ(full.port(), 5080);
+    EXPECT_EQ(full.getAor(), Data("Alice@example.test:5080"));
+    EXPECT_NE(full.toString().str().find("transport=tcp"), std::string::npos);
+
+    EXPECT_EQ(Uri(Data("sips:bob@127.0.0.1")).scheme(), Data("sips"));
+}
+
+TEST(Uri, RejectsTypedTextsThatAreNotSipUris) {
+    for (const char* text : {"", "sip:", "sip:alice@", "sip:a b@x", "http://x", "sip:alice@host:99999",
+                             "sip:alice@host:abc", "sip:alice@host:0", "alice@example.test", "sip:alice@ex ample"})
+        EXPECT_THROW(Uri{Data(text)}, ParseException) << '"' << text << '"';
+}
+
+TEST(Uri, RejectsAngleBracketsThatWouldChangeTheAddressInAHeader) {
+    // Put between the brackets of a To header, each of these would end the address early.
+    for (const char* text : {"sip:x>@good.test", "sip:a<b>@good.test", "sip:bob@good.test;lr>junk"})
+        EXPECT_THROW(Uri{Data(text)}, ParseException) << '"' << text << '"';
+}
+
+TEST(NameAddr, ParsesDisplayNameAndUri) {
+    const NameAddr desk(Data("\"Front desk\" <sip:desk@example.test>"));
+    EXPECT_EQ(desk.displayName(), Data("Front desk"));
+    EXPECT_EQ(desk.uri().getAor(), Data("desk@example.test"));
+
+    const NameAddr bare(Data("sip:bob@example.test"));
+    EXPECT_TRUE(bare.displayName().empty());
+    EXPECT_EQ(bare.uri().user(), Data("bob"));
+
+    const NameAddr escaped(Data(R"("Say \"hi\" \\ now" <sip:x@example.test>)"));
+    EXPECT_EQ(escaped.displayName(), Data(R"(Say "hi" \ now)"));
+
+    EXPECT_THROW(NameAddr{Data("")}, ParseException);
+    EXPECT_THROW(NameAddr{Data("\"Web\" <http://example.test>")}, ParseException);
+}
+
+TEST(NameAddr, QuotesAndEscapesTheDisplayNameWhenRendered) {
+    NameAddr address(Uri(Data("sip:x@example.test")));
+    EXPECT_EQ(address.toString(), Data("<sip:x@example.test>"));
+
+    address.displayName() = Data(R"(Say "hi" \ now)");
+    EXPECT_EQ(address.toString(), Data(R"("Say \"hi\" \\ now" <sip:x@example.test>)"));
+    EXPECT_EQ(NameAddr(address.toString()).displayName(), address.displayName());
+
+    // Whatever a URI holds, the header text made from it reads back as the same address.
+    for (const char* text : {"sip:Alice@Example.TEST:5080;transport=tcp", "sip:%22q%22@example.test",
+                             "sip:o'neil&co@example.test;x=\"y\"", "sips:bob@[::1]:5061"}) {
+        const NameAddr original(Uri{Data(text)});
+        EXPECT_EQ(NameAddr(original.toString()).uri(), original.uri()) << text;
+    }
+}
+
+TEST(Mime, ParsesIgnoringParametersBlanksAndLetterCase) {
+    EXPECT_EQ(Mime::parse(Data("Text/Plain; charset=UTF-8")), Mime("text", "plain"));
+    EXPECT_EQ(Mime::parse(Data("  application/SDP  ")), SdpContents::getStaticType());
+    EXPECT_EQ(Mime::parse(Data("application / pidf+xml ;q=1")), Pidf::getStaticType());
+    EXPECT_FALSE(Mime::parse(Data("text/plain")) == Mime("text", "html"));
+    EXPECT_FALSE(Mime::parse(Data("text/plain")) == Mime("application", "plain"));
+    for (const char* malformed : {"", "text", "text/", "/plain", " ; text/plain"})
+        EXPECT_TRUE(Mime::parse(Data(malformed)).empty()) << '"' << malformed << '"';
+}
+
+TEST(SdpContents, RendersTheMessageOfferLineByLine) {
+    const SdpContents offer = messageOffer("192.0.2.7", "alice@example.test");
+    EXPECT_EQ(offer.getBodyData(), Data("v=0\r\n"
+                                        "o=- 0 0 IN IP4 192.0.2.7\r\n"
+                                        "s=session\r\n"
+                                        "c=IN IP4 192.0.2.7\r\n"
+                                        "t=0 0\r\n"
+                                        "m=message 5060 sip alice@example.test\r\n"));
+    EXPECT_EQ(offer.getType(), Mime("application", "sdp"));
+}
+
+TEST(SdpContents, RenderedOfferParsesBackToOneMessageMedium) {
+    const auto parsed = SdpContents::parse(messageOffer("192.0.2.7", "alice@example.test:5080").getBodyData());
+    ASSERT_NE(parsed, nullptr);
+    ASSERT_EQ(parsed->session().media().size(), 1u);
+    const auto& medium = parsed->session().media().front();
+    EXPECT_EQ(medium.name(), Data("message"));
+    EXPECT_EQ(medium.port(), 5060u);
+    EXPECT_EQ(medium.protocol(), Data("sip"));
+    EXPECT_EQ(medium.getFormats(), std::vector<Data>{Data("alice@example.test:5080")});
+}
+
+TEST(SdpContents, ParsedBodyComesBackByteForByte) {
+    // Bare LF endings and an attribute the layer does not model: an answer that echoes the offer must
+    // repeat it unchanged.
+    const Data received("v=0\n"
+                        "o=peer 2890844526 2890844527 IN IP4 198.51.100.1\n"
+                        "s=-\n"
+                        "c=IN IP4 198.51.100.1\n"
+                        "t=0 0\n"
+                        "m=message 7394 sip bob@example.test\n"
+                        "a=accept-types:text/plain\n");
+    const auto parsed = SdpContents::parse(received);
+    ASSERT_NE(parsed, nullptr);
+    EXPECT_EQ(parsed->getBodyData(), received);
+    EXPECT_EQ(parsed->clone()->getBodyData(), received);
+}
+
+TEST(SdpContents, KeepsTheExactCaseOfMediaNamesAndEveryMediaLine) {
+    const std::string head = "v=0\r\no=- 0 0 IN IP4 192.0.2.1\r\ns=session\r\nc=IN IP4 192.0.2.1\r\nt=0 0\r\n";
+
+    const auto upper = SdpContents::parse(Data(head + "m=MESSAGE 5060 sip a@example.test\r\n"));
+    ASSERT_NE(upper, nullptr);
+    ASSERT_EQ(upper->session().media().size(), 1u);
+    EXPECT_EQ(upper->session().media().front().name(), Data("MESSAGE"));
+    EXPECT_NE(upper->session().media().front().name(), Data("message"));
+
+    const auto two = SdpContents::parse(
+        Data(head + "m=message 5060 sip a@example.test\r\nm=audio 49170 RTP/AVP 0\r\n"));
+    ASSERT_NE(two, nullptr);
+    ASSERT_EQ(two->session().media().size(), 2u);
+    EXPECT_EQ(two->session().media().front().name(), Data("message"));
+    EXPECT_EQ(two->session().media().back().name(), Data("audio"));
+    EXPECT_EQ(two->session().media().back().port(), 49170u);
+}
+
+TEST(SdpContents, BodyThatIsNotASessionDescriptionGivesNothing) {
+    for (const char* body : {"", "Hello there", "<?xml version=\"1.0\"?><presence/>", "m=message 5060 sip a@b\r\n"})
+        EXPECT_EQ(SdpContents::parse(Data(body)), nullptr) << '"' << body << '"';
+}
+
+TEST(Pidf, RendersOneTupleInThePidfNamespace) {
+    Pidf open;
+    open.setEntity(Uri(Data("sip:alice@example.test")));
+    open.setSimpleId(Data("alice@example.test").md5());
+    open.setSimpleStatus(true);
+    const ParsedPidf parsed = readPidf(open.getBodyData());
+    ASSERT_TRUE(parsed.error.isEmpty()) << parsed.error.toStdString();
+    EXPECT_EQ(parsed.presenceNamespace, "urn:ietf:params:xml:ns:pidf");
+    EXPECT_EQ(parsed.entity, "sip:alice@example.test");
+    EXPECT_EQ(parsed.tuples, 1);
+    EXPECT_EQ(parsed.tupleId, QString::fromStdString(Data("alice@example.test").md5().str()));
+    EXPECT_EQ(parsed.basic, "open");
+    EXPECT_EQ(open.getType(), Mime("application", "pidf+xml"));
+
+    Pidf closed;
+    closed.setEntity(Uri(Data("sip:alice@example.test")));
+    closed.setSimpleId("t1");
+    closed.setSimpleStatus(false);
+    EXPECT_EQ(readPidf(closed.getBodyData()).basic, "closed");
+}
+
+TEST(Pidf, EscapesEveryValueItHolds) {
+    const std::string markup = R"(<a b="c" d='e'>&amp;</a>)";
+    Pidf document;
+    document.setEntity(Uri(Data(R"(sip:"o'neil"&co@example.test)")));
+    document.setSimpleId(Data(markup));
+    document.setSimpleStatus(true, Data("Back at 5 & <soon>"));
+    const ParsedPidf parsed = readPidf(document.getBodyData());
+    ASSERT_TRUE(parsed.error.isEmpty()) << parsed.error.toStdString() << "\n" << document.getBodyData();
+    EXPECT_EQ(parsed.entity, R"(sip:"o'neil"&co@example.test)");
+    EXPECT_EQ(parsed.tupleId, QString::fromStdString(markup));
+    EXPECT_EQ(parsed.note, "Back at 5 & <soon>");
+    EXPECT_EQ(parsed.tuples, 1);
+}
+
+TEST(MasterProfile, AllowListsEachSupportedMethodOnce) {
+    MasterProfile profile;
+    const std::vector<std::string> defaults = methodsOf(profile.getAllowedMethodsText());
+    EXPECT_FALSE(defaults.empty());
+    for (const char* method : {"INVITE", "ACK", "CANCEL", "BYE"})
+        EXPECT_EQ(std::count(defaults.begin(), defaults.end(), method), 1) << method;
+
+    profile.addSupportedMethod(MESSAGE);
+    profile.addSupportedMethod(SUBSCRIBE);
+    profile.addSupportedMethod(MESSAGE);
+    profile.addSupportedMethod(INVITE);
+    const std::vector<std::string> allowed = methodsOf(profile.getAllowedMethodsText());
+    EXPECT_EQ(allowed.size(), defaults.size() + 2);
+    for (const std::string& method : defaults)
+        EXPECT_EQ(std::count(allowed.begin(), allowed.end(), method), 1) << method;
+    for (const char* method : {"MESSAGE", "SUBSCRIBE"})
+        EXPECT_EQ(std::count(allowed.begin(), allowed.end(), method), 1) << method;
+    EXPECT_TRUE(profile.isMethodSupported(SUBSCRIBE));
+    EXPECT_FALSE(profile.isMethodSupported(REFER));
+}
+
+TEST(MasterProfile, BodyTypesAreSupportedPerMethodWithoutRegardToCase) {
+    MasterProfile profile;
+    EXPECT_TRUE(profile.isMimeTypeSupported(INVITE, Mime("application", "sdp")));
+    profile.addSupportedMimeType(MESSAGE, Mime("text", "plain"));
+    profile.addSupportedMimeType(MESSAGE, Mime("TEXT", "PLAIN"));
+    profile.addSupportedMimeType(NOTIFY, Pidf::getStaticType());
+
+    EXPECT_TRUE(profile.isMimeTypeSupported(MESSAGE, Mime("Text", "Plain")));
+    EXPECT_FALSE(profile.isMimeTypeSupported(MESSAGE, Mime("application", "sdp")));
+    EXPECT_FALSE(profile.isMimeTypeSupported(NOTIFY, Mime("text", "plain")));
+    EXPECT_FALSE(profile.isMimeTypeSupported(INFO, Mime("text", "plain")));
+    EXPECT_TRUE(profile.isMimeTypeSupported(NOTIFY, Mime::parse(Data("Application/PIDF+XML"))));
+    EXPECT_EQ(profile.getSupportedMimeTypesText(MESSAGE), Data("text/plain"));
+}
+
+TEST(MasterProfile, DigestCredentialIsFoundByRealmOrElseTheStoredOne) {
+    MasterProfile profile;
+    EXPECT_FALSE(profile.getDigestCredential("example.test").has_value());
+
+    profile.setDigestCredential("example.test", "alice@example.test", "secret");
+    const auto own = profile.getDigestCredential("example.test");
+    ASSERT_TRUE(own.has_value());
+    EXPECT_EQ(own->user, Data("alice@example.test"));
+    EXPECT_EQ(own->password, Data("secret"));
+    const auto other = profile.getDigestCredential("sip-proxy.example.net");
+    ASSERT_TRUE(other.has_value());
+    EXPECT_EQ(other->user, Data("alice@example.test"));
+
+    profile.setDigestCredential("example.test", "alice@example.test", "changed");
+    EXPECT_EQ(profile.getDigestCredential("example.test")->password, Data("changed"));
+    profile.setDigestCredential("b.test", "bob@b.test", "bobs");
+    EXPECT_EQ(profile.getDigestCredential("b.test")->user, Data("bob@b.test"));
+    EXPECT_EQ(profile.getDigestCredential("example.test")->user, Data("alice@example.test"));
+}
