@@ -1,0 +1,178 @@
+// SPDX-License-Identifier: MIT
+// The agent's set-up, pump and shutdown in the main window object, with its settings in a temporary
+// store and SIPp peers on 127.0.0.1.
+#include "support/Scenarios.h"
+#include "support/Sipp.h"
+
+#include "platform/Kernel.h"
+#include "platform/ProfileStore.h"
+#include "ui/ChimelyDlg.h"
+
+#include <QTemporaryDir>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+int threadCount() {
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/task")) {
+        while (dirent* entry = readdir(dir))
+            count += entry->d_name[0] != '.';
+        closedir(dir);
+    }
+    return count;
+}
+
+// Holds a port the way another program would.
+class HeldPort {
+public:
+    HeldPort(int type, int port) : m_fd(socket(AF_INET, type, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        EXPECT_EQ(0, bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address));
+        if (type == SOCK_STREAM)
+            listen(m_fd, 1);
+    }
+    ~HeldPort() { close(m_fd); }
+
+private:
+    int m_fd;
+};
+
+bool bindable(int type, int port) {
+    const int fd = socket(AF_INET, type, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return ok;
+}
+
+class AgentTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_dir.isValid());
+        platform::UseProfileFile(m_dir.filePath("chimely.conf"));
+        m_port = test::freePort();
+    }
+
+    void TearDown() override { platform::testing::SetTickCountOffset(0); }
+
+    void store(int protocol) {
+        platform::AppProfile().WriteProfileInt("Settings", "Protocol", protocol);
+        platform::AppProfile().WriteProfileInt("Settings", "LocalPort", m_port);
+    }
+
+    QTemporaryDir m_dir;
+    int m_port = 0;
+};
+
+TEST_F(AgentTest, TransportFollowsTheProtocolSettingAndListensOnTheLocalPort) {
+    for (int protocol : {0, 1, 7}) {
+        SCOPED_TRACE(protocol);
+        m_port = test::freePort();
+        store(protocol);
+        CChimelyDlg dialog;
+        ASSERT_EQ(std::nullopt, dialog.InitStack());
+        const bool tcp = protocol != 0;
+        test::Sipp peer({.scenario = test::requestScenario("OPTIONS", "", "", 200), .tcp = tcp,
+                         .remote = "127.0.0.1:" + std::to_string(m_port)});
+        peer.start();
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (!peer.wait(0ms) && std::chrono::steady_clock::now() < deadline)
+            dialog.ProcessDum();
+        EXPECT_EQ(0, peer.exitCode()) << peer.errors();
+        // One transport only: the other protocol's port stays free.
+        EXPECT_TRUE(bindable(tcp ? SOCK_DGRAM : SOCK_STREAM, m_port));
+        dialog.ShutdownStack();
+    }
+}
+
+TEST_F(AgentTest, PortInUseIsReportedByNameAndTheAgentStaysUp) {
+    store(0);
+    HeldPort held(SOCK_DGRAM, m_port);
+    CChimelyDlg dialog;
+    const std::optional<std::string> error = dialog.InitStack();
+    ASSERT_TRUE(error.has_value());
+    EXPECT_NE(std::string::npos, error->find("UDP port " + std::to_string(m_port))) << *error;
+    EXPECT_NE(std::string::npos, error->find("in use")) << *error;
+    EXPECT_FALSE(dialog.m_stack.isRunning());
+
+    // Nothing can go out, and nothing breaks for trying.
+    dialog.m_dum.send(dialog.m_dum.makeRegistration(sip::NameAddr(sip::Uri(sip::Data("sip:alice@127.0.0.1")))));
+    dialog.ProcessDum();
+    const auto start = std::chrono::steady_clock::now();
+    dialog.ShutdownStack();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+}
+
+// The stack's answers pile up while nobody pumps; one ProcessDum handles them all.
+TEST_F(AgentTest, OnePumpHandlesEveryQueuedEvent) {
+    store(0);
+    CChimelyDlg dialog;
+    ASSERT_EQ(std::nullopt, dialog.InitStack());
+    test::Sipp peer({.scenario = test::requestScenario("MESSAGE", "Content-Type: text/plain\n", "hi", 200),
+                     .remote = "127.0.0.1:" + std::to_string(m_port),
+                     .calls = 5,
+                     .extra = {"-r", "1000"}});
+    peer.start();
+    std::this_thread::sleep_for(500ms);
+    EXPECT_FALSE(peer.wait(0ms));
+    dialog.ProcessDum();
+    EXPECT_TRUE(peer.wait(5s));
+    EXPECT_EQ(0, peer.exitCode()) << peer.errors();
+    dialog.ShutdownStack();
+}
+
+TEST_F(AgentTest, ShutdownWithNothingToWindDownEndsAtOnce) {
+    store(0);
+    const int threadsBefore = threadCount();
+    CChimelyDlg dialog;
+    ASSERT_EQ(std::nullopt, dialog.InitStack());
+    EXPECT_GT(threadCount(), threadsBefore);
+    const auto start = std::chrono::steady_clock::now();
+    dialog.ShutdownStack();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
+    EXPECT_EQ(1, dialog.m_bDumCanBeDeleted);
+    EXPECT_EQ(threadsBefore, threadCount());
+}
+
+// A REGISTER the server never answers keeps the usage manager from finishing: the wait gives up after
+// 10 s, even with the tick count wrapping round in the middle of it, and the stack thread is joined.
+TEST_F(AgentTest, ShutdownGivesUpAfterTenSecondsWhenTheServerDoesNotAnswer) {
+    store(0);
+    test::Sipp silent({.scenario = "<?xml version=\"1.0\"?><scenario><recv request=\"REGISTER\"/>"
+                                   "<pause milliseconds=\"30000\"/></scenario>"});
+    silent.start();
+    const int threadsBefore = threadCount();
+    CChimelyDlg dialog;
+    ASSERT_EQ(std::nullopt, dialog.InitStack());
+    dialog.m_dum.getMasterProfile()->setOutboundProxy(sip::Uri(sip::Data("sip:127.0.0.1:" + std::to_string(silent.port()))));
+    dialog.m_dum.send(dialog.m_dum.makeRegistration(sip::NameAddr(sip::Uri(sip::Data("sip:alice@example.test")))));
+    dialog.ProcessDum();
+
+    platform::testing::SetTickCountOffset(0xFFFFFFFFu - platform::GetTickCount() - 3000);
+    const auto start = std::chrono::steady_clock::now();
+    dialog.ShutdownStack();
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GT(elapsed, 10s);
+    EXPECT_LT(elapsed, 13s);
+    EXPECT_EQ(0, dialog.m_bDumCanBeDeleted);
+    EXPECT_FALSE(dialog.m_stack.isRunning());
+    EXPECT_EQ(threadsBefore, threadCount());
+}
+
+}  // namespace

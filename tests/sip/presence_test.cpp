@@ -1,0 +1,181 @@
+// SPDX-License-Identifier: MIT
+// Presence subscriptions to the agent, and the layer's shutdown in the agent's order with a registration
+// and a subscription in place, against SIPp on 127.0.0.1 over UDP and TCP.
+#include "support/Sipp.h"
+#include "support/TestAgent.h"
+
+#include "agent/TerminateSubscriptionFunctor.h"
+#include "sip/Pidf.h"
+
+#include <gtest/gtest.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string reply(const std::string& status) {
+    return "  <send><![CDATA[\nSIP/2.0 " + status + "\n"
+           "[last_Via:]\n[last_From:]\n[last_To:]\n[last_Call-ID:]\n[last_CSeq:]\nContent-Length: 0\n\n]]></send>\n";
+}
+
+// A watcher: SUBSCRIBE for presence (with `expires`, or without Expires when empty), the 202, the
+// first NOTIFY and, when `waitsForTheEnd`, the final NOTIFY.
+std::string watcher(const std::string& expires, bool waitsForTheEnd) {
+    std::string xml =
+        "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\n<scenario name=\"watcher\">\n"
+        "  <send><![CDATA[\nSUBSCRIBE sip:alice@[remote_ip]:[remote_port] SIP/2.0\n"
+        "Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch]\n"
+        "From: <sip:watcher@[local_ip]:[local_port]>;tag=[pid]SIPpTag00[call_number]\n"
+        "To: <sip:alice@[remote_ip]:[remote_port]>\nCall-ID: [call_id]\nCSeq: 1 SUBSCRIBE\n"
+        "Contact: <sip:watcher@[local_ip]:[local_port];transport=[transport]>\nMax-Forwards: 70\n"
+        "Event: presence\nAccept: application/pidf+xml\n" +
+        (expires.empty() ? std::string() : "Expires: " + expires + "\n") +
+        "Content-Length: 0\n\n]]></send>\n"
+        "  <recv response=\"202\"/>\n"
+        "  <recv request=\"NOTIFY\"/>\n" + reply("200 OK");
+    if (waitsForTheEnd)
+        xml += "  <recv request=\"NOTIFY\"/>\n" + reply("200 OK");
+    return xml + "</scenario>\n";
+}
+
+class PresenceTest : public ::testing::TestWithParam<sip::TransportType> {
+protected:
+    bool tcp() const { return GetParam() == sip::TCP; }
+
+    std::unique_ptr<test::TestAgent> agent() {
+        auto agent = std::make_unique<test::TestAgent>(GetParam());
+        agent->setIdentity("sip:Alice@Example.test", "secret");
+        test::TestAgent* self = agent.get();
+        agent->newSubscription = [self](sip::ServerSubscriptionHandle handle, const sip::SipMessage&) {
+            handle->send(handle->accept(202));
+            sip::Pidf document;
+            document.setEntity(self->aor.uri());
+            document.setSimpleId(self->aor.uri().getAor().md5());
+            document.setSimpleStatus(true);
+            handle->send(handle->update(&document));
+        };
+        return agent;
+    }
+
+    std::unique_ptr<test::Sipp> subscribe(test::TestAgent& agent, const std::string& expires, bool waitsForTheEnd) {
+        auto sipp = std::make_unique<test::Sipp>(
+            test::Sipp::Options{.scenario = watcher(expires, waitsForTheEnd), .tcp = tcp(), .remote = agent.address()});
+        sipp->start();
+        return sipp;
+    }
+
+    static std::vector<test::TracedMessage> received(const test::Sipp& sipp, int status, const std::string& method) {
+        std::vector<test::TracedMessage> found;
+        for (const auto& message : sipp.messages())
+            if (!message.sent && (status ? message.status() == status : message.isRequest(method)))
+                found.push_back(message);
+        return found;
+    }
+};
+
+TEST_P(PresenceTest, SubscriptionIsAcceptedWithItsOwnExpiryAndNotifiedOpen) {
+    auto alice = agent();
+    auto watcher = subscribe(*alice, "3600", false);
+    ASSERT_TRUE(alice->pumpUntil([&] { return watcher->wait(0ms); }, 10s));
+    EXPECT_EQ(0, watcher->exitCode()) << watcher->errors();
+
+    const auto accepted = received(*watcher, 202, "");
+    ASSERT_EQ(1u, accepted.size());
+    EXPECT_EQ("3600", accepted[0].header("Expires"));
+    const auto notifies = received(*watcher, 0, "NOTIFY");
+    ASSERT_EQ(1u, notifies.size());
+    EXPECT_EQ("application/pidf+xml", notifies[0].header("Content-Type"));
+    EXPECT_EQ(0u, notifies[0].header("Subscription-State").rfind("active", 0));
+    const std::string pidf = notifies[0].body();
+    EXPECT_NE(std::string::npos, pidf.find("<basic>open</basic>")) << pidf;
+    EXPECT_NE(std::string::npos, pidf.find("entity=\"sip:Alice@Example.test\"")) << pidf;
+    EXPECT_NE(std::string::npos, pidf.find(sip::Data("Alice@example.test").md5().str())) << pidf;
+    EXPECT_EQ(std::vector<std::string>{"onNewSubscription SUBSCRIBE"}, alice->callbacks());
+}
+
+TEST_P(PresenceTest, SubscriptionWithoutExpiresGetsTheDefault) {
+    auto alice = agent();
+    auto watcher = subscribe(*alice, "", false);
+    ASSERT_TRUE(alice->pumpUntil([&] { return watcher->wait(0ms); }, 10s));
+    EXPECT_EQ(0, watcher->exitCode()) << watcher->errors();
+    const auto accepted = received(*watcher, 202, "");
+    ASSERT_EQ(1u, accepted.size());
+    EXPECT_EQ("1800", accepted[0].header("Expires"));
+}
+
+TEST_P(PresenceTest, EndingEverySubscriptionSendsOneFinalNotifyWithoutBodyToEach) {
+    auto alice = agent();
+    auto first = subscribe(*alice, "600", true);
+    auto second = subscribe(*alice, "600", true);
+    ASSERT_TRUE(alice->pumpUntil([&] { return alice->subscriptions.size() == 2; }, 10s));
+    alice->pumpFor(300ms);
+
+    TerminateSubscriptionFunctor terminate;
+    alice->dum.applyToAllServerSubscriptions(&terminate);
+    ASSERT_TRUE(alice->pumpUntil([&] { return first->wait(0ms) && second->wait(0ms); }, 10s));
+    alice->pumpUntil([&] { return alice->count("subscription.onTerminated") == 2; }, 2s);
+    EXPECT_EQ(2u, alice->count("subscription.onTerminated"));
+
+    std::string tupleIds;
+    for (const test::Sipp* watcher : {first.get(), second.get()}) {
+        EXPECT_EQ(0, watcher->exitCode()) << watcher->errors();
+        const auto notifies = received(*watcher, 0, "NOTIFY");
+        ASSERT_EQ(2u, notifies.size());
+        EXPECT_EQ("terminated;reason=deactivated", notifies[1].header("Subscription-State"));
+        EXPECT_EQ("", notifies[1].body());
+        EXPECT_EQ("", notifies[1].header("Content-Type"));
+        const std::string body = notifies[0].body();
+        tupleIds += body.substr(body.find("tuple id=")) + "|";
+    }
+    EXPECT_EQ(tupleIds.substr(0, tupleIds.find('|')), tupleIds.substr(tupleIds.find('|') + 1, tupleIds.find('|')));
+}
+
+//   agent                 registrar    watcher
+//     | shutdown requested     |           |
+//     | REGISTER Contact: *    |           |
+//     |----------------------->|           |
+//     | NOTIFY terminated      |           |
+//     |----------------------------------->|
+//     |               200      |           |
+//     |<-----------------------------------|
+//     | onDumCanBeDeleted
+TEST_P(PresenceTest, ShutdownInTheAgentsOrderStillSendsTheRemovalAndTheFinalNotify) {
+    test::Sipp registrar(
+        {.scenario = "<?xml version=\"1.0\"?><scenario><recv request=\"REGISTER\"/><send><![CDATA[\n"
+                     "SIP/2.0 200 OK\n[last_Via:]\n[last_From:]\n[last_To:];tag=[pid]x\n[last_Call-ID:]\n"
+                     "[last_CSeq:]\n[last_Contact:];expires=1800\nContent-Length: 0\n\n]]></send>"
+                     "<recv request=\"REGISTER\"/></scenario>",
+         .tcp = tcp()});
+    registrar.start();
+    auto alice = agent();
+    alice->setOutboundProxy("sip:127.0.0.1:" + std::to_string(registrar.port()) + (tcp() ? ";transport=tcp" : ""));
+    alice->dum.send(alice->dum.makeRegistration(alice->aor));
+    auto watcher = subscribe(*alice, "600", true);
+    ASSERT_TRUE(alice->pumpUntil(
+        [&] { return alice->registration.isValid() && alice->subscriptions.size() == 1; }, 10s));
+    alice->pumpFor(200ms);
+
+    alice->dum.shutdown(alice.get());
+    alice->registration->removeAll(false);
+    alice->registration->stopRegistering();
+    TerminateSubscriptionFunctor terminate;
+    alice->dum.applyToAllServerSubscriptions(&terminate);
+    ASSERT_TRUE(alice->pumpUntil([&] { return alice->canBeDeleted; }, 10s));
+
+    ASSERT_TRUE(registrar.wait(3s));
+    EXPECT_EQ(0, registrar.exitCode()) << registrar.errors();
+    const auto registers = received(registrar, 0, "REGISTER");
+    ASSERT_EQ(2u, registers.size());
+    EXPECT_EQ("*", registers[1].header("Contact"));
+    ASSERT_TRUE(watcher->wait(3s));
+    EXPECT_EQ(0, watcher->exitCode()) << watcher->errors();
+    EXPECT_EQ("terminated;reason=deactivated", received(*watcher, 0, "NOTIFY").back().header("Subscription-State"));
+    const auto callbacks = alice->callbacks();
+    EXPECT_EQ("onDumCanBeDeleted", callbacks.back());
+    EXPECT_EQ("subscription.onTerminated", callbacks[callbacks.size() - 2]);
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, PresenceTest, ::testing::Values(sip::UDP, sip::TCP),
+                         [](const auto& info) { return info.param == sip::TCP ? "TCP" : "UDP"; });
+
+}  // namespace
