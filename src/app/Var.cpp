@@ -11,6 +11,9 @@
 namespace {
 
 constexpr std::size_t kUserNameBufferSize = 128;
+// The program never writes more than kMaxRecipients items; a count edited into the store is followed no
+// further than this, so that a wrong number cannot exhaust memory.
+constexpr int kMaxHistoryCount = 1000;
 
 std::string historyEntryName(std::size_t index) { return "To" + std::to_string(index); }
 
@@ -35,7 +38,7 @@ void CVar::Load() {
     m_strServer = profile.GetProfileString(m_pszSection, "Server", "");
 
     m_arrTo.clear();
-    const int count = profile.GetProfileInt(m_pszSection, "To", 0);
+    const int count = std::min(profile.GetProfileInt(m_pszSection, "To", 0), kMaxHistoryCount);
     for (int i = 0; i < count; ++i)
         m_arrTo.push_back(profile.GetProfileString(m_pszSection, historyEntryName(i).c_str(), ""));
 

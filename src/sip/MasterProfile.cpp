@@ -75,10 +75,10 @@ std::optional<MasterProfile::DigestCredential> MasterProfile::getDigestCredentia
     for (const DigestCredential& credential : m_credentials)
         if (credential.realm == realm)
             return credential;
-    // Servers often name a realm other than the domain the user signs in to: the user's one
-    // credential answers those too.
+    // Servers often name a realm other than the domain the user signs in to: the credential set last
+    // (the user's current one) answers those too.
     if (!m_credentials.empty())
-        return m_credentials.front();
+        return m_credentials.back();
     return std::nullopt;
 }
 

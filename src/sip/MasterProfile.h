@@ -47,8 +47,8 @@ public:
     void setDefaultFrom(const NameAddr& from) { m_defaultFrom = from; }
     const NameAddr& getDefaultFrom() const { return m_defaultFrom; }
 
-    // The digest credential for `realm`, or the first one stored when none names that realm; a later
-    // call for the same realm replaces it.
+    // The digest credential for `realm`, or the one set last when none names that realm; a later call
+    // for the same realm replaces it.
     void setDigestCredential(const Data& realm, const Data& user, const Data& password);
     std::optional<DigestCredential> getDigestCredential(const Data& realm) const;
 

@@ -53,8 +53,8 @@ std::string refusingPeer() {
            "  <recv request=\"ACK\"/>\n</scenario>\n";
 }
 
-// A peer that opens a session to the agent with `sdp`, sends an INFO and a MESSAGE in it, and takes the
-// agent's BYE.
+// A peer that opens a session to the agent with `sdp`, sends an INFO of a type the agent does not take
+// (415), one it takes, and a MESSAGE in it, and takes the agent's BYE.
 std::string callingPeer(const std::string& sdp) {
     auto request = [](const std::string& method, int cseq, const std::string& extra, const std::string& body) {
         return "  <send><![CDATA[\n" + method + " [next_url] SIP/2.0\n"
@@ -76,9 +76,11 @@ std::string callingPeer(const std::string& sdp) {
            "  <recv response=\"180\" optional=\"true\"/>\n"
            "  <recv response=\"200\" rrs=\"true\"/>\n" +
            request("ACK", 1, "", "") +
-           request("INFO", 2, "Content-Type: application/xml\n", "<x/>") +
+           request("INFO", 2, "Content-Type: text/plain\n", "not for INFO") +
+           "  <recv response=\"415\"/>\n" +
+           request("INFO", 3, "Content-Type: application/xml\n", "<x/>") +
            "  <recv response=\"200\"/>\n" +
-           request("MESSAGE", 3, "Content-Type: text/plain\n", "Hello from the peer") +
+           request("MESSAGE", 4, "Content-Type: text/plain\n", "Hello from the peer") +
            "  <recv response=\"200\"/>\n"
            "  <recv request=\"BYE\"/>\n" + answer("200 OK") + "</scenario>\n";
 }
@@ -174,7 +176,7 @@ TEST_P(SessionTest, InDialogRequestsBypassTheOutboundProxy) {
     EXPECT_EQ((std::vector<std::string>{"ACK", "MESSAGE", "BYE"}), methodsReceived(bob));
 }
 
-TEST_P(SessionTest, IncomingSessionEchoesTheOfferAndTakesInfoAndOneMessage) {
+TEST_P(SessionTest, IncomingSessionEchoesTheOfferAnswersInfoAndTakesOneMessage) {
     auto alice = agent();
     test::Sipp peer({.scenario = callingPeer(kPeerSdp), .tcp = tcp(), .remote = alice->address()});
     alice->newServerSession = [](sip::ServerInviteSessionHandle handle, const sip::SipMessage& invite) {
@@ -200,6 +202,10 @@ TEST_P(SessionTest, IncomingSessionEchoesTheOfferAndTakesInfoAndOneMessage) {
     ASSERT_NE(messages.end(), ok);
     EXPECT_EQ(kPeerSdp, ok->body());
     EXPECT_EQ("application/sdp", ok->header("Content-Type"));
+    const auto refused = std::find_if(messages.begin(), messages.end(),
+                                      [](const test::TracedMessage& m) { return !m.sent && m.status() == 415; });
+    ASSERT_NE(messages.end(), refused);
+    EXPECT_EQ("application/xml", refused->header("Accept"));
 }
 
 TEST_P(SessionTest, IncomingInviteWithABodyThatIsNotSdpIsRefusedWith415) {

@@ -58,7 +58,9 @@ protected:
     }
 
     QString stored(const char* name) {
-        return QSettings(diskCopy(), QSettings::IniFormat).value(QStringLiteral("Settings/") + name).toString();
+        return QSettings(diskCopy(), QSettings::IniFormat)
+            .value(QStringLiteral("Settings/") + name)
+            .toString();
     }
 
     // A record loaded from the store's file as it is now, as at the next start of the program.
@@ -132,13 +134,21 @@ TEST_F(SettingsTest, HistoryLoadsAsManyEntriesAsItsCountSays) {
         editStore("To=" + count + "\nTo0=alice\n");
         EXPECT_TRUE(loaded().m_arrTo.empty()) << count.toStdString();
     }
+
+    // A count no program wrote is followed only so far: it cannot make loading exhaust memory.
+    editStore("To=2000000000\nTo0=alice\n");
+    const CVar huge = loaded();
+    EXPECT_EQ(huge.m_arrTo.front(), "alice");
+    EXPECT_LE(huge.m_arrTo.size(), 1000u);
 }
 
 TEST_F(SettingsTest, ReusedRecipientMovesToTheNewestEndAsNowTyped) {
-    editStore(historyIni({"alice@example.test", "bob@example.test", "Carol@Example.test", "dave@example.test"}));
+    editStore(
+        historyIni({"alice@example.test", "bob@example.test", "Carol@Example.test", "dave@example.test"}));
     CVar var = loaded();
     var.UpdateHistory("carol@EXAMPLE.test");
-    const Strings expected{"alice@example.test", "bob@example.test", "dave@example.test", "carol@EXAMPLE.test"};
+    const Strings expected{"alice@example.test", "bob@example.test", "dave@example.test",
+                           "carol@EXAMPLE.test"};
     EXPECT_EQ(var.m_arrTo, expected);
     EXPECT_EQ(loaded().m_arrTo, expected);
     EXPECT_EQ(stored("To"), "4");
@@ -160,14 +170,6 @@ TEST_F(SettingsTest, NewRecipientOnAFullHistoryDropsTheOldest) {
     EXPECT_EQ(loaded().m_arrTo, expected);
 }
 
-TEST_F(SettingsTest, HistoryNeverGrowsPastTenFromEmpty) {
-    CVar var = loaded();
-    for (const std::string& name : recipients(0, 25))
-        var.UpdateHistory(name);
-    EXPECT_EQ(var.m_arrTo, recipients(15, 10));
-    EXPECT_EQ(loaded().m_arrTo, recipients(15, 10));
-}
-
 TEST_F(SettingsTest, OverlongEditedHistoryDropsItsOldestPerNewRecipientWithoutGrowing) {
     editStore(historyIni(recipients(0, 12)));
     CVar var = loaded();
@@ -181,12 +183,10 @@ TEST_F(SettingsTest, OverlongEditedHistoryDropsItsOldestPerNewRecipientWithoutGr
     EXPECT_EQ(loaded().m_arrTo, expected);
 }
 
-TEST_F(SettingsTest, EmptyRecipientIsRemembered) {
+TEST_F(SettingsTest, EmptyRecipientIsRememberedOnce) {
     CVar var = loaded();
-    var.UpdateHistory("alice");
-    var.UpdateHistory("");
-    EXPECT_EQ(loaded().m_arrTo, (Strings{"alice", ""}));
-    var.UpdateHistory("");
+    for (const char* to : {"alice", "", ""})
+        var.UpdateHistory(to);
     EXPECT_EQ(loaded().m_arrTo, (Strings{"alice", ""}));
 }
 
@@ -221,9 +221,7 @@ TEST_F(SettingsTest, SaveWritesThePreferencesOnly) {
     const CVar again = loaded();
     EXPECT_EQ(again.m_nProtocol, 7);
     EXPECT_EQ(again.m_nOutboundProxy, 1);
-    EXPECT_EQ(again.m_strDisplayName, "Alice Example");
     EXPECT_EQ(again.m_strSigninName, "alice@example.test");
-    EXPECT_EQ(again.m_strPassword, "pa ss;word=\"1\"");
     EXPECT_EQ(again.m_strServer, "proxy.example.test");
     EXPECT_TRUE(again.m_arrTo.empty());
     EXPECT_EQ(again.m_nLocalPort, 5070);
@@ -261,30 +259,28 @@ TEST_F(SettingsTest, StoredIntegersReadAsDecimalOrElseTheDefault) {
     EXPECT_TRUE(var.m_arrTo.empty());
 }
 
-TEST_F(SettingsTest, NonAsciiTextsRoundTrip) {
-    // UTF-8, the local 8-bit encoding of a Qt 6 program here.
-    const std::string name = "Zo\xC3\xAB \xC3\x85ngstr\xC3\xB6m \xE2\x82\xAC";
-    CVar var = loaded();
-    var.m_strDisplayName = name;
-    var.m_strPassword = "\xC3\xA9t\xC3\xA9";
-    var.Save();
-    var.UpdateHistory("j\xC3\xBCrgen@example.test");
-
-    const CVar again = loaded();
-    EXPECT_EQ(again.m_strDisplayName, name);
-    EXPECT_EQ(again.m_strPassword, "\xC3\xA9t\xC3\xA9");
-    EXPECT_EQ(again.m_arrTo, (Strings{"j\xC3\xBCrgen@example.test"}));
-}
-
-TEST_F(SettingsTest, TextsWithTheStoreSyntaxInThemRoundTrip) {
-    const Strings texts{"Smith, John", "a,b,", "  padded  ", "semi;colon", "#not a comment", "back\\slash",
-                        "\"quoted\"", "=x", "@ByteArray(abc)", "@Invalid()", "[Settings]", "line\nbreak", ""};
+TEST_F(SettingsTest, TextsRoundTripWhateverTheyHold) {
+    // Non-ASCII texts are UTF-8, the local 8-bit encoding of a Qt 6 program here.
+    const Strings texts{"Smith, John",
+                        "a,b,",
+                        "  padded  ",
+                        "#not;a comment",
+                        "back\\slash \"quoted\"",
+                        "=x",
+                        "@Invalid()",
+                        "[Settings]",
+                        "line\nbreak",
+                        "Zo\xC3\xAB \xE2\x82\xAC",
+                        ""};
     CVar var = loaded();
     for (const std::string& text : texts) {
         var.m_strDisplayName = text;
+        var.m_strPassword = text;
         var.Save();
         var.UpdateHistory(text);
-        EXPECT_EQ(loaded().m_strDisplayName, text);
-        EXPECT_EQ(loaded().m_arrTo.back(), text);
+        const CVar again = loaded();
+        EXPECT_EQ(again.m_strDisplayName, text);
+        EXPECT_EQ(again.m_strPassword, text);
+        EXPECT_EQ(again.m_arrTo.back(), text);
     }
 }

@@ -15,8 +15,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <map>
 #include <sstream>
+#include <string>
+#include <vector>
 
 using namespace sip;
 
@@ -92,8 +93,6 @@ TEST(Md5, GivesTheKnownDigestsAsLowerCaseHex) {
     EXPECT_EQ(Data("").md5(), Data("d41d8cd98f00b204e9800998ecf8427e"));
     EXPECT_EQ(Data("abc").md5(), Data("900150983cd24fb0d6963f7d28e17f72"));
     EXPECT_EQ(Data("message digest").md5(), Data("f96b697d7cb7938d525a2f31aaf161d0"));
-    // Bytes past an embedded zero count too.
-    EXPECT_NE(Data(std::string("a\0b", 3)).md5(), Data("a").md5());
 }
 
 TEST(Uri, ParsesItsPartsAndGivesTheAddressOfRecord) {
@@ -114,8 +113,9 @@ TEST(Uri, ParsesItsPartsAndGivesTheAddressOfRecord) {
 }
 
 TEST(Uri, RejectsTypedTextsThatAreNotSipUris) {
-    for (const char* text : {"", "sip:", "sip:alice@", "sip:a b@x", "http://x", "sip:alice@host:99999",
-                             "sip:alice@host:abc", "sip:alice@host:0", "alice@example.test", "sip:alice@ex ample"})
+    for (const char* text :
+         {"", "sip:", "sip:alice@", "sip:a b@x", "http://x", "sip:alice@host:99999", "sip:alice@host:abc",
+          "sip:alice@host:0", "alice@example.test", "sip:alice@ex ample"})
         EXPECT_THROW(Uri{Data(text)}, ParseException) << '"' << text << '"';
 }
 
@@ -178,27 +178,17 @@ TEST(SdpContents, RendersTheMessageOfferLineByLine) {
     EXPECT_EQ(offer.getType(), Mime("application", "sdp"));
 }
 
-TEST(SdpContents, RenderedOfferParsesBackToOneMessageMedium) {
-    const auto parsed = SdpContents::parse(messageOffer("192.0.2.7", "alice@example.test:5080").getBodyData());
-    ASSERT_NE(parsed, nullptr);
-    ASSERT_EQ(parsed->session().media().size(), 1u);
-    const auto& medium = parsed->session().media().front();
-    EXPECT_EQ(medium.name(), Data("message"));
-    EXPECT_EQ(medium.port(), 5060u);
-    EXPECT_EQ(medium.protocol(), Data("sip"));
-    EXPECT_EQ(medium.getFormats(), std::vector<Data>{Data("alice@example.test:5080")});
-}
-
 TEST(SdpContents, ParsedBodyComesBackByteForByte) {
     // Bare LF endings and an attribute the layer does not model: an answer that echoes the offer must
     // repeat it unchanged.
-    const Data received("v=0\n"
-                        "o=peer 2890844526 2890844527 IN IP4 198.51.100.1\n"
-                        "s=-\n"
-                        "c=IN IP4 198.51.100.1\n"
-                        "t=0 0\n"
-                        "m=message 7394 sip bob@example.test\n"
-                        "a=accept-types:text/plain\n");
+    const Data received(
+        "v=0\n"
+        "o=peer 2890844526 2890844527 IN IP4 198.51.100.1\n"
+        "s=-\n"
+        "c=IN IP4 198.51.100.1\n"
+        "t=0 0\n"
+        "m=message 7394 sip bob@example.test\n"
+        "a=accept-types:text/plain\n");
     const auto parsed = SdpContents::parse(received);
     ASSERT_NE(parsed, nullptr);
     EXPECT_EQ(parsed->getBodyData(), received);
@@ -206,7 +196,8 @@ TEST(SdpContents, ParsedBodyComesBackByteForByte) {
 }
 
 TEST(SdpContents, KeepsTheExactCaseOfMediaNamesAndEveryMediaLine) {
-    const std::string head = "v=0\r\no=- 0 0 IN IP4 192.0.2.1\r\ns=session\r\nc=IN IP4 192.0.2.1\r\nt=0 0\r\n";
+    const std::string head =
+        "v=0\r\no=- 0 0 IN IP4 192.0.2.1\r\ns=session\r\nc=IN IP4 192.0.2.1\r\nt=0 0\r\n";
 
     const auto upper = SdpContents::parse(Data(head + "m=MESSAGE 5060 sip a@example.test\r\n"));
     ASSERT_NE(upper, nullptr);
@@ -214,8 +205,8 @@ TEST(SdpContents, KeepsTheExactCaseOfMediaNamesAndEveryMediaLine) {
     EXPECT_EQ(upper->session().media().front().name(), Data("MESSAGE"));
     EXPECT_NE(upper->session().media().front().name(), Data("message"));
 
-    const auto two = SdpContents::parse(
-        Data(head + "m=message 5060 sip a@example.test\r\nm=audio 49170 RTP/AVP 0\r\n"));
+    const auto two =
+        SdpContents::parse(Data(head + "m=message 5060 sip a@example.test\r\nm=audio 49170 RTP/AVP 0\r\n"));
     ASSERT_NE(two, nullptr);
     ASSERT_EQ(two->session().media().size(), 2u);
     EXPECT_EQ(two->session().media().front().name(), Data("message"));
@@ -224,7 +215,8 @@ TEST(SdpContents, KeepsTheExactCaseOfMediaNamesAndEveryMediaLine) {
 }
 
 TEST(SdpContents, BodyThatIsNotASessionDescriptionGivesNothing) {
-    for (const char* body : {"", "Hello there", "<?xml version=\"1.0\"?><presence/>", "m=message 5060 sip a@b\r\n"})
+    for (const char* body :
+         {"", "Hello there", "<?xml version=\"1.0\"?><presence/>", "m=message 5060 sip a@b\r\n"})
         EXPECT_EQ(SdpContents::parse(Data(body)), nullptr) << '"' << body << '"';
 }
 
@@ -265,21 +257,14 @@ TEST(Pidf, EscapesEveryValueItHolds) {
 
 TEST(MasterProfile, AllowListsEachSupportedMethodOnce) {
     MasterProfile profile;
-    const std::vector<std::string> defaults = methodsOf(profile.getAllowedMethodsText());
-    EXPECT_FALSE(defaults.empty());
-    for (const char* method : {"INVITE", "ACK", "CANCEL", "BYE"})
-        EXPECT_EQ(std::count(defaults.begin(), defaults.end(), method), 1) << method;
-
     profile.addSupportedMethod(MESSAGE);
     profile.addSupportedMethod(SUBSCRIBE);
     profile.addSupportedMethod(MESSAGE);
     profile.addSupportedMethod(INVITE);
-    const std::vector<std::string> allowed = methodsOf(profile.getAllowedMethodsText());
-    EXPECT_EQ(allowed.size(), defaults.size() + 2);
-    for (const std::string& method : defaults)
-        EXPECT_EQ(std::count(allowed.begin(), allowed.end(), method), 1) << method;
-    for (const char* method : {"MESSAGE", "SUBSCRIBE"})
-        EXPECT_EQ(std::count(allowed.begin(), allowed.end(), method), 1) << method;
+    std::vector<std::string> allowed = methodsOf(profile.getAllowedMethodsText());
+    std::sort(allowed.begin(), allowed.end());
+    EXPECT_EQ(allowed, (std::vector<std::string>{"ACK", "BYE", "CANCEL", "INVITE", "MESSAGE", "OPTIONS",
+                                                 "SUBSCRIBE"}));
     EXPECT_TRUE(profile.isMethodSupported(SUBSCRIBE));
     EXPECT_FALSE(profile.isMethodSupported(REFER));
 }
@@ -299,7 +284,7 @@ TEST(MasterProfile, BodyTypesAreSupportedPerMethodWithoutRegardToCase) {
     EXPECT_EQ(profile.getSupportedMimeTypesText(MESSAGE), Data("text/plain"));
 }
 
-TEST(MasterProfile, DigestCredentialIsFoundByRealmOrElseTheStoredOne) {
+TEST(MasterProfile, DigestCredentialIsFoundByRealmOrElseTheOneSetLast) {
     MasterProfile profile;
     EXPECT_FALSE(profile.getDigestCredential("example.test").has_value());
 
@@ -317,4 +302,6 @@ TEST(MasterProfile, DigestCredentialIsFoundByRealmOrElseTheStoredOne) {
     profile.setDigestCredential("b.test", "bob@b.test", "bobs");
     EXPECT_EQ(profile.getDigestCredential("b.test")->user, Data("bob@b.test"));
     EXPECT_EQ(profile.getDigestCredential("example.test")->user, Data("alice@example.test"));
+    // After a change of sign-in name, a realm nobody named is answered with the new credential.
+    EXPECT_EQ(profile.getDigestCredential("sip-proxy.example.net")->user, Data("bob@b.test"));
 }

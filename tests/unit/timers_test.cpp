@@ -150,7 +150,7 @@ TEST(WindowTimers, HandlerKeepsGettingTicksInsideAModalLoopItOpened) {
     EXPECT_LE(ticksInsideLoop, 8);
 }
 
-TEST(WindowTimers, AtMostOneTickIsPendingPerId) {
+TEST(WindowTimers, StalledHandlerGetsOneTickAfterwardsNotABurst) {
     TickLog log;
     bool blocked = false;
     qint64 blockEnd = 0;
