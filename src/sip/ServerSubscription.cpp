@@ -68,7 +68,7 @@ std::shared_ptr<SipMessage> ServerSubscription::accept(int statusCode) {
                                           : usage->m_handler.getDefaultExpires();
         const std::string expiresText = std::to_string(expires);
         nua_respond(usage->m_nh, statusCode, phrase ? phrase : "", NUTAG_WITH_SAVED(usage->m_subscribe->saved),
-                    NUTAG_SUB_EXPIRES(expires), SIPTAG_EXPIRES_STR(expiresText.c_str()), TAG_END());
+                    SIPTAG_EXPIRES_STR(expiresText.c_str()), TAG_END());
         usage->m_subscribe.reset();
         if (statusCode >= 300)
             usage->finish();

@@ -38,6 +38,25 @@ std::string watcher(const std::string& expires, bool waitsForTheEnd) {
     return xml + "</scenario>\n";
 }
 
+// A watcher that subscribes, refreshes the subscription, then ends it itself (Expires: 0).
+std::string refreshingWatcher() {
+    auto inDialog = [](int cseq, int expires) {
+        return "  <send><![CDATA[\nSUBSCRIBE [next_url] SIP/2.0\n"
+               "Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch]\n"
+               "From: <sip:watcher@[local_ip]:[local_port]>;tag=[pid]SIPpTag00[call_number]\n"
+               "To: <sip:alice@[remote_ip]:[remote_port]>[peer_tag_param]\nCall-ID: [call_id]\nCSeq: " +
+               std::to_string(cseq) + " SUBSCRIBE\n"
+               "Contact: <sip:watcher@[local_ip]:[local_port];transport=[transport]>\nMax-Forwards: 70\n"
+               "Event: presence\nExpires: " + std::to_string(expires) + "\nContent-Length: 0\n\n]]></send>\n";
+    };
+    std::string xml = watcher("600", false);
+    xml = xml.substr(0, xml.rfind("</scenario>"));
+    xml.replace(xml.find("<recv response=\"202\"/>"), 23, "<recv response=\"202\" rrs=\"true\"/>");
+    return xml + inDialog(2, 900) + "  <recv response=\"200\"/>\n  <recv request=\"NOTIFY\"/>\n" + reply("200 OK") +
+           inDialog(3, 0) + "  <recv response=\"200\"/>\n  <recv request=\"NOTIFY\"/>\n" + reply("200 OK") +
+           "</scenario>\n";
+}
+
 class PresenceTest : public ::testing::TestWithParam<sip::TransportType> {
 protected:
     bool tcp() const { return GetParam() == sip::TCP; }
@@ -103,6 +122,28 @@ TEST_P(PresenceTest, SubscriptionWithoutExpiresGetsTheDefault) {
     EXPECT_EQ("1800", accepted[0].header("Expires"));
 }
 
+// Refreshes and the watcher's own unsubscribe are answered by the stack; the end reaches the handler.
+TEST_P(PresenceTest, RefreshIsAnsweredByTheStackAndTheWatchersUnsubscribeEndsTheSubscription) {
+    auto alice = agent();
+    test::Sipp watcher({.scenario = refreshingWatcher(), .tcp = tcp(), .remote = alice->address()});
+    watcher.start();
+    ASSERT_TRUE(alice->pumpUntil([&] { return watcher.wait(0ms); }, 10s));
+    EXPECT_EQ(0, watcher.exitCode()) << watcher.errors();
+    alice->pumpUntil([&] { return alice->count("subscription.onTerminated") > 0; }, 2s);
+    EXPECT_EQ((std::vector<std::string>{"onNewSubscription SUBSCRIBE", "subscription.onTerminated"}),
+              alice->callbacks());
+    // The refresh keeps its own expiry and is followed by a NOTIFY with the current document; the
+    // unsubscribe by a final NOTIFY.
+    const auto answers = received(watcher, 200, "");
+    ASSERT_EQ(2u, answers.size());
+    EXPECT_EQ("900", answers[0].header("Expires"));
+    const auto notifies = received(watcher, 0, "NOTIFY");
+    ASSERT_EQ(3u, notifies.size());
+    EXPECT_EQ("active;expires=900", notifies[1].header("Subscription-State"));
+    EXPECT_EQ(notifies[0].body(), notifies[1].body());
+    EXPECT_EQ(0u, notifies[2].header("Subscription-State").rfind("terminated", 0));
+}
+
 TEST_P(PresenceTest, EndingEverySubscriptionSendsOneFinalNotifyWithoutBodyToEach) {
     auto alice = agent();
     auto first = subscribe(*alice, "600", true);
@@ -116,7 +157,7 @@ TEST_P(PresenceTest, EndingEverySubscriptionSendsOneFinalNotifyWithoutBodyToEach
     alice->pumpUntil([&] { return alice->count("subscription.onTerminated") == 2; }, 2s);
     EXPECT_EQ(2u, alice->count("subscription.onTerminated"));
 
-    std::string tupleIds;
+    std::vector<std::string> tupleIds;
     for (const test::Sipp* watcher : {first.get(), second.get()}) {
         EXPECT_EQ(0, watcher->exitCode()) << watcher->errors();
         const auto notifies = received(*watcher, 0, "NOTIFY");
@@ -125,9 +166,11 @@ TEST_P(PresenceTest, EndingEverySubscriptionSendsOneFinalNotifyWithoutBodyToEach
         EXPECT_EQ("", notifies[1].body());
         EXPECT_EQ("", notifies[1].header("Content-Type"));
         const std::string body = notifies[0].body();
-        tupleIds += body.substr(body.find("tuple id=")) + "|";
+        const auto id = body.find("tuple id=\"");
+        ASSERT_NE(std::string::npos, id);
+        tupleIds.push_back(body.substr(id, body.find('"', id + 10) - id));
     }
-    EXPECT_EQ(tupleIds.substr(0, tupleIds.find('|')), tupleIds.substr(tupleIds.find('|') + 1, tupleIds.find('|')));
+    EXPECT_EQ(tupleIds[0], tupleIds[1]);
 }
 
 //   agent                 registrar    watcher
