@@ -28,8 +28,8 @@ public:
     void setMasterProfile(const std::shared_ptr<MasterProfile>& profile);
     const std::shared_ptr<MasterProfile>& getMasterProfile() const;
 
-    // One transport on all local addresses of the IP version; opened when the stack's thread runs.
-    // False when the port cannot be opened (SipStack::transportError says why).
+    // One transport on all local IPv4 addresses; it opens when the stack's thread runs, and
+    // SipStack::transportError then says why when it could not. False when one was added already.
     bool addTransport(TransportType type, int port, IpVersion version = V4, const Data& ipInterface = Data(),
                       const Data& sipDomainName = Data(), const Data& privateKeyPassPhrase = Data());
 

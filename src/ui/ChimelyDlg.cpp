@@ -3,6 +3,7 @@
 #include "ui/ChimelyDlg.h"
 
 #include "platform/Network.h"
+#include "res/Resource.h"
 
 CChimelyDlg::CChimelyDlg(bool startHidden, QWidget* parent)
     : platform::CDialog(parent),
@@ -11,7 +12,7 @@ CChimelyDlg::CChimelyDlg(bool startHidden, QWidget* parent)
       m_bDumCanBeDeleted(0),
       m_bInTray(startHidden),
       m_pumpSoon([this] { ProcessDum(); }) {
-    setWindowTitle(QStringLiteral("Vantorell Chimely"));
+    setWindowTitle(QString::fromLatin1(kMainDialogCaption));
     Load();
     DefaultSigninName();
     m_localAddress = platform::LocalIPv4Address();

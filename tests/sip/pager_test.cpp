@@ -21,6 +21,34 @@ std::string receiver(const std::string& status) {
            "Content-Length: 0\n\n]]></send>\n</scenario>\n";
 }
 
+// A peer that challenges the MESSAGE (401, or 407 as a proxy would) and takes the next one. Behind a
+// 401 SIPp checks the digest answer itself; a 407's answer the test checks.
+std::string challengingReceiver(bool proxy) {
+    auto reply = [](const std::string& status) {
+        return "  <send><![CDATA[\nSIP/2.0 " + status + "\n"
+               "[last_Via:]\n[last_From:]\n[last_To:];tag=[pid]SIPpTag01[call_number]\n[last_Call-ID:]\n"
+               "[last_CSeq:]\nContent-Length: 0\n\n]]></send>\n";
+    };
+    const std::string challenge = std::string(proxy ? "407 Proxy Authentication Required\nProxy-Authenticate"
+                                                    : "401 Unauthorized\nWWW-Authenticate") +
+                                  ": Digest realm=\"127.0.0.1\", nonce=\"n0nce\"";
+    std::string xml = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\n<scenario name=\"challenger\">\n"
+                      "  <recv request=\"MESSAGE\"/>\n" + reply(challenge);
+    if (proxy)
+        return xml + "  <recv request=\"MESSAGE\"/>\n" + reply("200 OK") + "</scenario>\n";
+    return xml +
+           "  <recv request=\"MESSAGE\" next=\"good\" test=\"ok\"><action><verifyauth assign_to=\"ok\" "
+           "username=\"alice@127.0.0.1\" password=\"pa:ss\"/></action></recv>\n" +
+           reply("403 Forbidden") + "  <nop next=\"done\"/>\n  <label id=\"good\"/>\n" + reply("200 OK") +
+           "  <label id=\"done\"/>\n</scenario>\n";
+}
+
+std::string digestResponse(const std::string& method, const std::string& uri) {
+    const std::string ha1 = sip::Data("alice@127.0.0.1:127.0.0.1:pa:ss").md5().str();
+    const std::string ha2 = sip::Data(method + ":" + uri).md5().str();
+    return sip::Data(ha1 + ":n0nce:" + ha2).md5().str();
+}
+
 class PagerTest : public ::testing::TestWithParam<sip::TransportType> {
 protected:
     bool tcp() const { return GetParam() == sip::TCP; }
@@ -57,6 +85,27 @@ TEST_P(PagerTest, SentMessageSucceeds) {
     EXPECT_EQ("text/plain", sent.header("Content-Type"));
     EXPECT_EQ("Lunch at noon?\r\nSecond line", sent.body());
     EXPECT_NE(std::string::npos, sent.header("From").find("sip:alice@127.0.0.1"));
+}
+
+TEST_P(PagerTest, ChallengedMessageGoesAgainWithTheDigestAnswer) {
+    for (bool proxy : {false, true}) {
+        SCOPED_TRACE(proxy ? "407" : "401");
+        test::Sipp sipp({.scenario = challengingReceiver(proxy), .tcp = tcp()});
+        sipp.start();
+        auto alice = agent();
+        alice->setIdentity("sip:alice@127.0.0.1", "pa:ss");
+        page(*alice, peer(sipp), "let me in");
+        ASSERT_TRUE(alice->pumpUntil([&] { return alice->count("pager.") > 0; }));
+        EXPECT_EQ(std::vector<std::string>{"pager.onSuccess 200 OK"}, alice->callbacks());
+        ASSERT_TRUE(sipp.wait(5s));
+        const auto messages = sipp.messages();
+        ASSERT_EQ(4u, messages.size());
+        EXPECT_EQ(messages[0].header("Call-ID"), messages[2].header("Call-ID"));
+        EXPECT_EQ("let me in", messages[2].body());
+        const std::string answer = messages[2].header(proxy ? "Proxy-Authorization" : "Authorization");
+        const std::string uri = "sip:bob@127.0.0.1:" + std::to_string(sipp.port()) + (tcp() ? ";transport=tcp" : "");
+        EXPECT_NE(std::string::npos, answer.find("response=\"" + digestResponse("MESSAGE", uri) + "\"")) << answer;
+    }
 }
 
 TEST_P(PagerTest, RefusedMessageReportsTheReasonPhraseAsReceivedAndGivesTheTextBack) {

@@ -48,6 +48,17 @@ std::string dialogPeer() {
            "  <recv request=\"BYE\"/>\n" + answer("200 OK") + "</scenario>\n";
 }
 
+// A proxy that challenges the INVITE with 407, then accepts the one that answers it and stays in the
+// dialog itself.
+std::string challengingPeer(int port) {
+    std::string accepting = acceptingPeer(port, true);
+    accepting = accepting.substr(accepting.find("  <recv request=\"INVITE\"/>"));
+    return header() + "  <recv request=\"INVITE\"/>\n" +
+           answer("407 Proxy Authentication Required",
+                  "Proxy-Authenticate: Digest realm=\"127.0.0.1\", nonce=\"n0nce\"\n") +
+           "  <recv request=\"ACK\"/>\n" + accepting;
+}
+
 std::string refusingPeer() {
     return header() + "  <recv request=\"INVITE\"/>\n" + answer("488 Not Acceptable Here") +
            "  <recv request=\"ACK\"/>\n</scenario>\n";
@@ -144,6 +155,25 @@ TEST_P(SessionTest, AcceptedSessionCarriesOneMessageThenBye) {
     const auto messages = bob.messages();
     EXPECT_EQ(messageOffer().getBodyData().str(), messages.front().body());
     EXPECT_EQ("application/sdp", messages.front().header("Content-Type"));
+}
+
+TEST_P(SessionTest, InviteChallengedByAProxyGoesAgainWithTheAnswerInTheSameCall) {
+    const int port = test::freePort();
+    test::Sipp proxy({.scenario = challengingPeer(port), .port = port, .tcp = tcp()});
+    proxy.start();
+    auto alice = agent();
+    invite(*alice, proxy.port());
+    ASSERT_TRUE(alice->pumpUntil([&] { return alice->count("session.onTerminated") > 0; }));
+    EXPECT_EQ((std::vector<std::string>{"client.onNewSession 200 OK", "onAnswer 200 OK", "client.onConnected 200 OK",
+                                        "session.onMessageSuccess 200 OK", "session.onTerminated 3"}),
+              alice->callbacks());
+    ASSERT_TRUE(proxy.wait(5s));
+    EXPECT_EQ(0, proxy.exitCode()) << proxy.errors();
+    const auto invites = std::vector<test::TracedMessage>{proxy.messages()[0], proxy.messages()[3]};
+    ASSERT_TRUE(invites[1].isRequest("INVITE"));
+    EXPECT_EQ(invites[0].header("Call-ID"), invites[1].header("Call-ID"));
+    EXPECT_NE(std::string::npos, invites[1].header("Proxy-Authorization").find("username=\"alice@127.0.0.1\""));
+    EXPECT_EQ(messageOffer().getBodyData().str(), invites[1].body());
 }
 
 TEST_P(SessionTest, RefusedInviteIsAFailure) {
