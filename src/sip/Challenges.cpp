@@ -104,6 +104,13 @@ std::optional<Retry> Challenges::answer(const sip_t* response, const std::string
     return result;
 }
 
+RetryTags::RetryTags(const Retry& retry)
+    : m_tags{{TAG_IF(!retry.authorization.empty(), SIPTAG_AUTHORIZATION_STR(retry.authorization.c_str()))},
+             {TAG_IF(!retry.proxyAuthorization.empty(),
+                     SIPTAG_PROXY_AUTHORIZATION_STR(retry.proxyAuthorization.c_str()))},
+             {TAG_IF(!retry.callId.empty(), SIPTAG_CALL_ID_STR(retry.callId.c_str()))},
+             {TAG_END()}} {}
+
 void Challenges::endStackWait(nua_handle_t* nh) {
     ++m_expectedEnds;
     nua_authenticate(nh, NUTAG_AUTH(kNoRealm), TAG_END());

@@ -101,6 +101,17 @@ bool detail::bodyAcceptable(const DumState& state, nua_handle_t* nh, const Event
     return false;
 }
 
+detail::Body::Body(const Contents* contents)
+    : Body(contents ? contents->getType().toString().str() : std::string(),
+           contents ? contents->getBodyData() : Data()) {}
+
+detail::Body::Body(std::string type, const Data& bytes) : m_type(std::move(type)) {
+    if (!m_type.empty())
+        m_payload = sip_payload_create(m_home, bytes.data(), static_cast<isize_t>(bytes.size()));
+}
+
+detail::Body::~Body() { su_home_deinit(m_home); }
+
 // ---- DialogUsageManager ------------------------------------------------------------------------------
 
 DialogUsageManager::DialogUsageManager(SipStack& stack) : m_state(std::make_unique<DumState>(stack.core())) {

@@ -24,6 +24,34 @@ struct Retry {
     std::string callId;
 };
 
+// The headers of a Retry as tags, to end a request's tag list with: TAG_NEXT(RetryTags(retry).get()).
+class RetryTags {
+public:
+    explicit RetryTags(const Retry& retry);
+    const tagi_t* get() const { return m_tags; }
+
+private:
+    tagi_t m_tags[4];
+};
+
+// A body as sofia-sip's tags take it: its type, or null when there is none, and its bytes.
+class Body {
+public:
+    explicit Body(const Contents* contents);
+    Body(std::string type, const Data& bytes);
+    ~Body();
+    Body(const Body&) = delete;
+    Body& operator=(const Body&) = delete;
+
+    const char* type() const { return m_type.empty() ? nullptr : m_type.c_str(); }
+    const sip_payload_t* payload() const { return m_payload; }
+
+private:
+    su_home_t m_home[1] = {SU_HOME_INIT(m_home)};
+    std::string m_type;
+    sip_payload_t* m_payload = nullptr;
+};
+
 // Answers the 401 and 407 challenges of one usage's requests from the profile's digest credential.
 class Challenges {
 public:

@@ -28,15 +28,11 @@ int callState(const Event& event) {
 }
 
 void respond(nua_handle_t* nh, const Event& request, int statusCode, const Contents* contents) {
-    su_home_t home[1] = {SU_HOME_INIT(home)};
+    const detail::Body body(contents);
     const char* phrase = sip_status_phrase(statusCode);
-    const std::string type = contents ? contents->getType().toString().str() : std::string();
-    const Data body = contents ? contents->getBodyData() : Data();
     nua_respond(nh, statusCode, phrase ? phrase : "", NUTAG_WITH_SAVED(request.saved),
-                TAG_IF(contents, SIPTAG_CONTENT_TYPE_STR(type.c_str())),
-                TAG_IF(contents, SIPTAG_PAYLOAD(sip_payload_create(home, body.data(), static_cast<isize_t>(body.size())))),
-                TAG_END());
-    su_home_deinit(home);
+                TAG_IF(body.type(), SIPTAG_CONTENT_TYPE_STR(body.type())),
+                TAG_IF(body.type(), SIPTAG_PAYLOAD(body.payload())), TAG_END());
 }
 
 }  // namespace
@@ -57,12 +53,8 @@ InviteSessionHandler& InviteSession::handler() { return *state().inviteHandler; 
 void InviteSession::message(const Contents& contents) {
     if (!m_nh || !m_connected || m_ending)
         return;
-    const std::string type = contents.getType().toString().str();
-    const Data body = contents.getBodyData();
-    su_home_t home[1] = {SU_HOME_INIT(home)};
-    nua_message(m_nh, SIPTAG_CONTENT_TYPE_STR(type.c_str()),
-                SIPTAG_PAYLOAD(sip_payload_create(home, body.data(), static_cast<isize_t>(body.size()))), TAG_END());
-    su_home_deinit(home);
+    const detail::Body body(&contents);
+    nua_message(m_nh, SIPTAG_CONTENT_TYPE_STR(body.type()), SIPTAG_PAYLOAD(body.payload()), TAG_END());
 }
 
 void InviteSession::acceptNIT(int statusCode, const Contents* contents) {
@@ -164,19 +156,14 @@ void ClientInviteSession::start() {
 }
 
 void ClientInviteSession::issue() {
-    const detail::Retry& retry = m_challenges->last();
+    const detail::Body offer("application/sdp", m_offer);
     const char* proxy = state().outboundProxy();
-    su_home_t home[1] = {SU_HOME_INIT(home)};
+    const detail::RetryTags retry(m_challenges->last());
     // Through an outbound proxy the stack would send the ACK there too: it is sent by hand, to the
     // dialog's own route, like every later request of the dialog.
-    nua_invite(m_nh, NUTAG_URL(m_target.c_str()), SIPTAG_CONTENT_TYPE_STR("application/sdp"),
-               SIPTAG_PAYLOAD(sip_payload_create(home, m_offer.data(), static_cast<isize_t>(m_offer.size()))),
-               TAG_IF(proxy, NUTAG_PROXY(proxy)), NUTAG_AUTOACK(proxy ? 0 : 1),
-               TAG_IF(!retry.authorization.empty(), SIPTAG_AUTHORIZATION_STR(retry.authorization.c_str())),
-               TAG_IF(!retry.proxyAuthorization.empty(),
-                      SIPTAG_PROXY_AUTHORIZATION_STR(retry.proxyAuthorization.c_str())),
-               TAG_IF(!retry.callId.empty(), SIPTAG_CALL_ID_STR(retry.callId.c_str())), TAG_END());
-    su_home_deinit(home);
+    nua_invite(m_nh, NUTAG_URL(m_target.c_str()), SIPTAG_CONTENT_TYPE_STR(offer.type()),
+               SIPTAG_PAYLOAD(offer.payload()), TAG_IF(proxy, NUTAG_PROXY(proxy)), NUTAG_AUTOACK(proxy ? 0 : 1),
+               TAG_NEXT(retry.get()));
 }
 
 void ClientInviteSession::dispatch(std::unique_ptr<Event>& event) {

@@ -46,20 +46,11 @@ void ClientPagerMessage::sendNext() {
 }
 
 void ClientPagerMessage::issue() {
-    const Contents& contents = *m_pages.front();
-    const std::string type = contents.getType().toString().str();
-    const Data body = contents.getBodyData();
-    const detail::Retry& retry = m_challenges->last();
+    const detail::Body body(m_pages.front().get());
     const char* proxy = state().outboundProxy();
-    su_home_t home[1] = {SU_HOME_INIT(home)};
-    nua_message(m_nh, NUTAG_URL(m_target.c_str()), SIPTAG_CONTENT_TYPE_STR(type.c_str()),
-                SIPTAG_PAYLOAD(sip_payload_create(home, body.data(), static_cast<isize_t>(body.size()))),
-                TAG_IF(proxy, NUTAG_PROXY(proxy)),
-                TAG_IF(!retry.authorization.empty(), SIPTAG_AUTHORIZATION_STR(retry.authorization.c_str())),
-                TAG_IF(!retry.proxyAuthorization.empty(),
-                       SIPTAG_PROXY_AUTHORIZATION_STR(retry.proxyAuthorization.c_str())),
-                TAG_IF(!retry.callId.empty(), SIPTAG_CALL_ID_STR(retry.callId.c_str())), TAG_END());
-    su_home_deinit(home);
+    const detail::RetryTags retry(m_challenges->last());
+    nua_message(m_nh, NUTAG_URL(m_target.c_str()), SIPTAG_CONTENT_TYPE_STR(body.type()),
+                SIPTAG_PAYLOAD(body.payload()), TAG_IF(proxy, NUTAG_PROXY(proxy)), TAG_NEXT(retry.get()));
 }
 
 void ClientPagerMessage::dispatch(std::unique_ptr<Event>& event) {

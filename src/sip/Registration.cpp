@@ -76,15 +76,11 @@ void ClientRegistration::start() {
 }
 
 void ClientRegistration::issue() {
-    const detail::Retry& retry = m_challenges->last();
     const std::string expires = std::to_string(state().profile->getDefaultRegistrationTime());
     const char* proxy = state().outboundProxy();
-    nua_register(m_nh, NUTAG_URL(m_registrar.c_str()), SIPTAG_EXPIRES_STR(expires.c_str()), TAG_IF(proxy, NUTAG_PROXY(proxy)),
-                 NUTAG_OUTBOUND(kOutboundOptions),
-                 TAG_IF(!retry.authorization.empty(), SIPTAG_AUTHORIZATION_STR(retry.authorization.c_str())),
-                 TAG_IF(!retry.proxyAuthorization.empty(),
-                        SIPTAG_PROXY_AUTHORIZATION_STR(retry.proxyAuthorization.c_str())),
-                 TAG_IF(!retry.callId.empty(), SIPTAG_CALL_ID_STR(retry.callId.c_str())), TAG_END());
+    const detail::RetryTags retry(m_challenges->last());
+    nua_register(m_nh, NUTAG_URL(m_registrar.c_str()), SIPTAG_EXPIRES_STR(expires.c_str()),
+                 TAG_IF(proxy, NUTAG_PROXY(proxy)), NUTAG_OUTBOUND(kOutboundOptions), TAG_NEXT(retry.get()));
 }
 
 void ClientRegistration::removeAll(bool stopWhenDone) {

@@ -105,17 +105,15 @@ void ServerSubscription::notify(bool final, const char* reason) {
     if (!m_nh)
         return;
     const std::string state = final ? std::string("terminated;reason=") + reason : std::string();
-    const std::string type = m_document ? m_document->getType().toString().str() : std::string();
-    const Data body = m_document ? m_document->getBodyData() : Data();
-    su_home_t home[1] = {SU_HOME_INIT(home)};
+    const detail::Body body(m_document.get());
+    // Without a document of its own, the stack would send the last one again.
+    const auto* none = reinterpret_cast<const sip_payload_t*>(SIP_NONE);
+    const auto* noType = reinterpret_cast<const sip_content_type_t*>(SIP_NONE);
     nua_notify(m_nh, NUTAG_SUBSTATE(final ? nua_substate_terminated : nua_substate_active),
                TAG_IF(final, SIPTAG_SUBSCRIPTION_STATE_STR(state.c_str())),
-               TAG_IF(m_document, SIPTAG_CONTENT_TYPE_STR(type.c_str())),
-               TAG_IF(m_document, SIPTAG_PAYLOAD(sip_payload_create(home, body.data(), static_cast<isize_t>(body.size())))),
-               TAG_IF(!m_document, SIPTAG_PAYLOAD(reinterpret_cast<const sip_payload_t*>(SIP_NONE))),
-               TAG_IF(!m_document, SIPTAG_CONTENT_TYPE(reinterpret_cast<const sip_content_type_t*>(SIP_NONE))),
-               TAG_END());
-    su_home_deinit(home);
+               TAG_IF(body.type(), SIPTAG_CONTENT_TYPE_STR(body.type())),
+               TAG_IF(body.type(), SIPTAG_PAYLOAD(body.payload())), TAG_IF(!body.type(), SIPTAG_PAYLOAD(none)),
+               TAG_IF(!body.type(), SIPTAG_CONTENT_TYPE(noType)), TAG_END());
 }
 
 void ServerSubscription::finish() {

@@ -50,17 +50,6 @@ private:
     int m_fd;
 };
 
-bool bindable(int type, int port) {
-    const int fd = socket(AF_INET, type, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return ok;
-}
-
 class AgentTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -96,7 +85,7 @@ TEST_F(AgentTest, TransportFollowsTheProtocolSettingAndListensOnTheLocalPort) {
             dialog.ProcessDum();
         EXPECT_EQ(0, peer.exitCode()) << peer.errors();
         // One transport only: the other protocol's port stays free.
-        EXPECT_TRUE(bindable(tcp ? SOCK_DGRAM : SOCK_STREAM, m_port));
+        EXPECT_TRUE(test::bindable(tcp ? SOCK_DGRAM : SOCK_STREAM, m_port));
         dialog.ShutdownStack();
     }
 }

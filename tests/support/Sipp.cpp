@@ -28,17 +28,6 @@ std::string trim(const std::string& text) {
     return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
 }
 
-bool bindable(int type, int port) {
-    const int fd = socket(AF_INET, type, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return ok;
-}
-
 std::string readFile(const std::string& path) {
     std::ifstream in(path);
     std::stringstream text;
@@ -97,6 +86,17 @@ std::string TracedMessage::body() const {
         return "";
     const std::string length = header("Content-Length").empty() ? header("l") : header("Content-Length");
     return text.substr(end + 4, length.empty() ? std::string::npos : std::stoul(length));
+}
+
+bool bindable(int type, int port) {
+    const int fd = socket(AF_INET, type, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return ok;
 }
 
 int freePort() {

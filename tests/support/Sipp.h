@@ -28,6 +28,9 @@ struct TracedMessage {
 // A port that is free for both UDP and TCP on 127.0.0.1 right now.
 int freePort();
 
+// Whether a socket of `type` (SOCK_DGRAM, SOCK_STREAM) could be bound to `port` on every address now.
+bool bindable(int type, int port);
+
 class Sipp {
 public:
     struct Options {
