@@ -22,7 +22,8 @@
 #include <map>
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+    qputenv("QT_QPA_PLATFORM",
+            qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
     const int count = argc > 1 ? std::atoi(argv[1]) : 500;
     const int rate = argc > 2 ? std::atoi(argv[2]) : 50;
     const bool wake = argc <= 3 || std::string(argv[3]) != "timer";
@@ -73,7 +74,8 @@ int main(int argc, char** argv) {
     }
     std::sort(latencies.begin(), latencies.end());
     auto at = [&](double fraction) {
-        return latencies[std::min(latencies.size() - 1, static_cast<std::size_t>(fraction * latencies.size()))];
+        return latencies[std::min(latencies.size() - 1,
+                                  static_cast<std::size_t>(fraction * latencies.size()))];
     };
     std::printf("%s: %zu of %d MESSAGEs answered, %d/s over UDP: median %.3f ms, p99 %.3f ms, max %.3f ms\n",
                 wake ? "wake-up" : "timer 25 only", latencies.size(), count, rate, at(0.5), at(0.99),

@@ -59,7 +59,9 @@ void CChimelyDlg::ProcessDum() {
     }
 }
 
-void CChimelyDlg::onDumCanBeDeleted() { m_bDumCanBeDeleted = 1; }
+void CChimelyDlg::onDumCanBeDeleted() {
+    m_bDumCanBeDeleted = 1;
+}
 
 void CChimelyDlg::ShutdownStack() {
     m_dum.shutdown(this);

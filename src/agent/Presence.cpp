@@ -22,7 +22,8 @@ constexpr const char* kMessageMedium = "message";
 
 // A message session's offer holds exactly one medium, named "message" in exactly that case.
 bool isMessageSessionOffer(const sip::SdpContents* offer) {
-    return offer && offer->session().media().size() == 1 && offer->session().media().front().name() == kMessageMedium;
+    return offer && offer->session().media().size() == 1 &&
+           offer->session().media().front().name() == kMessageMedium;
 }
 
 }  // namespace
@@ -44,7 +45,8 @@ std::unique_ptr<sip::Pidf> CChimelyDlg::BuildPresenceDocument() {
     return document;
 }
 
-void CChimelyDlg::onNewSession(sip::ServerInviteSessionHandle handle, OfferAnswerType, const sip::SipMessage& invite) {
+void CChimelyDlg::onNewSession(sip::ServerInviteSessionHandle handle, OfferAnswerType,
+                               const sip::SipMessage& invite) {
     const auto* offer = dynamic_cast<const sip::SdpContents*>(invite.getContents());
     if (isMessageSessionOffer(offer)) {
         handle->provideAnswer(*offer);
@@ -54,7 +56,9 @@ void CChimelyDlg::onNewSession(sip::ServerInviteSessionHandle handle, OfferAnswe
     }
 }
 
-void CChimelyDlg::onInfo(sip::InviteSessionHandle handle, const sip::SipMessage&) { handle->acceptNIT(200); }
+void CChimelyDlg::onInfo(sip::InviteSessionHandle handle, const sip::SipMessage&) {
+    handle->acceptNIT(200);
+}
 
 void CChimelyDlg::onNewSubscription(sip::ServerSubscriptionHandle handle, const sip::SipMessage&) {
     handle->send(handle->accept(202));
@@ -66,13 +70,18 @@ void CChimelyDlg::onTerminated(sip::ServerSubscriptionHandle) {}
 
 void CChimelyDlg::onError(sip::ServerSubscriptionHandle, const sip::SipMessage&) {}
 
-bool CChimelyDlg::hasDefaultExpires() const { return true; }
+bool CChimelyDlg::hasDefaultExpires() const {
+    return true;
+}
 
-std::uint32_t CChimelyDlg::getDefaultExpires() const { return kDefaultSubscriptionExpires; }
+std::uint32_t CChimelyDlg::getDefaultExpires() const {
+    return kDefaultSubscriptionExpires;
+}
 
 // Callbacks of sessions that change nothing the user sees.
 void CChimelyDlg::onNewSession(sip::ClientInviteSessionHandle, OfferAnswerType, const sip::SipMessage&) {}
-void CChimelyDlg::onEarlyMedia(sip::ClientInviteSessionHandle, const sip::SipMessage&, const sip::SdpContents&) {}
+void CChimelyDlg::onEarlyMedia(sip::ClientInviteSessionHandle, const sip::SipMessage&,
+                               const sip::SdpContents&) {}
 void CChimelyDlg::onProvisional(sip::ClientInviteSessionHandle, const sip::SipMessage&) {}
 void CChimelyDlg::onConnected(sip::InviteSessionHandle, const sip::SipMessage&) {}
 void CChimelyDlg::onTerminated(sip::InviteSessionHandle, TerminatedReason, const sip::SipMessage*) {}
@@ -87,10 +96,13 @@ void CChimelyDlg::onInfoFailure(sip::InviteSessionHandle, const sip::SipMessage&
 void CChimelyDlg::onRefer(sip::InviteSessionHandle, sip::ServerSubscriptionHandle, const sip::SipMessage&) {}
 void CChimelyDlg::onReferNoSub(sip::InviteSessionHandle, const sip::SipMessage&) {}
 void CChimelyDlg::onReferRejected(sip::InviteSessionHandle, const sip::SipMessage&) {}
-void CChimelyDlg::onReferAccepted(sip::InviteSessionHandle, sip::ClientSubscriptionHandle, const sip::SipMessage&) {}
+void CChimelyDlg::onReferAccepted(sip::InviteSessionHandle, sip::ClientSubscriptionHandle,
+                                  const sip::SipMessage&) {}
 
 // The agent never publishes: none of these is ever called.
 void CChimelyDlg::onSuccess(sip::ClientPublicationHandle, const sip::SipMessage&) {}
 void CChimelyDlg::onRemove(sip::ClientPublicationHandle, const sip::SipMessage&) {}
 void CChimelyDlg::onFailure(sip::ClientPublicationHandle, const sip::SipMessage&) {}
-int CChimelyDlg::onRequestRetry(sip::ClientPublicationHandle, int, const sip::SipMessage&) { return -1; }
+int CChimelyDlg::onRequestRetry(sip::ClientPublicationHandle, int, const sip::SipMessage&) {
+    return -1;
+}

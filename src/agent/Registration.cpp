@@ -13,11 +13,17 @@ void CChimelyDlg::Disconnect() {
     m_dum.applyToAllServerSubscriptions(&terminate);
 }
 
-void CChimelyDlg::onSuccess(sip::ClientRegistrationHandle handle, const sip::SipMessage&) { m_hRegistration = handle; }
+void CChimelyDlg::onSuccess(sip::ClientRegistrationHandle handle, const sip::SipMessage&) {
+    m_hRegistration = handle;
+}
 
 void CChimelyDlg::onRemoved(sip::ClientRegistrationHandle, const sip::SipMessage&) {}
 
 // The agent's own reconnect is the only retry: the usage manager never sends a REGISTER again by itself.
-int CChimelyDlg::onRequestRetry(sip::ClientRegistrationHandle, int, const sip::SipMessage&) { return -1; }
+int CChimelyDlg::onRequestRetry(sip::ClientRegistrationHandle, int, const sip::SipMessage&) {
+    return -1;
+}
 
-void CChimelyDlg::onFailure(sip::ClientRegistrationHandle handle, const sip::SipMessage&) { m_hRegistration = handle; }
+void CChimelyDlg::onFailure(sip::ClientRegistrationHandle handle, const sip::SipMessage&) {
+    m_hRegistration = handle;
+}

@@ -13,17 +13,25 @@ void CChimelyDlg::onMessage(sip::InviteSessionHandle handle, const sip::SipMessa
     handle->end();
 }
 
-void CChimelyDlg::onSuccess(sip::ClientPagerMessageHandle handle, const sip::SipMessage&) { handle->end(); }
+void CChimelyDlg::onSuccess(sip::ClientPagerMessageHandle handle, const sip::SipMessage&) {
+    handle->end();
+}
 
 void CChimelyDlg::onFailure(sip::ClientPagerMessageHandle handle, const sip::SipMessage&,
                             std::unique_ptr<sip::Contents>) {
     handle->end();
 }
 
-void CChimelyDlg::onConnected(sip::ClientInviteSessionHandle handle, const sip::SipMessage&) { handle->end(); }
+void CChimelyDlg::onConnected(sip::ClientInviteSessionHandle handle, const sip::SipMessage&) {
+    handle->end();
+}
 
 void CChimelyDlg::onFailure(sip::ClientInviteSessionHandle, const sip::SipMessage&) {}
 
-void CChimelyDlg::onMessageSuccess(sip::InviteSessionHandle handle, const sip::SipMessage&) { handle->end(); }
+void CChimelyDlg::onMessageSuccess(sip::InviteSessionHandle handle, const sip::SipMessage&) {
+    handle->end();
+}
 
-void CChimelyDlg::onMessageFailure(sip::InviteSessionHandle handle, const sip::SipMessage&) { handle->end(); }
+void CChimelyDlg::onMessageFailure(sip::InviteSessionHandle handle, const sip::SipMessage&) {
+    handle->end();
+}

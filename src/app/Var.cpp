@@ -15,7 +15,9 @@ constexpr std::size_t kUserNameBufferSize = 128;
 // further than this, so that a wrong number cannot exhaust memory.
 constexpr int kMaxHistoryCount = 1000;
 
-std::string historyEntryName(std::size_t index) { return "To" + std::to_string(index); }
+std::string historyEntryName(std::size_t index) {
+    return "To" + std::to_string(index);
+}
 
 bool equalsIgnoringCase(const std::string& a, const std::string& b) {
     return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;

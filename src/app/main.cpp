@@ -18,8 +18,9 @@ bool haveDisplay() {
 
 int main(int argc, char** argv) {
     if (!haveDisplay()) {
-        std::fprintf(stderr, "chimely: no display (DISPLAY is not set); run it under a virtual display with: "
-                             "xvfb-run -a make run\n");
+        std::fprintf(stderr,
+                     "chimely: no display (DISPLAY is not set); run it under a virtual display with: "
+                     "xvfb-run -a make run\n");
         return 1;
     }
     QApplication application(argc, argv);

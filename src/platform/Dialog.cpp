@@ -15,15 +15,25 @@ int CDialog::DoModal() {
     return result;
 }
 
-void CDialog::EndDialog(int result) { done(result); }
+void CDialog::EndDialog(int result) {
+    done(result);
+}
 
-void CDialog::SetTimer(unsigned id, unsigned elapseMs) { m_timers.start(id, elapseMs); }
+void CDialog::SetTimer(unsigned id, unsigned elapseMs) {
+    m_timers.start(id, elapseMs);
+}
 
-void CDialog::KillTimer(unsigned id) { m_timers.kill(id); }
+void CDialog::KillTimer(unsigned id) {
+    m_timers.kill(id);
+}
 
-bool CDialog::IsTimerActive(unsigned id) const { return m_timers.isActive(id); }
+bool CDialog::IsTimerActive(unsigned id) const {
+    return m_timers.isActive(id);
+}
 
-bool CDialog::OnInitDialog() { return true; }
+bool CDialog::OnInitDialog() {
+    return true;
+}
 
 void CDialog::OnTimer(unsigned) {}
 

@@ -19,7 +19,9 @@ std::uint32_t GetTickCount() {
     return static_cast<std::uint32_t>(static_cast<std::uint64_t>(ms)) + g_tickOffset.load();
 }
 
-void Sleep(unsigned milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
+void Sleep(unsigned milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
 
 std::optional<std::string> GetUserName(std::size_t bufferSize) {
     passwd entry{};
@@ -34,7 +36,9 @@ std::optional<std::string> GetUserName(std::size_t bufferSize) {
 }
 
 namespace testing {
-void SetTickCountOffset(std::uint32_t offset) { g_tickOffset = offset; }
+void SetTickCountOffset(std::uint32_t offset) {
+    g_tickOffset = offset;
+}
 }  // namespace testing
 
 }  // namespace platform

@@ -9,7 +9,8 @@ namespace {
 const QEvent::Type kCallEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
 }
 
-PostedCall::PostedCall(std::function<void()> call, QObject* parent) : QObject(parent), m_call(std::move(call)) {}
+PostedCall::PostedCall(std::function<void()> call, QObject* parent)
+    : QObject(parent), m_call(std::move(call)) {}
 
 void PostedCall::post() {
     if (!m_pending.exchange(true))

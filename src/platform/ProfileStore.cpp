@@ -61,7 +61,9 @@ bool ProfileStore::WriteProfileString(const char* section, const char* entry, co
     return m_settings->status() == QSettings::NoError;
 }
 
-QString ProfileStore::fileName() const { return m_settings->fileName(); }
+QString ProfileStore::fileName() const {
+    return m_settings->fileName();
+}
 
 ProfileStore& AppProfile() {
     auto& store = current();

@@ -19,7 +19,8 @@ public:
 
     // A value that is missing, or that is not a decimal integer, reads as the default.
     int GetProfileInt(const char* section, const char* entry, int defaultValue) const;
-    std::string GetProfileString(const char* section, const char* entry, const std::string& defaultValue) const;
+    std::string GetProfileString(const char* section, const char* entry,
+                                 const std::string& defaultValue) const;
     // Both return whether the value reached the store.
     bool WriteProfileInt(const char* section, const char* entry, int value);
     bool WriteProfileString(const char* section, const char* entry, const std::string& value);

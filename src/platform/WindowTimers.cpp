@@ -18,7 +18,8 @@ public:
 
 }  // namespace
 
-WindowTimers::WindowTimers(Handler handler, QObject* parent) : QObject(parent), m_handler(std::move(handler)) {}
+WindowTimers::WindowTimers(Handler handler, QObject* parent)
+    : QObject(parent), m_handler(std::move(handler)) {}
 
 void WindowTimers::start(unsigned id, unsigned intervalMs) {
     m_timers[id].timer.start(static_cast<int>(intervalMs), Qt::PreciseTimer, this);

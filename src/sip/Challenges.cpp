@@ -86,16 +86,18 @@ std::optional<Retry> Challenges::answer(const sip_t* response, const std::string
         auth_digest_sessionkey(ar, sessionKey, credential->password.c_str());
         auth_digest_response(ar, digest, sessionKey, response->sip_cseq->cs_method_name, nullptr, 0);
 
-        std::string header = "Digest username=" + quoted(credential->user.c_str()) + ", realm=" +
-                             quoted(ac->ac_realm) + ", nonce=" + quoted(ac->ac_nonce) + ", uri=" + quoted(uri) +
-                             ", response=\"" + digest + "\", algorithm=" + (ac->ac_md5sess ? "MD5-sess" : "MD5");
+        std::string header = "Digest username=" + quoted(credential->user.c_str()) +
+                             ", realm=" + quoted(ac->ac_realm) + ", nonce=" + quoted(ac->ac_nonce) +
+                             ", uri=" + quoted(uri) + ", response=\"" + digest +
+                             "\", algorithm=" + (ac->ac_md5sess ? "MD5-sess" : "MD5");
         if (ac->ac_opaque)
             header += ", opaque=" + quoted(ac->ac_opaque);
         if (ac->ac_auth)
             header += ", qop=auth, nc=00000001, cnonce=" + quoted(cnonce.c_str());
 
         (proxy ? m_retry.proxyAuthorization : m_retry.authorization) = header;
-        m_retry.callId = response->sip_call_id && response->sip_call_id->i_id ? response->sip_call_id->i_id : "";
+        m_retry.callId =
+            response->sip_call_id && response->sip_call_id->i_id ? response->sip_call_id->i_id : "";
         m_answered = true;
         result = m_retry;
     }

@@ -40,7 +40,9 @@ Usage::~Usage() {
         nua_handle_destroy(m_nh);
 }
 
-detail::DumState& Usage::state() { return m_dum.state(); }
+detail::DumState& Usage::state() {
+    return m_dum.state();
+}
 
 void Usage::retire() {
     if (m_retired)
@@ -110,7 +112,9 @@ detail::Body::Body(std::string type, const Data& bytes) : m_type(std::move(type)
         m_payload = sip_payload_create(m_home, bytes.data(), static_cast<isize_t>(bytes.size()));
 }
 
-detail::Body::~Body() { su_home_deinit(m_home); }
+detail::Body::~Body() {
+    su_home_deinit(m_home);
+}
 
 // ---- DialogUsageManager ------------------------------------------------------------------------------
 
@@ -125,11 +129,13 @@ DialogUsageManager::DialogUsageManager(SipStack& stack) : m_state(std::make_uniq
         const MasterProfile& profile = *s.profile;
         const std::string allow = profile.getAllowedMethodsText().str();
         const std::string events = allowEvents(s);
-        nua_set_params(nua, SIPTAG_USER_AGENT_STR(profile.getUserAgent().c_str()), SIPTAG_ALLOW_STR(allow.c_str()),
-                       NUTAG_APPL_METHOD("OPTIONS"), NUTAG_APPL_METHOD("MESSAGE"), NUTAG_APPL_METHOD("INFO"),
+        nua_set_params(nua, SIPTAG_USER_AGENT_STR(profile.getUserAgent().c_str()),
+                       SIPTAG_ALLOW_STR(allow.c_str()), NUTAG_APPL_METHOD("OPTIONS"),
+                       NUTAG_APPL_METHOD("MESSAGE"), NUTAG_APPL_METHOD("INFO"),
                        TAG_IF(!events.empty(), NUTAG_ALLOW_EVENTS(events.c_str())),
-                       NUTAG_SUB_EXPIRES(kMaxSubscriptionExpires), NUTAG_OUTBOUND("no-natify no-options-keepalive no-validate"),
-                       NUTAG_KEEPALIVE(0), NUTAG_SESSION_TIMER(0), SIPTAG_SUPPORTED(nullptr), NUTAG_AUTOALERT(0),
+                       NUTAG_SUB_EXPIRES(kMaxSubscriptionExpires),
+                       NUTAG_OUTBOUND("no-natify no-options-keepalive no-validate"), NUTAG_KEEPALIVE(0),
+                       NUTAG_SESSION_TIMER(0), SIPTAG_SUPPORTED(nullptr), NUTAG_AUTOALERT(0),
                        NUTAG_AUTOANSWER(0), NUTAG_ENABLEMESSAGE(1),
                        TAG_IF(s.keepAlive && s.core.transport && s.core.transport->tcp,
                               TPTAG_KEEPALIVE(KeepAliveManager::kStreamKeepAliveMs)),
@@ -148,7 +154,9 @@ void DialogUsageManager::setMasterProfile(const std::shared_ptr<MasterProfile>& 
     m_state->profile = profile;
 }
 
-const std::shared_ptr<MasterProfile>& DialogUsageManager::getMasterProfile() const { return m_state->profile; }
+const std::shared_ptr<MasterProfile>& DialogUsageManager::getMasterProfile() const {
+    return m_state->profile;
+}
 
 bool DialogUsageManager::addTransport(TransportType type, int port, IpVersion, const Data&, const Data&,
                                       const Data&) {
@@ -178,13 +186,17 @@ void DialogUsageManager::setClientPagerMessageHandler(ClientPagerMessageHandler*
     m_state->clientPagerHandler = handler;
 }
 
-void DialogUsageManager::addServerSubscriptionHandler(const Data& eventType, ServerSubscriptionHandler* handler) {
+void DialogUsageManager::addServerSubscriptionHandler(const Data& eventType,
+                                                      ServerSubscriptionHandler* handler) {
     m_state->subscriptionHandlers[eventType.str()] = handler;
 }
 
-void DialogUsageManager::setInviteSessionHandler(InviteSessionHandler* handler) { m_state->inviteHandler = handler; }
+void DialogUsageManager::setInviteSessionHandler(InviteSessionHandler* handler) {
+    m_state->inviteHandler = handler;
+}
 
-void DialogUsageManager::addClientPublicationHandler(const Data& eventType, ClientPublicationHandler* handler) {
+void DialogUsageManager::addClientPublicationHandler(const Data& eventType,
+                                                     ClientPublicationHandler* handler) {
     m_state->publicationHandlers[eventType.str()] = handler;
 }
 
@@ -201,9 +213,11 @@ std::shared_ptr<SipMessage> DialogUsageManager::makeRegistration(const NameAddr&
     return request;
 }
 
-std::shared_ptr<SipMessage> DialogUsageManager::makeInviteSession(const NameAddr& target, const SdpContents& offer) {
+std::shared_ptr<SipMessage> DialogUsageManager::makeInviteSession(const NameAddr& target,
+                                                                  const SdpContents& offer) {
     nua_handle_t* nh = m_state->newHandle(target);
-    std::shared_ptr<ClientInviteSession> usage(new ClientInviteSession(*this, nh, target, offer.getBodyData()));
+    std::shared_ptr<ClientInviteSession> usage(
+        new ClientInviteSession(*this, nh, target, offer.getBodyData()));
     m_state->usages[keyOf(usage, nh)] = usage;
     auto request = std::make_shared<SipMessage>(detail::MessageAccess::request("INVITE", target, &offer));
     std::weak_ptr<ClientInviteSession> weak = usage;
@@ -309,7 +323,8 @@ void DialogUsageManager::adopt(std::unique_ptr<Event> event) {
                 nua_handle_destroy(nh);
                 return;
             } else {
-                std::shared_ptr<ServerPagerMessage> usage(new ServerPagerMessage(*this, nh, std::move(event)));
+                std::shared_ptr<ServerPagerMessage> usage(
+                    new ServerPagerMessage(*this, nh, std::move(event)));
                 keep(usage);
                 s.serverPagerHandler->onMessageArrived(usage->getHandle(), usage->m_request->message());
                 return;
@@ -322,17 +337,20 @@ void DialogUsageManager::adopt(std::unique_ptr<Event> event) {
                 return;
             } else {
                 const SipMessage invite = event->message();
-                std::shared_ptr<ServerInviteSession> usage(new ServerInviteSession(*this, nh, std::move(event)));
+                std::shared_ptr<ServerInviteSession> usage(
+                    new ServerInviteSession(*this, nh, std::move(event)));
                 keep(usage);
                 const auto* offer = dynamic_cast<const SdpContents*>(invite.getContents());
-                s.inviteHandler->onNewSession(usage->getHandle(),
-                                              offer ? InviteSessionHandler::Offer : InviteSessionHandler::None, invite);
+                s.inviteHandler->onNewSession(
+                    usage->getHandle(), offer ? InviteSessionHandler::Offer : InviteSessionHandler::None,
+                    invite);
                 if (offer && !usage->retired())
                     s.inviteHandler->onOffer(usage->getSessionHandle(), invite, *offer);
                 return;
             }
         case nua_i_subscribe: {
-            const std::string eventType = sip && sip->sip_event && sip->sip_event->o_type ? sip->sip_event->o_type : "";
+            const std::string eventType =
+                sip && sip->sip_event && sip->sip_event->o_type ? sip->sip_event->o_type : "";
             auto handler = s.subscriptionHandlers.find(eventType);
             if (handler == s.subscriptionHandlers.end()) {
                 const std::string events = allowEvents(s);
@@ -357,8 +375,8 @@ void DialogUsageManager::adopt(std::unique_ptr<Event> event) {
             break;
     }
     const std::string allow = s.profile->getAllowedMethodsText().str();
-    nua_respond(nh, SIP_405_METHOD_NOT_ALLOWED, NUTAG_WITH_SAVED(event->saved), SIPTAG_ALLOW_STR(allow.c_str()),
-                TAG_END());
+    nua_respond(nh, SIP_405_METHOD_NOT_ALLOWED, NUTAG_WITH_SAVED(event->saved),
+                SIPTAG_ALLOW_STR(allow.c_str()), TAG_END());
     nua_handle_destroy(nh);
 }
 

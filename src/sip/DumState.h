@@ -59,8 +59,8 @@ public:
     // authentication manager, a challenge it cannot answer, or a second challenge in a row that does not
     // merely say the nonce was stale.
     // `requestUri` is the Request-URI the challenged request went to.
-    std::optional<Retry> answer(const sip_t* response, const std::string& requestUri, const MasterProfile& profile,
-                                bool enabled);
+    std::optional<Retry> answer(const sip_t* response, const std::string& requestUri,
+                                const MasterProfile& profile, bool enabled);
     // A request got through: the next challenge is answered again.
     void succeeded() { m_answered = false; }
 

@@ -43,8 +43,17 @@ public:
 class InviteSessionHandler {
 public:
     enum OfferAnswerType { None, Offer, Answer };
-    enum TerminatedReason { Error, Timeout, Replaced, LocalBye, RemoteBye, LocalCancel, RemoteCancel, Rejected,
-                            Referred };
+    enum TerminatedReason {
+        Error,
+        Timeout,
+        Replaced,
+        LocalBye,
+        RemoteBye,
+        LocalCancel,
+        RemoteCancel,
+        Rejected,
+        Referred
+    };
 
     virtual ~InviteSessionHandler() = default;
 

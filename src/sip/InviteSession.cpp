@@ -48,7 +48,9 @@ InviteSessionHandle InviteSession::getSessionHandle() {
     return InviteSessionHandle(std::static_pointer_cast<InviteSession>(shared_from_this()));
 }
 
-InviteSessionHandler& InviteSession::handler() { return *state().inviteHandler; }
+InviteSessionHandler& InviteSession::handler() {
+    return *state().inviteHandler;
+}
 
 void InviteSession::message(const Contents& contents) {
     if (!m_nh || !m_connected || m_ending)
@@ -64,7 +66,9 @@ void InviteSession::acceptNIT(int statusCode, const Contents* contents) {
     m_pendingNit.reset();
 }
 
-void InviteSession::rejectNIT(int statusCode) { acceptNIT(statusCode, nullptr); }
+void InviteSession::rejectNIT(int statusCode) {
+    acceptNIT(statusCode, nullptr);
+}
 
 void InviteSession::end() {
     if (m_ending || m_terminated || !m_nh)
@@ -130,7 +134,8 @@ bool InviteSession::dispatchCommon(std::unique_ptr<Event>& event) {
         }
         case nua_i_state:
             if (callState(*event) == nua_callstate_terminated && (m_connected || m_ending)) {
-                const auto reason = m_ending ? InviteSessionHandler::LocalBye : InviteSessionHandler::RemoteBye;
+                const auto reason =
+                    m_ending ? InviteSessionHandler::LocalBye : InviteSessionHandler::RemoteBye;
                 terminated(reason, nullptr);
             }
             return true;
@@ -162,8 +167,8 @@ void ClientInviteSession::issue() {
     // Through an outbound proxy the stack would send the ACK there too: it is sent by hand, to the
     // dialog's own route, like every later request of the dialog.
     nua_invite(m_nh, NUTAG_URL(m_target.c_str()), SIPTAG_CONTENT_TYPE_STR(offer.type()),
-               SIPTAG_PAYLOAD(offer.payload()), TAG_IF(proxy, NUTAG_PROXY(proxy)), NUTAG_AUTOACK(proxy ? 0 : 1),
-               TAG_NEXT(retry.get()));
+               SIPTAG_PAYLOAD(offer.payload()), TAG_IF(proxy, NUTAG_PROXY(proxy)),
+               NUTAG_AUTOACK(proxy ? 0 : 1), TAG_NEXT(retry.get()));
 }
 
 void ClientInviteSession::dispatch(std::unique_ptr<Event>& event) {
@@ -194,8 +199,8 @@ void ClientInviteSession::onInviteResponse(Event& event) {
         const auto* answer = dynamic_cast<const SdpContents*>(response.getContents());
         if (!m_newSessionReported) {
             m_newSessionReported = true;
-            handler().onNewSession(getHandle(), answer ? InviteSessionHandler::Answer : InviteSessionHandler::None,
-                                   response);
+            handler().onNewSession(
+                getHandle(), answer ? InviteSessionHandler::Answer : InviteSessionHandler::None, response);
         }
         if (answer && !m_terminated)
             handler().onAnswer(getSessionHandle(), response, *answer);
@@ -213,19 +218,23 @@ void ClientInviteSession::onInviteResponse(Event& event) {
         return terminated(InviteSessionHandler::LocalCancel, &response);
     m_failed = true;
     handler().onFailure(getHandle(), response);
-    terminated(event.status == 408 ? InviteSessionHandler::Timeout : InviteSessionHandler::Rejected, &response);
+    terminated(event.status == 408 ? InviteSessionHandler::Timeout : InviteSessionHandler::Rejected,
+               &response);
 }
 
 // ---- ServerInviteSession -----------------------------------------------------------------------------
 
-ServerInviteSession::ServerInviteSession(DialogUsageManager& dum, nua_handle_s* nh, std::unique_ptr<Event> invite)
+ServerInviteSession::ServerInviteSession(DialogUsageManager& dum, nua_handle_s* nh,
+                                         std::unique_ptr<Event> invite)
     : InviteSession(dum, nh), m_invite(std::move(invite)) {}
 
 ServerInviteSessionHandle ServerInviteSession::getHandle() {
     return ServerInviteSessionHandle(std::static_pointer_cast<ServerInviteSession>(shared_from_this()));
 }
 
-void ServerInviteSession::provideAnswer(const Contents& answer) { m_answer = answer.clone(); }
+void ServerInviteSession::provideAnswer(const Contents& answer) {
+    m_answer = answer.clone();
+}
 
 void ServerInviteSession::accept(int statusCode) {
     if (m_answered || !m_invite)
@@ -256,7 +265,8 @@ void ServerInviteSession::dispatch(std::unique_ptr<Event>& event) {
             if (callState(*event) == nua_callstate_terminated && !m_connected) {
                 if (m_invite)
                     m_invite.reset();
-                const auto reason = m_answered ? InviteSessionHandler::Rejected : InviteSessionHandler::RemoteCancel;
+                const auto reason =
+                    m_answered ? InviteSessionHandler::Rejected : InviteSessionHandler::RemoteCancel;
                 return terminated(reason, nullptr);
             }
             break;

@@ -7,20 +7,34 @@ namespace sip {
 
 const char* methodName(MethodType method) {
     switch (method) {
-        case INVITE: return "INVITE";
-        case ACK: return "ACK";
-        case CANCEL: return "CANCEL";
-        case BYE: return "BYE";
-        case OPTIONS: return "OPTIONS";
-        case REGISTER: return "REGISTER";
-        case INFO: return "INFO";
-        case MESSAGE: return "MESSAGE";
-        case SUBSCRIBE: return "SUBSCRIBE";
-        case NOTIFY: return "NOTIFY";
-        case PUBLISH: return "PUBLISH";
-        case REFER: return "REFER";
-        case UPDATE: return "UPDATE";
-        case PRACK: return "PRACK";
+        case INVITE:
+            return "INVITE";
+        case ACK:
+            return "ACK";
+        case CANCEL:
+            return "CANCEL";
+        case BYE:
+            return "BYE";
+        case OPTIONS:
+            return "OPTIONS";
+        case REGISTER:
+            return "REGISTER";
+        case INFO:
+            return "INFO";
+        case MESSAGE:
+            return "MESSAGE";
+        case SUBSCRIBE:
+            return "SUBSCRIBE";
+        case NOTIFY:
+            return "NOTIFY";
+        case PUBLISH:
+            return "PUBLISH";
+        case REFER:
+            return "REFER";
+        case UPDATE:
+            return "UPDATE";
+        case PRACK:
+            return "PRACK";
     }
     return "";
 }

@@ -13,8 +13,22 @@
 
 namespace sip {
 
-enum MethodType { INVITE, ACK, CANCEL, BYE, OPTIONS, REGISTER, INFO, MESSAGE, SUBSCRIBE, NOTIFY, PUBLISH, REFER,
-                  UPDATE, PRACK };
+enum MethodType {
+    INVITE,
+    ACK,
+    CANCEL,
+    BYE,
+    OPTIONS,
+    REGISTER,
+    INFO,
+    MESSAGE,
+    SUBSCRIBE,
+    NOTIFY,
+    PUBLISH,
+    REFER,
+    UPDATE,
+    PRACK
+};
 
 const char* methodName(MethodType method);
 

@@ -20,7 +20,8 @@ public:
     Data toString() const { return empty() ? Data() : Data(m_type.str() + "/" + m_subType.str()); }
 
     friend bool operator==(const Mime& a, const Mime& b) {
-        return a.m_type.lowercase() == b.m_type.lowercase() && a.m_subType.lowercase() == b.m_subType.lowercase();
+        return a.m_type.lowercase() == b.m_type.lowercase() &&
+               a.m_subType.lowercase() == b.m_subType.lowercase();
     }
 
 private:

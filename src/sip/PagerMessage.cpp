@@ -17,7 +17,9 @@ using detail::Event;
 // ---- ClientPagerMessage ------------------------------------------------------------------------------
 
 ClientPagerMessage::ClientPagerMessage(DialogUsageManager& dum, nua_handle_s* nh, const NameAddr& target)
-    : Usage(dum, nh), m_challenges(std::make_unique<detail::Challenges>()), m_target(target.uri().toString().str()) {}
+    : Usage(dum, nh),
+      m_challenges(std::make_unique<detail::Challenges>()),
+      m_target(target.uri().toString().str()) {}
 
 ClientPagerMessage::~ClientPagerMessage() = default;
 
@@ -33,7 +35,9 @@ void ClientPagerMessage::page(std::unique_ptr<Contents> contents, EncryptionLeve
         sendNext();
 }
 
-void ClientPagerMessage::end() { retire(); }
+void ClientPagerMessage::end() {
+    retire();
+}
 
 void ClientPagerMessage::sendNext() {
     if (m_pages.empty() || retired())
@@ -82,7 +86,8 @@ void ClientPagerMessage::dispatch(std::unique_ptr<Event>& event) {
 
 // ---- ServerPagerMessage ------------------------------------------------------------------------------
 
-ServerPagerMessage::ServerPagerMessage(DialogUsageManager& dum, nua_handle_s* nh, std::unique_ptr<Event> request)
+ServerPagerMessage::ServerPagerMessage(DialogUsageManager& dum, nua_handle_s* nh,
+                                       std::unique_ptr<Event> request)
     : Usage(dum, nh), m_request(std::move(request)) {}
 
 ServerPagerMessage::~ServerPagerMessage() = default;
@@ -91,9 +96,13 @@ ServerPagerMessageHandle ServerPagerMessage::getHandle() {
     return ServerPagerMessageHandle(std::static_pointer_cast<ServerPagerMessage>(shared_from_this()));
 }
 
-std::shared_ptr<SipMessage> ServerPagerMessage::accept(int statusCode) { return response(statusCode); }
+std::shared_ptr<SipMessage> ServerPagerMessage::accept(int statusCode) {
+    return response(statusCode);
+}
 
-std::shared_ptr<SipMessage> ServerPagerMessage::reject(int statusCode) { return response(statusCode); }
+std::shared_ptr<SipMessage> ServerPagerMessage::reject(int statusCode) {
+    return response(statusCode);
+}
 
 std::shared_ptr<SipMessage> ServerPagerMessage::response(int statusCode) {
     const char* phrase = sip_status_phrase(statusCode);
@@ -111,7 +120,9 @@ std::shared_ptr<SipMessage> ServerPagerMessage::response(int statusCode) {
     return message;
 }
 
-void ServerPagerMessage::send(std::shared_ptr<SipMessage> response) { m_dum.send(std::move(response)); }
+void ServerPagerMessage::send(std::shared_ptr<SipMessage> response) {
+    m_dum.send(std::move(response));
+}
 
 void ServerPagerMessage::dispatch(std::unique_ptr<Event>&) {}
 

@@ -26,7 +26,9 @@ namespace {
 
 constexpr const char* kOutboundOptions = "no-natify no-options-keepalive no-validate";
 
-const char* portOrDefault(const char* port) { return port && *port ? port : "5060"; }
+const char* portOrDefault(const char* port) {
+    return port && *port ? port : "5060";
+}
 
 // The registrar lists the bindings of every device of the address of record. Ours carry the address our
 // transport puts in both Contact and Via: the top Via of the response.
@@ -61,7 +63,9 @@ std::string registrarOf(const Uri& aor) {
 }  // namespace
 
 ClientRegistration::ClientRegistration(DialogUsageManager& dum, nua_handle_s* nh, const NameAddr& target)
-    : Usage(dum, nh), m_challenges(std::make_unique<detail::Challenges>()), m_registrar(registrarOf(target.uri())) {}
+    : Usage(dum, nh),
+      m_challenges(std::make_unique<detail::Challenges>()),
+      m_registrar(registrarOf(target.uri())) {}
 
 ClientRegistration::~ClientRegistration() = default;
 
@@ -89,11 +93,13 @@ void ClientRegistration::removeAll(bool stopWhenDone) {
     if (!m_nh)
         return failSoon(nua_r_unregister, 503, "Transport unavailable");
     const char* proxy = state().outboundProxy();
-    nua_unregister(m_nh, NUTAG_URL(m_registrar.c_str()), SIPTAG_CONTACT_STR("*"), SIPTAG_EXPIRES_STR("0"), TAG_IF(proxy, NUTAG_PROXY(proxy)),
-                   NUTAG_OUTBOUND(kOutboundOptions), TAG_END());
+    nua_unregister(m_nh, NUTAG_URL(m_registrar.c_str()), SIPTAG_CONTACT_STR("*"), SIPTAG_EXPIRES_STR("0"),
+                   TAG_IF(proxy, NUTAG_PROXY(proxy)), NUTAG_OUTBOUND(kOutboundOptions), TAG_END());
 }
 
-void ClientRegistration::stopRegistering() { retire(); }
+void ClientRegistration::stopRegistering() {
+    retire();
+}
 
 void ClientRegistration::dispatch(std::unique_ptr<Event>& event) {
     if (event->type != nua_r_register && event->type != nua_r_unregister)

@@ -11,7 +11,9 @@
 namespace sip {
 namespace {
 
-const char* addrTypeText(SdpContents::AddrType type) { return type == SdpContents::IP6 ? "IP6" : "IP4"; }
+const char* addrTypeText(SdpContents::AddrType type) {
+    return type == SdpContents::IP6 ? "IP6" : "IP4";
+}
 
 std::vector<std::string> lines(const std::string& body) {
     std::vector<std::string> result;

@@ -36,7 +36,10 @@ public:
         public:
             Medium() = default;
             Medium(Data name, unsigned long port, unsigned long multicast, Data protocol)
-                : m_name(std::move(name)), m_port(port), m_multicast(multicast), m_protocol(std::move(protocol)) {}
+                : m_name(std::move(name)),
+                  m_port(port),
+                  m_multicast(multicast),
+                  m_protocol(std::move(protocol)) {}
 
             // The media name exactly as written in the m= line.
             const Data& name() const { return m_name; }

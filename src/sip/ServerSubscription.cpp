@@ -27,12 +27,18 @@ namespace {
 
 const char* reasonText(ServerSubscriptionHandler::TerminateReason reason) {
     switch (reason) {
-        case ServerSubscriptionHandler::Deactivated: return "deactivated";
-        case ServerSubscriptionHandler::Probation: return "probation";
-        case ServerSubscriptionHandler::Rejected: return "rejected";
-        case ServerSubscriptionHandler::Timeout: return "timeout";
-        case ServerSubscriptionHandler::GiveUp: return "giveup";
-        case ServerSubscriptionHandler::NoResource: return "noresource";
+        case ServerSubscriptionHandler::Deactivated:
+            return "deactivated";
+        case ServerSubscriptionHandler::Probation:
+            return "probation";
+        case ServerSubscriptionHandler::Rejected:
+            return "rejected";
+        case ServerSubscriptionHandler::Timeout:
+            return "timeout";
+        case ServerSubscriptionHandler::GiveUp:
+            return "giveup";
+        case ServerSubscriptionHandler::NoResource:
+            return "noresource";
     }
     return "deactivated";
 }
@@ -44,9 +50,13 @@ bool endsSubscription(const Event& event) {
 
 }  // namespace
 
-ServerSubscription::ServerSubscription(DialogUsageManager& dum, nua_handle_s* nh, std::unique_ptr<Event> subscribe,
-                                       ServerSubscriptionHandler& handler, Data eventType)
-    : Usage(dum, nh), m_subscribe(std::move(subscribe)), m_handler(handler), m_eventType(std::move(eventType)) {}
+ServerSubscription::ServerSubscription(DialogUsageManager& dum, nua_handle_s* nh,
+                                       std::unique_ptr<Event> subscribe, ServerSubscriptionHandler& handler,
+                                       Data eventType)
+    : Usage(dum, nh),
+      m_subscribe(std::move(subscribe)),
+      m_handler(handler),
+      m_eventType(std::move(eventType)) {}
 
 ServerSubscription::~ServerSubscription() = default;
 
@@ -67,8 +77,9 @@ std::shared_ptr<SipMessage> ServerSubscription::accept(int statusCode) {
                                           ? static_cast<std::uint32_t>(subscribe->sip_expires->ex_delta)
                                           : usage->m_handler.getDefaultExpires();
         const std::string expiresText = std::to_string(expires);
-        nua_respond(usage->m_nh, statusCode, phrase ? phrase : "", NUTAG_WITH_SAVED(usage->m_subscribe->saved),
-                    SIPTAG_EXPIRES_STR(expiresText.c_str()), TAG_END());
+        nua_respond(usage->m_nh, statusCode, phrase ? phrase : "",
+                    NUTAG_WITH_SAVED(usage->m_subscribe->saved), SIPTAG_EXPIRES_STR(expiresText.c_str()),
+                    TAG_END());
         usage->m_subscribe.reset();
         if (statusCode >= 300)
             usage->finish();
@@ -76,11 +87,14 @@ std::shared_ptr<SipMessage> ServerSubscription::accept(int statusCode) {
     return response;
 }
 
-std::shared_ptr<SipMessage> ServerSubscription::reject(int statusCode) { return accept(statusCode); }
+std::shared_ptr<SipMessage> ServerSubscription::reject(int statusCode) {
+    return accept(statusCode);
+}
 
 std::shared_ptr<SipMessage> ServerSubscription::update(const Contents* document) {
     m_document = document ? document->clone() : nullptr;
-    auto notify = std::make_shared<SipMessage>(detail::MessageAccess::request("NOTIFY", NameAddr(), document));
+    auto notify =
+        std::make_shared<SipMessage>(detail::MessageAccess::request("NOTIFY", NameAddr(), document));
     std::weak_ptr<Usage> weak = weak_from_this();
     detail::MessageAccess::setSend(*notify, [weak] {
         if (auto usage = std::static_pointer_cast<ServerSubscription>(weak.lock()); usage && !usage->m_ending)
@@ -89,7 +103,9 @@ std::shared_ptr<SipMessage> ServerSubscription::update(const Contents* document)
     return notify;
 }
 
-void ServerSubscription::send(std::shared_ptr<SipMessage> message) { m_dum.send(std::move(message)); }
+void ServerSubscription::send(std::shared_ptr<SipMessage> message) {
+    m_dum.send(std::move(message));
+}
 
 void ServerSubscription::end(ServerSubscriptionHandler::TerminateReason reason, const Contents* document) {
     if (m_ending || m_finished)
@@ -112,8 +128,9 @@ void ServerSubscription::notify(bool final, const char* reason) {
     nua_notify(m_nh, NUTAG_SUBSTATE(final ? nua_substate_terminated : nua_substate_active),
                TAG_IF(final, SIPTAG_SUBSCRIPTION_STATE_STR(state.c_str())),
                TAG_IF(body.type(), SIPTAG_CONTENT_TYPE_STR(body.type())),
-               TAG_IF(body.type(), SIPTAG_PAYLOAD(body.payload())), TAG_IF(!body.type(), SIPTAG_PAYLOAD(none)),
-               TAG_IF(!body.type(), SIPTAG_CONTENT_TYPE(noType)), TAG_END());
+               TAG_IF(body.type(), SIPTAG_PAYLOAD(body.payload())),
+               TAG_IF(!body.type(), SIPTAG_PAYLOAD(none)), TAG_IF(!body.type(), SIPTAG_CONTENT_TYPE(noType)),
+               TAG_END());
 }
 
 void ServerSubscription::finish() {

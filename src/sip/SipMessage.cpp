@@ -10,12 +10,21 @@ namespace {
 
 // The compact forms of the headers a peer may use for them.
 const char* compactForm(std::string_view name) {
-    static const std::pair<const char*, const char*> forms[] = {
-        {"call-id", "i"}, {"contact", "m"}, {"content-encoding", "e"}, {"content-length", "l"},
-        {"content-type", "c"}, {"event", "o"}, {"from", "f"}, {"subject", "s"}, {"supported", "k"},
-        {"to", "t"}, {"via", "v"}, {"allow-events", "u"}};
+    static const std::pair<const char*, const char*> forms[] = {{"call-id", "i"},
+                                                                {"contact", "m"},
+                                                                {"content-encoding", "e"},
+                                                                {"content-length", "l"},
+                                                                {"content-type", "c"},
+                                                                {"event", "o"},
+                                                                {"from", "f"},
+                                                                {"subject", "s"},
+                                                                {"supported", "k"},
+                                                                {"to", "t"},
+                                                                {"via", "v"},
+                                                                {"allow-events", "u"}};
     for (const auto& [full, compact] : forms)
-        if (name.size() == std::char_traits<char>::length(full) && strncasecmp(name.data(), full, name.size()) == 0)
+        if (name.size() == std::char_traits<char>::length(full) &&
+            strncasecmp(name.data(), full, name.size()) == 0)
             return compact;
     return nullptr;
 }

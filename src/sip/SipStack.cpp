@@ -3,8 +3,8 @@
 // of the one transport, and the end of the stack's thread. See StackCore.h for the threading.
 #include "sip/SipStack.h"
 
-#include "sip/SipMessage.h"
 #include "sip/SdpContents.h"
+#include "sip/SipMessage.h"
 #include "sip/StackCore.h"
 
 #include <sofia-sip/nta_tag.h>
@@ -52,7 +52,9 @@ void initialiseSofia() {
     });
 }
 
-Data text(const char* value) { return Data(value ? value : ""); }
+Data text(const char* value) {
+    return Data(value ? value : "");
+}
 
 NameAddr nameAddr(su_home_t* home, const url_t* url, const char* display) {
     NameAddr result;
@@ -120,7 +122,9 @@ msg_t* Event::msg() const {
     return data ? data->e_msg : nullptr;
 }
 
-SipMessage Event::message() const { return MessageAccess::fromMsg(msg(), status, phrase.c_str()); }
+SipMessage Event::message() const {
+    return MessageAccess::fromMsg(msg(), status, phrase.c_str());
+}
 
 SipMessage MessageAccess::fromMsg(msg_t* msg, int status, const char* phrase) {
     const sip_t* sip = msg ? sip_object(msg) : nullptr;
@@ -192,7 +196,9 @@ SipMessage MessageAccess::response(int status, const char* phrase) {
     return m;
 }
 
-void MessageAccess::setSend(SipMessage& message, std::function<void()> send) { message.m_send = std::move(send); }
+void MessageAccess::setSend(SipMessage& message, std::function<void()> send) {
+    message.m_send = std::move(send);
+}
 
 void MessageAccess::send(SipMessage& message) {
     auto send = std::move(message.m_send);
@@ -232,9 +238,10 @@ bool StackCore::start() {
     }
     const std::string url = "sip:*:" + std::to_string(transport->port) +
                             ";maddr=0.0.0.0;transport=" + (transport->tcp ? "tcp" : "udp");
-    nua = nua_create(m_root, &StackCore::callback, this, NUTAG_URL(url.c_str()), NUTAG_MEDIA_ENABLE(0),
-                     TAG_IF(transactionTimeout, NTATAG_SIP_T1X64(transactionTimeout ? transactionTimeout->count() : 0)),
-                     TAG_END());
+    nua = nua_create(
+        m_root, &StackCore::callback, this, NUTAG_URL(url.c_str()), NUTAG_MEDIA_ENABLE(0),
+        TAG_IF(transactionTimeout, NTATAG_SIP_T1X64(transactionTimeout ? transactionTimeout->count() : 0)),
+        TAG_END());
     if (!nua) {
         m_error = probe();
         return false;
@@ -366,18 +373,32 @@ SipStack::SipStack() : m_core(std::make_unique<detail::StackCore>()) {}
 
 SipStack::~SipStack() = default;
 
-void SipStack::setTransactionTimeout(std::chrono::milliseconds timeout) { m_core->transactionTimeout = timeout; }
+void SipStack::setTransactionTimeout(std::chrono::milliseconds timeout) {
+    m_core->transactionTimeout = timeout;
+}
 
-void SipStack::setWakeHandler(std::function<void()> wake) { m_core->wake = std::move(wake); }
+void SipStack::setWakeHandler(std::function<void()> wake) {
+    m_core->wake = std::move(wake);
+}
 
-bool SipStack::isRunning() const { return m_core->running() && !m_core->stopped(); }
+bool SipStack::isRunning() const {
+    return m_core->running() && !m_core->stopped();
+}
 
-const std::string& SipStack::transportError() const { return m_core->error(); }
+const std::string& SipStack::transportError() const {
+    return m_core->error();
+}
 
-void StackThread::run() { m_stack.core().start(); }
+void StackThread::run() {
+    m_stack.core().start();
+}
 
-void StackThread::shutdown() { m_stack.core().requestStop(); }
+void StackThread::shutdown() {
+    m_stack.core().requestStop();
+}
 
-void StackThread::join() { m_stack.core().stop(); }
+void StackThread::join() {
+    m_stack.core().stop();
+}
 
 }  // namespace sip

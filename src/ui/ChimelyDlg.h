@@ -60,7 +60,8 @@ public:
     // ClientRegistrationHandler
     void onSuccess(sip::ClientRegistrationHandle handle, const sip::SipMessage& response) override;
     void onRemoved(sip::ClientRegistrationHandle handle, const sip::SipMessage& response) override;
-    int onRequestRetry(sip::ClientRegistrationHandle handle, int retrySeconds, const sip::SipMessage& response) override;
+    int onRequestRetry(sip::ClientRegistrationHandle handle, int retrySeconds,
+                       const sip::SipMessage& response) override;
     void onFailure(sip::ClientRegistrationHandle handle, const sip::SipMessage& response) override;
 
     // ClientPagerMessageHandler
@@ -82,7 +83,8 @@ public:
     void onNewSession(sip::ClientInviteSessionHandle, OfferAnswerType, const sip::SipMessage&) override;
     void onNewSession(sip::ServerInviteSessionHandle, OfferAnswerType, const sip::SipMessage&) override;
     void onFailure(sip::ClientInviteSessionHandle, const sip::SipMessage&) override;
-    void onEarlyMedia(sip::ClientInviteSessionHandle, const sip::SipMessage&, const sip::SdpContents&) override;
+    void onEarlyMedia(sip::ClientInviteSessionHandle, const sip::SipMessage&,
+                      const sip::SdpContents&) override;
     void onProvisional(sip::ClientInviteSessionHandle, const sip::SipMessage&) override;
     void onConnected(sip::ClientInviteSessionHandle, const sip::SipMessage&) override;
     void onConnected(sip::InviteSessionHandle, const sip::SipMessage&) override;
@@ -102,7 +104,8 @@ public:
     void onRefer(sip::InviteSessionHandle, sip::ServerSubscriptionHandle, const sip::SipMessage&) override;
     void onReferNoSub(sip::InviteSessionHandle, const sip::SipMessage&) override;
     void onReferRejected(sip::InviteSessionHandle, const sip::SipMessage&) override;
-    void onReferAccepted(sip::InviteSessionHandle, sip::ClientSubscriptionHandle, const sip::SipMessage&) override;
+    void onReferAccepted(sip::InviteSessionHandle, sip::ClientSubscriptionHandle,
+                         const sip::SipMessage&) override;
 
     // ClientPublicationHandler
     void onSuccess(sip::ClientPublicationHandle, const sip::SipMessage&) override;

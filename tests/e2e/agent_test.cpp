@@ -77,7 +77,8 @@ TEST_F(AgentTest, TransportFollowsTheProtocolSettingAndListensOnTheLocalPort) {
         CChimelyDlg dialog;
         ASSERT_EQ(std::nullopt, dialog.InitStack());
         const bool tcp = protocol != 0;
-        test::Sipp peer({.scenario = test::requestScenario("OPTIONS", "", "", 200), .tcp = tcp,
+        test::Sipp peer({.scenario = test::requestScenario("OPTIONS", "", "", 200),
+                         .tcp = tcp,
                          .remote = "127.0.0.1:" + std::to_string(m_port)});
         peer.start();
         const auto deadline = std::chrono::steady_clock::now() + 10s;
@@ -101,7 +102,8 @@ TEST_F(AgentTest, PortInUseIsReportedByNameAndTheAgentStaysUp) {
     EXPECT_FALSE(dialog.m_stack.isRunning());
 
     // Nothing can go out, and nothing breaks for trying.
-    dialog.m_dum.send(dialog.m_dum.makeRegistration(sip::NameAddr(sip::Uri(sip::Data("sip:alice@127.0.0.1")))));
+    dialog.m_dum.send(
+        dialog.m_dum.makeRegistration(sip::NameAddr(sip::Uri(sip::Data("sip:alice@127.0.0.1")))));
     dialog.ProcessDum();
     const auto start = std::chrono::steady_clock::now();
     dialog.ShutdownStack();
@@ -149,8 +151,10 @@ TEST_F(AgentTest, ShutdownGivesUpAfterTenSecondsWhenTheServerDoesNotAnswer) {
     const int threadsBefore = threadCount();
     CChimelyDlg dialog;
     ASSERT_EQ(std::nullopt, dialog.InitStack());
-    dialog.m_dum.getMasterProfile()->setOutboundProxy(sip::Uri(sip::Data("sip:127.0.0.1:" + std::to_string(silent.port()))));
-    dialog.m_dum.send(dialog.m_dum.makeRegistration(sip::NameAddr(sip::Uri(sip::Data("sip:alice@example.test")))));
+    dialog.m_dum.getMasterProfile()->setOutboundProxy(
+        sip::Uri(sip::Data("sip:127.0.0.1:" + std::to_string(silent.port()))));
+    dialog.m_dum.send(
+        dialog.m_dum.makeRegistration(sip::NameAddr(sip::Uri(sip::Data("sip:alice@example.test")))));
     dialog.ProcessDum();
 
     platform::testing::SetTickCountOffset(0xFFFFFFFFu - platform::GetTickCount() - 3000);

@@ -16,8 +16,11 @@ namespace {
 std::string receiver(const std::string& status) {
     return "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\n<scenario name=\"receiver\">\n"
            "  <recv request=\"MESSAGE\"/>\n"
-           "  <send><![CDATA[\nSIP/2.0 " + status + "\n"
-           "[last_Via:]\n[last_From:]\n[last_To:];tag=[pid]SIPpTag01[call_number]\n[last_Call-ID:]\n[last_CSeq:]\n"
+           "  <send><![CDATA[\nSIP/2.0 " +
+           status +
+           "\n"
+           "[last_Via:]\n[last_From:]\n[last_To:];tag=[pid]SIPpTag01[call_number]\n[last_Call-ID:]\n[last_"
+           "CSeq:]\n"
            "Content-Length: 0\n\n]]></send>\n</scenario>\n";
 }
 
@@ -25,15 +28,18 @@ std::string receiver(const std::string& status) {
 // 401 SIPp checks the digest answer itself; a 407's answer the test checks.
 std::string challengingReceiver(bool proxy) {
     auto reply = [](const std::string& status) {
-        return "  <send><![CDATA[\nSIP/2.0 " + status + "\n"
+        return "  <send><![CDATA[\nSIP/2.0 " + status +
+               "\n"
                "[last_Via:]\n[last_From:]\n[last_To:];tag=[pid]SIPpTag01[call_number]\n[last_Call-ID:]\n"
                "[last_CSeq:]\nContent-Length: 0\n\n]]></send>\n";
     };
     const std::string challenge = std::string(proxy ? "407 Proxy Authentication Required\nProxy-Authenticate"
                                                     : "401 Unauthorized\nWWW-Authenticate") +
                                   ": Digest realm=\"127.0.0.1\", nonce=\"n0nce\"";
-    std::string xml = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\n<scenario name=\"challenger\">\n"
-                      "  <recv request=\"MESSAGE\"/>\n" + reply(challenge);
+    std::string xml =
+        "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\n<scenario name=\"challenger\">\n"
+        "  <recv request=\"MESSAGE\"/>\n" +
+        reply(challenge);
     if (proxy)
         return xml + "  <recv request=\"MESSAGE\"/>\n" + reply("200 OK") + "</scenario>\n";
     return xml +
@@ -60,8 +66,8 @@ protected:
     }
 
     sip::NameAddr peer(const test::Sipp& sipp) const {
-        return sip::NameAddr(sip::Uri(sip::Data("sip:bob@127.0.0.1:" + std::to_string(sipp.port()) +
-                                                (tcp() ? ";transport=tcp" : ""))));
+        return sip::NameAddr(sip::Uri(
+            sip::Data("sip:bob@127.0.0.1:" + std::to_string(sipp.port()) + (tcp() ? ";transport=tcp" : ""))));
     }
 
     static void page(test::TestAgent& agent, const sip::NameAddr& to, const std::string& text) {
@@ -103,8 +109,10 @@ TEST_P(PagerTest, ChallengedMessageGoesAgainWithTheDigestAnswer) {
         EXPECT_EQ(messages[0].header("Call-ID"), messages[2].header("Call-ID"));
         EXPECT_EQ("let me in", messages[2].body());
         const std::string answer = messages[2].header(proxy ? "Proxy-Authorization" : "Authorization");
-        const std::string uri = "sip:bob@127.0.0.1:" + std::to_string(sipp.port()) + (tcp() ? ";transport=tcp" : "");
-        EXPECT_NE(std::string::npos, answer.find("response=\"" + digestResponse("MESSAGE", uri) + "\"")) << answer;
+        const std::string uri =
+            "sip:bob@127.0.0.1:" + std::to_string(sipp.port()) + (tcp() ? ";transport=tcp" : "");
+        EXPECT_NE(std::string::npos, answer.find("response=\"" + digestResponse("MESSAGE", uri) + "\""))
+            << answer;
     }
 }
 
@@ -114,7 +122,8 @@ TEST_P(PagerTest, RefusedMessageReportsTheReasonPhraseAsReceivedAndGivesTheTextB
     auto alice = agent();
     page(*alice, peer(sipp), "are you there?");
     ASSERT_TRUE(alice->pumpUntil([&] { return alice->count("pager.") > 1; }));
-    EXPECT_EQ((std::vector<std::string>{"pager.onFailure 404 Nobody By That Name", "pager.returned are you there?"}),
+    EXPECT_EQ((std::vector<std::string>{"pager.onFailure 404 Nobody By That Name",
+                                        "pager.returned are you there?"}),
               alice->callbacks());
 }
 
@@ -133,9 +142,10 @@ TEST_P(PagerTest, UnansweredMessageFailsWithATimeout) {
 // the peer has the 200, which it only can if the answer went out at once.
 TEST_P(PagerTest, ReceivedMessageIsAnsweredBeforeTheHandlerReturns) {
     auto alice = agent();
-    test::Sipp sipp({.scenario = test::requestScenario("MESSAGE", "Content-Type: text/plain\n", "Hi Alice", 200),
-                     .tcp = tcp(),
-                     .remote = alice->address()});
+    test::Sipp sipp(
+        {.scenario = test::requestScenario("MESSAGE", "Content-Type: text/plain\n", "Hi Alice", 200),
+         .tcp = tcp(),
+         .remote = alice->address()});
     bool peerHadTheAnswerInsideTheHandler = false;
     alice->messageArrived = [&](sip::ServerPagerMessageHandle handle, const sip::SipMessage&) {
         handle->send(handle->accept(200));

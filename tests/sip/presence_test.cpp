@@ -14,8 +14,10 @@ using namespace std::chrono_literals;
 namespace {
 
 std::string reply(const std::string& status) {
-    return "  <send><![CDATA[\nSIP/2.0 " + status + "\n"
-           "[last_Via:]\n[last_From:]\n[last_To:]\n[last_Call-ID:]\n[last_CSeq:]\nContent-Length: 0\n\n]]></send>\n";
+    return "  <send><![CDATA[\nSIP/2.0 " + status +
+           "\n"
+           "[last_Via:]\n[last_From:]\n[last_To:]\n[last_Call-ID:]\n[last_CSeq:]\nContent-Length: "
+           "0\n\n]]></send>\n";
 }
 
 // A watcher: SUBSCRIBE for presence (with `expires`, or without Expires when empty), the 202, the
@@ -32,7 +34,8 @@ std::string watcher(const std::string& expires, bool waitsForTheEnd) {
         (expires.empty() ? std::string() : "Expires: " + expires + "\n") +
         "Content-Length: 0\n\n]]></send>\n"
         "  <recv response=\"202\"/>\n"
-        "  <recv request=\"NOTIFY\"/>\n" + reply("200 OK");
+        "  <recv request=\"NOTIFY\"/>\n" +
+        reply("200 OK");
     if (waitsForTheEnd)
         xml += "  <recv request=\"NOTIFY\"/>\n" + reply("200 OK");
     return xml + "</scenario>\n";
@@ -45,16 +48,18 @@ std::string refreshingWatcher() {
                "Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch]\n"
                "From: <sip:watcher@[local_ip]:[local_port]>;tag=[pid]SIPpTag00[call_number]\n"
                "To: <sip:alice@[remote_ip]:[remote_port]>[peer_tag_param]\nCall-ID: [call_id]\nCSeq: " +
-               std::to_string(cseq) + " SUBSCRIBE\n"
+               std::to_string(cseq) +
+               " SUBSCRIBE\n"
                "Contact: <sip:watcher@[local_ip]:[local_port];transport=[transport]>\nMax-Forwards: 70\n"
-               "Event: presence\nExpires: " + std::to_string(expires) + "\nContent-Length: 0\n\n]]></send>\n";
+               "Event: presence\nExpires: " +
+               std::to_string(expires) + "\nContent-Length: 0\n\n]]></send>\n";
     };
     std::string xml = watcher("600", false);
     xml = xml.substr(0, xml.rfind("</scenario>"));
     xml.replace(xml.find("<recv response=\"202\"/>"), 23, "<recv response=\"202\" rrs=\"true\"/>");
-    return xml + inDialog(2, 900) + "  <recv response=\"200\"/>\n  <recv request=\"NOTIFY\"/>\n" + reply("200 OK") +
-           inDialog(3, 0) + "  <recv response=\"200\"/>\n  <recv request=\"NOTIFY\"/>\n" + reply("200 OK") +
-           "</scenario>\n";
+    return xml + inDialog(2, 900) + "  <recv response=\"200\"/>\n  <recv request=\"NOTIFY\"/>\n" +
+           reply("200 OK") + inDialog(3, 0) + "  <recv response=\"200\"/>\n  <recv request=\"NOTIFY\"/>\n" +
+           reply("200 OK") + "</scenario>\n";
 }
 
 class PresenceTest : public ::testing::TestWithParam<sip::TransportType> {
@@ -76,14 +81,16 @@ protected:
         return agent;
     }
 
-    std::unique_ptr<test::Sipp> subscribe(test::TestAgent& agent, const std::string& expires, bool waitsForTheEnd) {
-        auto sipp = std::make_unique<test::Sipp>(
-            test::Sipp::Options{.scenario = watcher(expires, waitsForTheEnd), .tcp = tcp(), .remote = agent.address()});
+    std::unique_ptr<test::Sipp> subscribe(test::TestAgent& agent, const std::string& expires,
+                                          bool waitsForTheEnd) {
+        auto sipp = std::make_unique<test::Sipp>(test::Sipp::Options{
+            .scenario = watcher(expires, waitsForTheEnd), .tcp = tcp(), .remote = agent.address()});
         sipp->start();
         return sipp;
     }
 
-    static std::vector<test::TracedMessage> received(const test::Sipp& sipp, int status, const std::string& method) {
+    static std::vector<test::TracedMessage> received(const test::Sipp& sipp, int status,
+                                                     const std::string& method) {
         std::vector<test::TracedMessage> found;
         for (const auto& message : sipp.messages())
             if (!message.sent && (status ? message.status() == status : message.isRequest(method)))
@@ -191,7 +198,8 @@ TEST_P(PresenceTest, ShutdownInTheAgentsOrderStillSendsTheRemovalAndTheFinalNoti
          .tcp = tcp()});
     registrar.start();
     auto alice = agent();
-    alice->setOutboundProxy("sip:127.0.0.1:" + std::to_string(registrar.port()) + (tcp() ? ";transport=tcp" : ""));
+    alice->setOutboundProxy("sip:127.0.0.1:" + std::to_string(registrar.port()) +
+                            (tcp() ? ";transport=tcp" : ""));
     alice->dum.send(alice->dum.makeRegistration(alice->aor));
     auto watcher = subscribe(*alice, "600", true);
     ASSERT_TRUE(alice->pumpUntil(
@@ -212,7 +220,8 @@ TEST_P(PresenceTest, ShutdownInTheAgentsOrderStillSendsTheRemovalAndTheFinalNoti
     EXPECT_EQ("*", registers[1].header("Contact"));
     ASSERT_TRUE(watcher->wait(3s));
     EXPECT_EQ(0, watcher->exitCode()) << watcher->errors();
-    EXPECT_EQ("terminated;reason=deactivated", received(*watcher, 0, "NOTIFY").back().header("Subscription-State"));
+    EXPECT_EQ("terminated;reason=deactivated",
+              received(*watcher, 0, "NOTIFY").back().header("Subscription-State"));
     const auto callbacks = alice->callbacks();
     EXPECT_EQ("onDumCanBeDeleted", callbacks.back());
     EXPECT_EQ("subscription.onTerminated", callbacks[callbacks.size() - 2]);

@@ -20,15 +20,18 @@ constexpr const char* kUser = "alice@example.test";
 // What the registrar does with each REGISTER it receives, in turn.
 struct Step {
     enum Kind { Challenge, ChallengeQop, Verify, VerifyOrChallenge, Accept, Forbid, Ignore } kind;
-    std::string password = "";   // Verify: the password the answer must have been made with
-    int expires = 1800;          // Accept and Verify: the expiry the registrar grants
+    std::string password = "";  // Verify: the password the answer must have been made with
+    int expires = 1800;         // Accept and Verify: the expiry the registrar grants
 };
 
 std::string response(const std::string& status, const std::string& extra) {
     return "  <send><![CDATA[\n"
-           "SIP/2.0 " + status + "\n"
-           "[last_Via:]\n[last_From:]\n[last_To:];tag=[pid]SIPpTag01[call_number]\n[last_Call-ID:]\n[last_CSeq:]\n"
-           + extra + "Content-Length: 0\n\n]]></send>\n";
+           "SIP/2.0 " +
+           status +
+           "\n"
+           "[last_Via:]\n[last_From:]\n[last_To:];tag=[pid]SIPpTag01[call_number]\n[last_Call-ID:]\n[last_"
+           "CSeq:]\n" +
+           extra + "Content-Length: 0\n\n]]></send>\n";
 }
 
 std::string registrar(const std::vector<Step>& steps) {
@@ -56,13 +59,16 @@ std::string registrar(const std::vector<Step>& steps) {
                 break;
             case Step::Verify:
             case Step::VerifyOrChallenge: {
-                const std::string good = "good" + std::to_string(label), done = "done" + std::to_string(label);
+                const std::string good = "good" + std::to_string(label),
+                                  done = "done" + std::to_string(label);
                 // The jump is taken when the digest verified: `test` is read after the recv's actions ran.
                 const std::string ok = "ok" + std::to_string(label);
                 xml += "  <recv request=\"REGISTER\" next=\"" + good + "\" test=\"" + ok +
-                       "\"><action><verifyauth assign_to=\"" + ok + "\" username=\"" + test::xmlEscape(kUser) +
-                       "\" password=\"" + test::xmlEscape(step.password) + "\"/></action></recv>\n" +
-                       (step.kind == Step::Verify ? response("403 Forbidden", "") : response("401 Unauthorized", challenge)) +
+                       "\"><action><verifyauth assign_to=\"" + ok + "\" username=\"" +
+                       test::xmlEscape(kUser) + "\" password=\"" + test::xmlEscape(step.password) +
+                       "\"/></action></recv>\n" +
+                       (step.kind == Step::Verify ? response("403 Forbidden", "")
+                                                  : response("401 Unauthorized", challenge)) +
                        "  <nop next=\"" + done + "\"/>\n  <label id=\"" + good + "\"/>\n" +
                        response("200 OK", granted) + "  <label id=\"" + done + "\"/>\n";
                 break;
@@ -80,7 +86,8 @@ protected:
     std::unique_ptr<test::TestAgent> agentFor(const test::Sipp& sipp, const std::string& password) {
         auto agent = std::make_unique<test::TestAgent>(GetParam(), 0, 2000ms);
         agent->setIdentity(kAor, password);
-        agent->setOutboundProxy("sip:127.0.0.1:" + std::to_string(sipp.port()) + (tcp() ? ";transport=tcp" : ""));
+        agent->setOutboundProxy("sip:127.0.0.1:" + std::to_string(sipp.port()) +
+                                (tcp() ? ";transport=tcp" : ""));
         return agent;
     }
 
@@ -115,7 +122,8 @@ TEST_P(RegistrationTest, DigestAnswerUsesTheWholeSignInAndTheChallengesRealmAndR
     EXPECT_EQ("", sent[0].header("Authorization"));
     const std::string authorization = sent[1].header("Authorization");
     EXPECT_NE(std::string::npos, authorization.find("username=\"alice@example.test\"")) << authorization;
-    EXPECT_NE(std::string::npos, authorization.find(std::string("realm=\"") + kRealm + "\"")) << authorization;
+    EXPECT_NE(std::string::npos, authorization.find(std::string("realm=\"") + kRealm + "\""))
+        << authorization;
     EXPECT_EQ(sent[0].header("Call-ID"), sent[1].header("Call-ID"));
     EXPECT_EQ(sent[0].header("Call-ID"), sent[2].header("Call-ID"));
     EXPECT_EQ("1800", sent[0].header("Expires"));
@@ -137,7 +145,8 @@ TEST_P(RegistrationTest, DigestAnswerWithQopAuth) {
 }
 
 TEST_P(RegistrationTest, WrongPasswordFailsOnceWithoutAnsweringAgain) {
-    test::Sipp sipp({.scenario = registrar({{Step::Challenge}, {Step::VerifyOrChallenge, "right"}}), .tcp = tcp()});
+    test::Sipp sipp(
+        {.scenario = registrar({{Step::Challenge}, {Step::VerifyOrChallenge, "right"}}), .tcp = tcp()});
     sipp.start();
     auto agent = agentFor(sipp, "wrong");
     registerNow(*agent);

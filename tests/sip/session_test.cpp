@@ -21,11 +21,15 @@ const char* const kPeerSdp =
     "t=0 0\r\n"
     "m=message 5060 sip bob@127.0.0.1\r\n";
 
-std::string header() { return "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\n<scenario name=\"session\">\n"; }
+std::string header() {
+    return "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\n<scenario name=\"session\">\n";
+}
 
 std::string answer(const std::string& status, const std::string& extra = "", const std::string& body = "") {
-    return "  <send><![CDATA[\nSIP/2.0 " + status + "\n"
-           "[last_Via:]\n[last_From:]\n[last_To:];tag=[pid]SIPpTag01[call_number]\n[last_Call-ID:]\n[last_CSeq:]\n" +
+    return "  <send><![CDATA[\nSIP/2.0 " + status +
+           "\n"
+           "[last_Via:]\n[last_From:]\n[last_To:];tag=[pid]SIPpTag01[call_number]\n[last_Call-ID:]\n[last_"
+           "CSeq:]\n" +
            extra + "Content-Length: [len]\n\n" + body + "]]></send>\n";
 }
 
@@ -67,12 +71,16 @@ std::string refusingPeer() {
 // A peer that opens a session to the agent with `sdp`, sends an INFO of a type the agent does not take
 // (415), one it takes, and a MESSAGE in it, and takes the agent's BYE.
 std::string callingPeer(const std::string& sdp) {
-    auto request = [](const std::string& method, int cseq, const std::string& extra, const std::string& body) {
-        return "  <send><![CDATA[\n" + method + " [next_url] SIP/2.0\n"
+    auto request = [](const std::string& method, int cseq, const std::string& extra,
+                      const std::string& body) {
+        return "  <send><![CDATA[\n" + method +
+               " [next_url] SIP/2.0\n"
                "Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch]\n"
                "From: \"Peer\" <sip:peer@[local_ip]:[local_port]>;tag=[pid]SIPpTag00[call_number]\n"
                "To: <sip:agent@[remote_ip]:[remote_port]>[peer_tag_param]\n"
-               "Call-ID: [call_id]\nCSeq: " + std::to_string(cseq) + " " + method + "\n"
+               "Call-ID: [call_id]\nCSeq: " +
+               std::to_string(cseq) + " " + method +
+               "\n"
                "Contact: <sip:peer@[local_ip]:[local_port];transport=[transport]>\nMax-Forwards: 70\n" +
                extra + "Content-Length: [len]\n\n" + body + "]]></send>\n";
     };
@@ -82,18 +90,19 @@ std::string callingPeer(const std::string& sdp) {
            "From: \"Peer\" <sip:peer@[local_ip]:[local_port]>;tag=[pid]SIPpTag00[call_number]\n"
            "To: <sip:agent@[remote_ip]:[remote_port]>\nCall-ID: [call_id]\nCSeq: 1 INVITE\n"
            "Contact: <sip:peer@[local_ip]:[local_port];transport=[transport]>\nMax-Forwards: 70\n"
-           "Content-Type: application/sdp\nContent-Length: [len]\n\n" + sdp + "]]></send>\n"
+           "Content-Type: application/sdp\nContent-Length: [len]\n\n" +
+           sdp +
+           "]]></send>\n"
            "  <recv response=\"100\" optional=\"true\"/>\n"
            "  <recv response=\"180\" optional=\"true\"/>\n"
            "  <recv response=\"200\" rrs=\"true\"/>\n" +
-           request("ACK", 1, "", "") +
-           request("INFO", 2, "Content-Type: text/plain\n", "not for INFO") +
-           "  <recv response=\"415\"/>\n" +
-           request("INFO", 3, "Content-Type: application/xml\n", "<x/>") +
+           request("ACK", 1, "", "") + request("INFO", 2, "Content-Type: text/plain\n", "not for INFO") +
+           "  <recv response=\"415\"/>\n" + request("INFO", 3, "Content-Type: application/xml\n", "<x/>") +
            "  <recv response=\"200\"/>\n" +
            request("MESSAGE", 4, "Content-Type: text/plain\n", "Hello from the peer") +
            "  <recv response=\"200\"/>\n"
-           "  <recv request=\"BYE\"/>\n" + answer("200 OK") + "</scenario>\n";
+           "  <recv request=\"BYE\"/>\n" +
+           answer("200 OK") + "</scenario>\n";
 }
 
 sip::SdpContents messageOffer() {
@@ -121,12 +130,15 @@ protected:
         agent->connected = [](sip::ClientInviteSessionHandle handle, const sip::SipMessage&) {
             handle->message(sip::PlainContents("one text"));
         };
-        agent->messageOutcome = [](sip::InviteSessionHandle handle, const sip::SipMessage&) { handle->end(); };
+        agent->messageOutcome = [](sip::InviteSessionHandle handle, const sip::SipMessage&) {
+            handle->end();
+        };
         return agent;
     }
 
     void invite(test::TestAgent& agent, int port) {
-        const sip::NameAddr target(sip::Uri(sip::Data("sip:bob@127.0.0.1:" + std::to_string(port) + transport())));
+        const sip::NameAddr target(
+            sip::Uri(sip::Data("sip:bob@127.0.0.1:" + std::to_string(port) + transport())));
         agent.dum.send(agent.dum.makeInviteSession(target, messageOffer()));
     }
 
@@ -146,8 +158,9 @@ TEST_P(SessionTest, AcceptedSessionCarriesOneMessageThenBye) {
     auto alice = agent();
     invite(*alice, bob.port());
     ASSERT_TRUE(alice->pumpUntil([&] { return alice->count("session.onTerminated") > 0; }));
-    EXPECT_EQ((std::vector<std::string>{"client.onNewSession 200 OK", "onAnswer 200 OK", "client.onConnected 200 OK",
-                                        "session.onMessageSuccess 200 OK", "session.onTerminated 3"}),
+    EXPECT_EQ((std::vector<std::string>{"client.onNewSession 200 OK", "onAnswer 200 OK",
+                                        "client.onConnected 200 OK", "session.onMessageSuccess 200 OK",
+                                        "session.onTerminated 3"}),
               alice->callbacks());
     ASSERT_TRUE(bob.wait(5s));
     EXPECT_EQ(0, bob.exitCode()) << bob.errors();
@@ -164,15 +177,17 @@ TEST_P(SessionTest, InviteChallengedByAProxyGoesAgainWithTheAnswerInTheSameCall)
     auto alice = agent();
     invite(*alice, proxy.port());
     ASSERT_TRUE(alice->pumpUntil([&] { return alice->count("session.onTerminated") > 0; }));
-    EXPECT_EQ((std::vector<std::string>{"client.onNewSession 200 OK", "onAnswer 200 OK", "client.onConnected 200 OK",
-                                        "session.onMessageSuccess 200 OK", "session.onTerminated 3"}),
+    EXPECT_EQ((std::vector<std::string>{"client.onNewSession 200 OK", "onAnswer 200 OK",
+                                        "client.onConnected 200 OK", "session.onMessageSuccess 200 OK",
+                                        "session.onTerminated 3"}),
               alice->callbacks());
     ASSERT_TRUE(proxy.wait(5s));
     EXPECT_EQ(0, proxy.exitCode()) << proxy.errors();
     const auto invites = std::vector<test::TracedMessage>{proxy.messages()[0], proxy.messages()[3]};
     ASSERT_TRUE(invites[1].isRequest("INVITE"));
     EXPECT_EQ(invites[0].header("Call-ID"), invites[1].header("Call-ID"));
-    EXPECT_NE(std::string::npos, invites[1].header("Proxy-Authorization").find("username=\"alice@127.0.0.1\""));
+    EXPECT_NE(std::string::npos,
+              invites[1].header("Proxy-Authorization").find("username=\"alice@127.0.0.1\""));
     EXPECT_EQ(messageOffer().getBodyData().str(), invites[1].body());
 }
 
@@ -182,8 +197,9 @@ TEST_P(SessionTest, RefusedInviteIsAFailure) {
     auto alice = agent();
     invite(*alice, bob.port());
     ASSERT_TRUE(alice->pumpUntil([&] { return alice->count("session.onTerminated") > 0; }));
-    EXPECT_EQ((std::vector<std::string>{"session.onFailure 488 Not Acceptable Here", "session.onTerminated 7"}),
-              alice->callbacks());
+    EXPECT_EQ(
+        (std::vector<std::string>{"session.onFailure 488 Not Acceptable Here", "session.onTerminated 7"}),
+        alice->callbacks());
     ASSERT_TRUE(bob.wait(5s));
     EXPECT_EQ(0, bob.exitCode()) << bob.errors();
 }
@@ -222,9 +238,10 @@ TEST_P(SessionTest, IncomingSessionEchoesTheOfferAnswersInfoAndTakesOneMessage) 
     ASSERT_TRUE(alice->pumpUntil([&] { return peer.wait(0ms); }, 15s));
     EXPECT_EQ(0, peer.exitCode()) << peer.errors();
     alice->pumpUntil([&] { return alice->count("session.onTerminated") > 0; }, 2s);
-    EXPECT_EQ((std::vector<std::string>{"server.onNewSession INVITE", "onOffer INVITE", "server.onConnected ACK",
-                                        "onInfo INFO", "session.onMessage MESSAGE", "session.onTerminated 3"}),
-              alice->callbacks());
+    EXPECT_EQ(
+        (std::vector<std::string>{"server.onNewSession INVITE", "onOffer INVITE", "server.onConnected ACK",
+                                  "onInfo INFO", "session.onMessage MESSAGE", "session.onTerminated 3"}),
+        alice->callbacks());
 
     const auto messages = peer.messages();
     const auto ok = std::find_if(messages.begin(), messages.end(),
@@ -232,8 +249,9 @@ TEST_P(SessionTest, IncomingSessionEchoesTheOfferAnswersInfoAndTakesOneMessage) 
     ASSERT_NE(messages.end(), ok);
     EXPECT_EQ(kPeerSdp, ok->body());
     EXPECT_EQ("application/sdp", ok->header("Content-Type"));
-    const auto refused = std::find_if(messages.begin(), messages.end(),
-                                      [](const test::TracedMessage& m) { return !m.sent && m.status() == 415; });
+    const auto refused = std::find_if(messages.begin(), messages.end(), [](const test::TracedMessage& m) {
+        return !m.sent && m.status() == 415;
+    });
     ASSERT_NE(messages.end(), refused);
     EXPECT_EQ("application/xml", refused->header("Accept"));
 }

@@ -54,7 +54,8 @@ TEST_P(StackTest, RequestsNoHandlerIsForAreAnsweredByTheUsageManager) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.method);
-        const auto messages = runAgainst(agent, test::requestScenario(c.method, c.headers, c.body, c.status), tcp());
+        const auto messages =
+            runAgainst(agent, test::requestScenario(c.method, c.headers, c.body, c.status), tcp());
         ASSERT_FALSE(messages.empty());
         const test::TracedMessage& answer = messages.back();
         EXPECT_EQ(c.status, answer.status()) << answer.text;

@@ -51,9 +51,13 @@ double parseTime(const std::string& line) {
 
 }  // namespace
 
-std::string TracedMessage::startLine() const { return text.substr(0, text.find_first_of("\r\n")); }
+std::string TracedMessage::startLine() const {
+    return text.substr(0, text.find_first_of("\r\n"));
+}
 
-bool TracedMessage::isRequest(const std::string& method) const { return startLine().rfind(method + " ", 0) == 0; }
+bool TracedMessage::isRequest(const std::string& method) const {
+    return startLine().rfind(method + " ", 0) == 0;
+}
 
 int TracedMessage::status() const {
     const std::string line = startLine();
@@ -144,13 +148,27 @@ void Sipp::start() {
     std::vector<std::string> args = {"sipp"};
     if (!m_options.remote.empty())
         args.push_back(m_options.remote);
-    for (const std::string& arg :
-         {std::string("-sf"), scenario, std::string("-i"), std::string("127.0.0.1"), std::string("-p"),
-          std::to_string(m_options.port), std::string("-t"), std::string(m_options.tcp ? "t1" : "u1"),
-          std::string("-m"), std::to_string(m_options.calls), std::string("-nostdin"), std::string("-trace_msg"),
-          std::string("-message_file"), m_dir + "/messages.log", std::string("-trace_err"),
-          std::string("-error_file"), m_dir + "/errors.log", std::string("-timeout"), std::string("120s"),
-          std::string("-max_recv_loops"), std::string("1000")})
+    for (const std::string& arg : {std::string("-sf"),
+                                   scenario,
+                                   std::string("-i"),
+                                   std::string("127.0.0.1"),
+                                   std::string("-p"),
+                                   std::to_string(m_options.port),
+                                   std::string("-t"),
+                                   std::string(m_options.tcp ? "t1" : "u1"),
+                                   std::string("-m"),
+                                   std::to_string(m_options.calls),
+                                   std::string("-nostdin"),
+                                   std::string("-trace_msg"),
+                                   std::string("-message_file"),
+                                   m_dir + "/messages.log",
+                                   std::string("-trace_err"),
+                                   std::string("-error_file"),
+                                   m_dir + "/errors.log",
+                                   std::string("-timeout"),
+                                   std::string("120s"),
+                                   std::string("-max_recv_loops"),
+                                   std::string("1000")})
         args.push_back(arg);
     for (const auto& [name, value] : m_options.keys) {
         args.push_back("-key");

@@ -34,11 +34,11 @@ bool bindable(int type, int port);
 class Sipp {
 public:
     struct Options {
-        std::string scenario;        // a file name under tests/sip/scenarios, or XML text
-        int port = 0;                // SIPp's own port (0: a free one)
+        std::string scenario;  // a file name under tests/sip/scenarios, or XML text
+        int port = 0;          // SIPp's own port (0: a free one)
         bool tcp = false;
-        std::string remote;          // host:port to send to, for a client scenario
-        int calls = 1;               // -m
+        std::string remote;                       // host:port to send to, for a client scenario
+        int calls = 1;                            // -m
         std::map<std::string, std::string> keys;  // -key name value
         std::vector<std::string> extra;
     };

@@ -10,7 +10,10 @@ namespace test {
 using namespace sip;
 
 TestAgent::TestAgent(TransportType transport, int port, std::chrono::milliseconds transactionTimeout)
-    : dum(stack), stackThread(stack), profile(std::make_shared<MasterProfile>()), port(port ? port : freePort()) {
+    : dum(stack),
+      stackThread(stack),
+      profile(std::make_shared<MasterProfile>()),
+      port(port ? port : freePort()) {
     stack.setTransactionTimeout(transactionTimeout);
     dum.setMasterProfile(profile);
     dum.addTransport(transport, this->port, V4);
@@ -44,7 +47,9 @@ void TestAgent::setIdentity(const std::string& address, const std::string& passw
     profile->setDigestCredential(aor.uri().host(), aor.uri().getAor(), Data(password));
 }
 
-void TestAgent::setOutboundProxy(const std::string& uri) { profile->setOutboundProxy(Uri(Data(uri))); }
+void TestAgent::setOutboundProxy(const std::string& uri) {
+    profile->setOutboundProxy(Uri(Data(uri)));
+}
 
 bool TestAgent::pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -84,7 +89,9 @@ void TestAgent::onSuccess(ClientRegistrationHandle h, const SipMessage& m) {
     if (registered)
         registered(h);
 }
-void TestAgent::onRemoved(ClientRegistrationHandle, const SipMessage& m) { record("registration.onRemoved", &m); }
+void TestAgent::onRemoved(ClientRegistrationHandle, const SipMessage& m) {
+    record("registration.onRemoved", &m);
+}
 int TestAgent::onRequestRetry(ClientRegistrationHandle h, int, const SipMessage& m) {
     record("registration.onRequestRetry", &m);
     return retryAnswer(h);
@@ -97,7 +104,8 @@ void TestAgent::onSuccess(ClientPagerMessageHandle h, const SipMessage& m) {
     record("pager.onSuccess", &m);
     h->end();
 }
-void TestAgent::onFailure(ClientPagerMessageHandle h, const SipMessage& m, std::unique_ptr<Contents> contents) {
+void TestAgent::onFailure(ClientPagerMessageHandle h, const SipMessage& m,
+                          std::unique_ptr<Contents> contents) {
     record("pager.onFailure", &m);
     if (contents)
         record("pager.returned " + contents->getBodyData().str());
@@ -115,8 +123,12 @@ void TestAgent::onNewSubscription(ServerSubscriptionHandle h, const SipMessage& 
     if (newSubscription)
         newSubscription(h, m);
 }
-void TestAgent::onTerminated(ServerSubscriptionHandle) { record("subscription.onTerminated"); }
-void TestAgent::onError(ServerSubscriptionHandle, const SipMessage& m) { record("subscription.onError", &m); }
+void TestAgent::onTerminated(ServerSubscriptionHandle) {
+    record("subscription.onTerminated");
+}
+void TestAgent::onError(ServerSubscriptionHandle, const SipMessage& m) {
+    record("subscription.onError", &m);
+}
 void TestAgent::onNewSession(ClientInviteSessionHandle, OfferAnswerType, const SipMessage& m) {
     record("client.onNewSession", &m);
 }
@@ -126,33 +138,55 @@ void TestAgent::onNewSession(ServerInviteSessionHandle h, OfferAnswerType, const
     if (newServerSession)
         newServerSession(h, m);
 }
-void TestAgent::onFailure(ClientInviteSessionHandle, const SipMessage& m) { record("session.onFailure", &m); }
+void TestAgent::onFailure(ClientInviteSessionHandle, const SipMessage& m) {
+    record("session.onFailure", &m);
+}
 void TestAgent::onEarlyMedia(ClientInviteSessionHandle, const SipMessage& m, const SdpContents&) {
     record("onEarlyMedia", &m);
 }
-void TestAgent::onProvisional(ClientInviteSessionHandle, const SipMessage& m) { record("onProvisional", &m); }
+void TestAgent::onProvisional(ClientInviteSessionHandle, const SipMessage& m) {
+    record("onProvisional", &m);
+}
 void TestAgent::onConnected(ClientInviteSessionHandle h, const SipMessage& m) {
     record("client.onConnected", &m);
     if (connected)
         connected(h, m);
 }
-void TestAgent::onConnected(InviteSessionHandle, const SipMessage& m) { record("server.onConnected", &m); }
+void TestAgent::onConnected(InviteSessionHandle, const SipMessage& m) {
+    record("server.onConnected", &m);
+}
 void TestAgent::onTerminated(InviteSessionHandle, TerminatedReason reason, const SipMessage*) {
     record("session.onTerminated " + std::to_string(reason));
 }
-void TestAgent::onForkDestroyed(ClientInviteSessionHandle) { record("onForkDestroyed"); }
-void TestAgent::onRedirected(ClientInviteSessionHandle, const SipMessage& m) { record("onRedirected", &m); }
-void TestAgent::onAnswer(InviteSessionHandle, const SipMessage& m, const SdpContents&) { record("onAnswer", &m); }
-void TestAgent::onOffer(InviteSessionHandle, const SipMessage& m, const SdpContents&) { record("onOffer", &m); }
-void TestAgent::onOfferRequired(InviteSessionHandle, const SipMessage& m) { record("onOfferRequired", &m); }
-void TestAgent::onOfferRejected(InviteSessionHandle, const SipMessage*) { record("onOfferRejected"); }
+void TestAgent::onForkDestroyed(ClientInviteSessionHandle) {
+    record("onForkDestroyed");
+}
+void TestAgent::onRedirected(ClientInviteSessionHandle, const SipMessage& m) {
+    record("onRedirected", &m);
+}
+void TestAgent::onAnswer(InviteSessionHandle, const SipMessage& m, const SdpContents&) {
+    record("onAnswer", &m);
+}
+void TestAgent::onOffer(InviteSessionHandle, const SipMessage& m, const SdpContents&) {
+    record("onOffer", &m);
+}
+void TestAgent::onOfferRequired(InviteSessionHandle, const SipMessage& m) {
+    record("onOfferRequired", &m);
+}
+void TestAgent::onOfferRejected(InviteSessionHandle, const SipMessage*) {
+    record("onOfferRejected");
+}
 void TestAgent::onInfo(InviteSessionHandle h, const SipMessage& m) {
     record("onInfo", &m);
     if (info)
         info(h, m);
 }
-void TestAgent::onInfoSuccess(InviteSessionHandle, const SipMessage& m) { record("onInfoSuccess", &m); }
-void TestAgent::onInfoFailure(InviteSessionHandle, const SipMessage& m) { record("onInfoFailure", &m); }
+void TestAgent::onInfoSuccess(InviteSessionHandle, const SipMessage& m) {
+    record("onInfoSuccess", &m);
+}
+void TestAgent::onInfoFailure(InviteSessionHandle, const SipMessage& m) {
+    record("onInfoFailure", &m);
+}
 void TestAgent::onMessage(InviteSessionHandle h, const SipMessage& m) {
     received.push_back(m);
     record("session.onMessage", &m);
@@ -169,15 +203,27 @@ void TestAgent::onMessageFailure(InviteSessionHandle h, const SipMessage& m) {
     if (messageOutcome)
         messageOutcome(h, m);
 }
-void TestAgent::onRefer(InviteSessionHandle, ServerSubscriptionHandle, const SipMessage& m) { record("onRefer", &m); }
-void TestAgent::onReferNoSub(InviteSessionHandle, const SipMessage& m) { record("onReferNoSub", &m); }
-void TestAgent::onReferRejected(InviteSessionHandle, const SipMessage& m) { record("onReferRejected", &m); }
+void TestAgent::onRefer(InviteSessionHandle, ServerSubscriptionHandle, const SipMessage& m) {
+    record("onRefer", &m);
+}
+void TestAgent::onReferNoSub(InviteSessionHandle, const SipMessage& m) {
+    record("onReferNoSub", &m);
+}
+void TestAgent::onReferRejected(InviteSessionHandle, const SipMessage& m) {
+    record("onReferRejected", &m);
+}
 void TestAgent::onReferAccepted(InviteSessionHandle, ClientSubscriptionHandle, const SipMessage& m) {
     record("onReferAccepted", &m);
 }
-void TestAgent::onSuccess(ClientPublicationHandle, const SipMessage& m) { record("publication.onSuccess", &m); }
-void TestAgent::onRemove(ClientPublicationHandle, const SipMessage& m) { record("publication.onRemove", &m); }
-void TestAgent::onFailure(ClientPublicationHandle, const SipMessage& m) { record("publication.onFailure", &m); }
+void TestAgent::onSuccess(ClientPublicationHandle, const SipMessage& m) {
+    record("publication.onSuccess", &m);
+}
+void TestAgent::onRemove(ClientPublicationHandle, const SipMessage& m) {
+    record("publication.onRemove", &m);
+}
+void TestAgent::onFailure(ClientPublicationHandle, const SipMessage& m) {
+    record("publication.onFailure", &m);
+}
 int TestAgent::onRequestRetry(ClientPublicationHandle, int, const SipMessage& m) {
     record("publication.onRequestRetry", &m);
     return -1;

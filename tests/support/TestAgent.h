@@ -29,7 +29,8 @@ public:
     ~TestAgent() override;
 
     // Pumps until `done` holds or `timeout` has passed; returns whether `done` held.
-    bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    bool pumpUntil(const std::function<bool()>& done,
+                   std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // Pumps for the whole of `duration`.
     void pumpFor(std::chrono::milliseconds duration);
     // The callbacks so far whose text starts with `prefix`.
@@ -51,7 +52,9 @@ public:
     bool canBeDeleted = false;
 
     // Hooks; each runs after the callback has been recorded.
-    std::function<int(sip::ClientRegistrationHandle)> retryAnswer = [](sip::ClientRegistrationHandle) { return -1; };
+    std::function<int(sip::ClientRegistrationHandle)> retryAnswer = [](sip::ClientRegistrationHandle) {
+        return -1;
+    };
     std::function<void(sip::ClientRegistrationHandle)> registered;
     std::function<void(sip::ServerPagerMessageHandle, const sip::SipMessage&)> messageArrived;
     std::function<void(sip::ServerInviteSessionHandle, const sip::SipMessage&)> newServerSession;
@@ -72,7 +75,8 @@ public:
     void onFailure(sip::ClientRegistrationHandle, const sip::SipMessage&) override;
     // ClientPagerMessageHandler
     void onSuccess(sip::ClientPagerMessageHandle, const sip::SipMessage&) override;
-    void onFailure(sip::ClientPagerMessageHandle, const sip::SipMessage&, std::unique_ptr<sip::Contents>) override;
+    void onFailure(sip::ClientPagerMessageHandle, const sip::SipMessage&,
+                   std::unique_ptr<sip::Contents>) override;
     // ServerPagerMessageHandler
     void onMessageArrived(sip::ServerPagerMessageHandle, const sip::SipMessage&) override;
     // ServerSubscriptionHandler
@@ -85,7 +89,8 @@ public:
     void onNewSession(sip::ClientInviteSessionHandle, OfferAnswerType, const sip::SipMessage&) override;
     void onNewSession(sip::ServerInviteSessionHandle, OfferAnswerType, const sip::SipMessage&) override;
     void onFailure(sip::ClientInviteSessionHandle, const sip::SipMessage&) override;
-    void onEarlyMedia(sip::ClientInviteSessionHandle, const sip::SipMessage&, const sip::SdpContents&) override;
+    void onEarlyMedia(sip::ClientInviteSessionHandle, const sip::SipMessage&,
+                      const sip::SdpContents&) override;
     void onProvisional(sip::ClientInviteSessionHandle, const sip::SipMessage&) override;
     void onConnected(sip::ClientInviteSessionHandle, const sip::SipMessage&) override;
     void onConnected(sip::InviteSessionHandle, const sip::SipMessage&) override;
@@ -105,7 +110,8 @@ public:
     void onRefer(sip::InviteSessionHandle, sip::ServerSubscriptionHandle, const sip::SipMessage&) override;
     void onReferNoSub(sip::InviteSessionHandle, const sip::SipMessage&) override;
     void onReferRejected(sip::InviteSessionHandle, const sip::SipMessage&) override;
-    void onReferAccepted(sip::InviteSessionHandle, sip::ClientSubscriptionHandle, const sip::SipMessage&) override;
+    void onReferAccepted(sip::InviteSessionHandle, sip::ClientSubscriptionHandle,
+                         const sip::SipMessage&) override;
     // ClientPublicationHandler
     void onSuccess(sip::ClientPublicationHandle, const sip::SipMessage&) override;
     void onRemove(sip::ClientPublicationHandle, const sip::SipMessage&) override;
