@@ -76,9 +76,13 @@ void Usage::failSoon(int event, int status, const char* phrase) {
 nua_handle_t* DumState::newHandle(const NameAddr& to) {
     if (!running())
         return nullptr;
-    const Data from = profile->getDefaultFrom().uri().empty() ? Data() : profile->getDefaultFrom().toString();
+    const NameAddr& defaultFrom = profile->getDefaultFrom();
+    const Data from = defaultFrom.uri().empty() ? Data() : defaultFrom.toString();
+    // Our Contact carries the user's name too, as registrars and peers expect.
+    const Data& user = defaultFrom.uri().user();
     return nua_handle(core.nua, StackCore::marker(), SIPTAG_TO_STR(to.toString().c_str()),
-                      TAG_IF(!from.empty(), SIPTAG_FROM_STR(from.c_str())), TAG_END());
+                      TAG_IF(!from.empty(), SIPTAG_FROM_STR(from.c_str())),
+                      TAG_IF(!user.empty(), NUTAG_M_USERNAME(user.c_str())), TAG_END());
 }
 
 const char* DumState::outboundProxy() const {
