@@ -208,6 +208,21 @@ TEST_P(RegistrationTest, RemoveAllSendsOneWildcardRemovalAndDoesNotWaitForIt) {
     EXPECT_EQ(std::vector<std::string>{"registration.onSuccess 200 OK"}, agent->callbacks());
 }
 
+TEST_P(RegistrationTest, RemovalThatEndsWhenDoneReportsOnRemovedAndEnds) {
+    test::Sipp sipp({.scenario = registrar({{Step::Accept}, {Step::Accept, "", 0}}), .tcp = tcp()});
+    sipp.start();
+    auto agent = agentFor(sipp, "secret");
+    registerNow(*agent);
+    ASSERT_TRUE(agent->pumpUntil([&] { return agent->count("registration.onSuccess") > 0; }, 10s));
+    agent->registration->removeAll(true);
+    ASSERT_TRUE(agent->pumpUntil([&] { return agent->count("registration.onRemoved") > 0; }, 10s));
+    EXPECT_EQ((std::vector<std::string>{"registration.onSuccess 200 OK", "registration.onRemoved 200 OK"}),
+              agent->callbacks());
+    EXPECT_FALSE(agent->registration.isValid());
+    ASSERT_TRUE(sipp.wait(2s));
+    EXPECT_EQ("*", registers(sipp).back().header("Contact"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Transports, RegistrationTest, ::testing::Values(sip::UDP, sip::TCP),
                          [](const auto& info) { return info.param == sip::TCP ? "TCP" : "UDP"; });
 

@@ -256,6 +256,26 @@ TEST_P(SessionTest, IncomingSessionEchoesTheOfferAnswersInfoAndTakesOneMessage) 
     EXPECT_EQ("application/xml", refused->header("Accept"));
 }
 
+TEST_P(SessionTest, IncomingSessionTheHandlerRejectsEndsWithoutADialog) {
+    auto alice = agent();
+    const std::string audio =
+        "v=0\r\no=- 7 7 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+        "m=audio 4000 RTP/AVP 0\r\n";
+    test::Sipp peer(
+        {.scenario = test::requestScenario("INVITE", "Content-Type: application/sdp\n", audio, 488),
+         .tcp = tcp(),
+         .remote = alice->address()});
+    alice->newServerSession = [](sip::ServerInviteSessionHandle handle, const sip::SipMessage&) {
+        handle->reject(488);
+    };
+    peer.start();
+    ASSERT_TRUE(alice->pumpUntil([&] { return alice->count("session.onTerminated") > 0; }, 10s));
+    EXPECT_EQ(
+        (std::vector<std::string>{"server.onNewSession INVITE", "onOffer INVITE", "session.onTerminated 7"}),
+        alice->callbacks());
+    EXPECT_TRUE(peer.wait(5s));
+}
+
 TEST_P(SessionTest, IncomingInviteWithABodyThatIsNotSdpIsRefusedWith415) {
     auto alice = agent();
     test::Sipp peer({.scenario = test::requestScenario("INVITE", "Content-Type: text/plain\n", "hi", 415),
