@@ -332,6 +332,8 @@ void StackCore::requestStop() {
     if (m_stopping)
         return;
     m_stopping = true;
+    // Nobody pumps any more: what the stack still reports is collected here, not by the application.
+    wake = nullptr;
     if (releaseUsages)
         releaseUsages();
     m_queue.clear();
