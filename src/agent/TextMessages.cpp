@@ -1,37 +1,163 @@
 // SPDX-License-Identifier: MIT
-// CChimelyDlg's text messages. Every received text is answered 200 before anything else happens; every
-// usage the agent is handed is ended once its one outcome is in. User-interface thread.
+// CChimelyDlg's text messages. A text goes out in a message session, and as a pager MESSAGE when the
+// session cannot be had; every received text is answered 200 first and then shown in a box of its own.
+// User-interface thread.
+//
+//   agent                peer                  agent                 peer
+//     | INVITE (message)   |                     | INVITE (message)    |
+//     |------------------->|                     |-------------------->|
+//     |       200          |                     |   488 (any failure) |
+//     |<-------------------|                     |<--------------------|
+//     | ACK, MESSAGE       |                     | MESSAGE (pager)     |
+//     |------------------->|                     |-------------------->|
+//     |       200          |                     |       200           |
+//     |<-------------------|                     |<--------------------|
+//     | BYE                |                       "Message has been sent"
+//     |------------------->|
+#include "platform/MessageBox.h"
+#include "res/Resource.h"
+#include "sip/ParseException.h"
 #include "sip/SdpContents.h"
 #include "ui/ChimelyDlg.h"
 
-void CChimelyDlg::onMessageArrived(sip::ServerPagerMessageHandle handle, const sip::SipMessage&) {
-    handle->send(handle->accept(200));
+#include <ctime>
+#include <iomanip>
+#include <locale>
+#include <sstream>
+
+namespace {
+
+constexpr const char* kSipScheme = "sip:";
+constexpr std::size_t kSipSchemeLength = 4;
+// A To text that does not parse as a SIP address once completed.
+constexpr const char* kInvalidRecipient = "Invalid recipient address";
+
+// The local time as "%A, %H:%M", by the C library's rules in its default ("C") locale.
+std::string timeText() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (!localtime_r(&now, &local))
+        return std::string();
+    std::ostringstream text;
+    text.imbue(std::locale::classic());
+    text << std::put_time(&local, "%A, %H:%M");
+    return text.str();
 }
 
-void CChimelyDlg::onMessage(sip::InviteSessionHandle handle, const sip::SipMessage&) {
-    handle->acceptNIT(200);
+bool startsWithSipScheme(const std::string& text) {
+    if (text.size() < kSipSchemeLength)
+        return false;
+    for (std::size_t i = 0; i < kSipSchemeLength; ++i)
+        if (std::tolower(static_cast<unsigned char>(text[i])) != kSipScheme[i])
+            return false;
+    return true;
+}
+
+}  // namespace
+
+void CChimelyDlg::CompleteRecipient() {
+    if (m_strTo.find('@') == std::string::npos)
+        m_strTo += "@" + m_aor.uri().host().str();
+    if (!startsWithSipScheme(m_strTo))
+        m_strTo = kSipScheme + m_strTo;
+}
+
+sip::SdpContents& CChimelyDlg::BuildMessageOffer(sip::SdpContents& offer) {
+    sip::SdpContents::Session& session = offer.session();
+    session.version() = 0;
+    session.origin() = {"-", 0, 0, sip::SdpContents::IP4, m_localAddress};
+    session.name() = "session";
+    session.connection() = {sip::SdpContents::IP4, m_localAddress};
+    session.addTime({0, 0});
+    sip::SdpContents::Session::Medium medium("message", 5060, 0, "sip");
+    medium.addFormat(m_aor.uri().getAor());
+    session.addMedium(medium);
+    return offer;
+}
+
+void CChimelyDlg::StartSend() {
+    ShowStatusId(IDS_SENDING);
+    sip::NameAddr target;
+    try {
+        target = sip::NameAddr(sip::Uri(sip::Data(m_strTo)));
+    } catch (const sip::ParseException&) {
+        ShowStatus(kInvalidRecipient, true);
+        return;
+    }
+    sip::SdpContents offer;
+    m_dum.send(m_dum.makeInviteSession(target, BuildMessageOffer(offer)));
+}
+
+void CChimelyDlg::onConnected(sip::ClientInviteSessionHandle handle, const sip::SipMessage&) {
+    handle->message(sip::PlainContents(m_strMessage));
+}
+
+// Any INVITE that ends without a dialog: the text goes as a pager MESSAGE to the same address.
+void CChimelyDlg::onFailure(sip::ClientInviteSessionHandle, const sip::SipMessage&) {
+    sip::NameAddr target;
+    try {
+        target = sip::NameAddr(sip::Uri(sip::Data(m_strTo)));
+    } catch (const sip::ParseException&) {
+        ShowStatus(kInvalidRecipient, true);
+        return;
+    }
+    m_dum.makePagerMessage(target)->page(std::make_unique<sip::PlainContents>(sip::Data(m_strMessage)));
+}
+
+void CChimelyDlg::onMessageSuccess(sip::InviteSessionHandle handle, const sip::SipMessage&) {
     handle->end();
+    OnMessageSent();
+}
+
+void CChimelyDlg::onMessageFailure(sip::InviteSessionHandle handle, const sip::SipMessage& response) {
+    handle->end();
+    OnMessageFailed(response);
 }
 
 void CChimelyDlg::onSuccess(sip::ClientPagerMessageHandle handle, const sip::SipMessage&) {
     handle->end();
+    OnMessageSent();
 }
 
-void CChimelyDlg::onFailure(sip::ClientPagerMessageHandle handle, const sip::SipMessage&,
+void CChimelyDlg::onFailure(sip::ClientPagerMessageHandle handle, const sip::SipMessage& status,
                             std::unique_ptr<sip::Contents>) {
     handle->end();
+    OnMessageFailed(status);
 }
 
-void CChimelyDlg::onConnected(sip::ClientInviteSessionHandle handle, const sip::SipMessage&) {
-    handle->end();
+void CChimelyDlg::onMessageArrived(sip::ServerPagerMessageHandle handle, const sip::SipMessage& message) {
+    handle->send(handle->accept(200));
+    ShowIncomingMessage(message);
 }
 
-void CChimelyDlg::onFailure(sip::ClientInviteSessionHandle, const sip::SipMessage&) {}
-
-void CChimelyDlg::onMessageSuccess(sip::InviteSessionHandle handle, const sip::SipMessage&) {
+void CChimelyDlg::onMessage(sip::InviteSessionHandle handle, const sip::SipMessage& message) {
+    handle->acceptNIT(200);
     handle->end();
+    ShowIncomingMessage(message);
 }
 
-void CChimelyDlg::onMessageFailure(sip::InviteSessionHandle handle, const sip::SipMessage&) {
-    handle->end();
+// Each text gets a box of its own, modal to the main window, the newest on top. The boxes do not run event
+// loops of their own inside the stack's callback, and only so many are open at once: the others wait, in
+// order of arrival, for a box to close. A peer's text and name are shown as plain text.
+void CChimelyDlg::ShowIncomingMessage(const sip::SipMessage& message) {
+    const std::string title =
+        "Vantorell Chimely - Message [ " + message.from().displayName().str() + ", " + timeText() + " ]";
+    const sip::Contents* contents = message.getContents();
+    PendingMessage pending{title, contents ? contents->getBodyData().str() : std::string()};
+    if (m_openMessageBoxes < kMaxOpenMessageBoxes)
+        OpenMessageBox(std::move(pending));
+    else
+        m_pendingMessages.push_back(std::move(pending));
+}
+
+void CChimelyDlg::OpenMessageBox(PendingMessage message) {
+    ++m_openMessageBoxes;
+    platform::OpenMessageBox(this, message.text, message.title, platform::MB_ICONINFORMATION, [this](int) {
+        --m_openMessageBoxes;
+        if (m_pendingMessages.empty())
+            return;
+        PendingMessage next = std::move(m_pendingMessages.front());
+        m_pendingMessages.pop_front();
+        OpenMessageBox(std::move(next));
+    });
 }

@@ -1,7 +1,40 @@
 // SPDX-License-Identifier: MIT
-// Resource ids shared between the resources and the code, and the resources' own texts.
+// Resource ids shared between the resources and the code: dialogs, controls, menus, icons, strings.
 #pragma once
 
 // The main window: dialog template 102.
 constexpr int IDD_CHIMELY_DIALOG = 102;
 constexpr const char* kMainDialogCaption = "Vantorell Chimely 1.1";
+
+// Controls of the main window.
+constexpr int IDC_SEND = 1003;
+constexpr int IDC_TO = 1005;
+constexpr int IDC_MESSAGE = 1006;
+constexpr int IDC_HOME = 1008;
+constexpr int IDC_TO_LABEL = 1024;
+constexpr int IDC_MESSAGE_LABEL = 1025;
+constexpr int IDC_STATUS = 1027;
+constexpr int IDC_STATUS_OK = 1029;
+
+// Icons: the program's, and the tray's for the two connection states.
+constexpr int IDR_MAINFRAME = 128;
+constexpr int IDI_DISCONNECTED = 139;
+constexpr int IDI_CONNECTED = 140;
+
+// The tray menu.
+constexpr int IDR_TRAY_MENU = 131;
+
+// The string table.
+constexpr int IDS_DISCONNECTED = 130;
+constexpr int IDS_CONNECTING = 131;
+constexpr int IDS_CONNECTED = 132;
+constexpr int IDS_INVALID_SIGNIN = 133;
+constexpr int IDS_INVALID_SERVER = 134;
+constexpr int IDS_RECONNECT_QUESTION = 135;
+constexpr int IDS_DISCONNECTING = 137;
+constexpr int IDS_MESSAGE_SENT = 138;
+constexpr int IDS_SENDING = 139;
+constexpr int IDS_EXIT_QUESTION = 140;
+
+// The text of a string-table entry; empty for an id the table does not hold.
+const char* LoadResourceString(int id);

@@ -1,18 +1,97 @@
 // SPDX-License-Identifier: MIT
-// CChimelyDlg's window side: construction, initialisation, the window timers and the end of the window.
+// CChimelyDlg's window side: construction, initialisation, the message map, Send, hiding and showing.
+// User-interface thread.
 #include "ui/ChimelyDlg.h"
 
+#include "platform/MessageBox.h"
 #include "platform/Network.h"
 #include "res/Resource.h"
 
-CChimelyDlg::CChimelyDlg(bool startHidden, QWidget* parent)
+#include <QComboBox>
+#include <QDesktopServices>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QUrl>
+
+#include <strings.h>
+
+#include <algorithm>
+
+namespace {
+
+constexpr const char* kHomePage = "https://vantorell.example/chimely";
+constexpr int kMessageLimit = 512;
+
+// Windows' base units of the dialog font: 4 horizontal and 8 vertical dialog units each.
+constexpr int kBaseX = 6;
+constexpr int kBaseY = 13;
+
+QRect dialogUnits(int x, int y, int width, int height) {
+    return QRect(x * kBaseX / 4, y * kBaseY / 8, width * kBaseX / 4, height * kBaseY / 8);
+}
+
+bool equalsIgnoringCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+// The combo box's list stays sorted as a sorted Windows list would keep it.
+void insertSorted(QComboBox* combo, const QString& text) {
+    int index = 0;
+    while (index < combo->count() && QString::compare(combo->itemText(index), text, Qt::CaseInsensitive) <= 0)
+        ++index;
+    combo->insertItem(index, text);
+}
+
+QString toQt(const std::string& text) {
+    return QString::fromLocal8Bit(text.data(), qsizetype(text.size()));
+}
+
+}  // namespace
+
+CChimelyDlg::CChimelyDlg(bool startHidden, QWidget* parent, ChimelyDelays delays)
     : platform::CDialog(parent),
       m_dum(m_stack),
       m_stackThread(m_stack),
       m_bDumCanBeDeleted(0),
       m_bInTray(startHidden),
+      m_delays(delays),
       m_pumpSoon([this] { ProcessDum(); }) {
     setWindowTitle(QString::fromLatin1(kMainDialogCaption));
+    setFixedSize(dialogUnits(0, 0, 161, 153).size());
+
+    auto add = [this](int id, QWidget* control, QRect rect) {
+        control->setGeometry(rect);
+        SetDlgItem(id, control);
+        return control;
+    };
+    add(IDC_TO_LABEL, new QLabel(QStringLiteral("To:"), this), dialogUnits(2, 2, 12, 8));
+    add(IDC_MESSAGE_LABEL, new QLabel(QStringLiteral("Message:"), this), dialogUnits(2, 29, 32, 8));
+    m_cbTo = new QComboBox(this);
+    m_cbTo->setEditable(true);
+    QRect to = dialogUnits(2, 12, 157, 30);
+    to.setHeight(m_cbTo->sizeHint().height());
+    add(IDC_TO, m_cbTo, to);
+    m_edMessage = new QPlainTextEdit(this);
+    add(IDC_MESSAGE, m_edMessage, dialogUnits(2, 39, 157, 90));
+    auto* send = new QPushButton(QStringLiteral("Send"), this);
+    send->setDefault(true);
+    add(IDC_SEND, send, dialogUnits(32, 131, 127, 20));
+    add(IDC_HOME, new QPushButton(QStringLiteral("Home"), this), dialogUnits(2, 131, 29, 20));
+    m_edStatus = new QLineEdit(this);
+    m_edStatus->setReadOnly(true);
+    m_edStatus->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    add(IDC_STATUS, m_edStatus, dialogUnits(21, 15, 119, 57));
+    m_btnOk = new QPushButton(QStringLiteral("Ok"), this);
+    add(IDC_STATUS_OK, m_btnOk, dialogUnits(21, 72, 119, 14));
+    m_edStatus->hide();
+    m_btnOk->hide();
+
+    connect(send, &QPushButton::clicked, this, [this] { OnSend(); });
+    connect(m_btnOk, &QPushButton::clicked, this, [this] { HideStatus(); });
+    connect(m_edMessage, &QPlainTextEdit::textChanged, this, [this] { UpdateSendButton(); });
+
     Load();
     DefaultSigninName();
     m_localAddress = platform::LocalIPv4Address();
@@ -21,17 +100,128 @@ CChimelyDlg::CChimelyDlg(bool startHidden, QWidget* parent)
 CChimelyDlg::~CChimelyDlg() = default;
 
 bool CChimelyDlg::OnInitDialog() {
+    for (const std::string& entry : m_arrTo)
+        insertSorted(m_cbTo, toQt(entry));
+    ShowStatusId(IDS_DISCONNECTED);
+    m_trayIcon.Create(this, IDR_TRAY_MENU, kMainDialogCaption, &m_hIconDisconnected, WM_TRAYNOTIFY, 0, true);
     SetTimer(kPumpTimerId, kPumpIntervalMs);
-    m_strTransportError = InitStack().value_or(std::string());
+    if (std::optional<std::string> error = InitStack()) {
+        // Without its transport the agent can send nothing: the panel says why, and no sign-in is tried.
+        m_strTransportError = *error;
+        ShowStatus(m_strTransportError, false);
+        return true;
+    }
+    Connect();
     return true;
+}
+
+platform::LRESULT CChimelyDlg::WindowProc(platform::UINT message, platform::WPARAM wParam,
+                                          platform::LPARAM lParam) {
+    switch (message) {
+        case WM_TRAYNOTIFY:
+            return m_trayIcon.HandleNotification(wParam, lParam);
+        case platform::WM_COMMAND:
+            switch (platform::LOWORD(wParam)) {
+                case ID_TRAY_HOME:
+                    OnHome();
+                    return 0;
+                case ID_TRAY_SHOW:
+                    ShowMainWindow();
+                    return 0;
+                case ID_TRAY_PREFERENCES:
+                    OnPreferences();
+                    return 0;
+                case ID_TRAY_EXIT:
+                    OnExit();
+                    return 0;
+                default:
+                    return 0;
+            }
+        case platform::WM_SYSCOMMAND:
+            if (wParam == platform::SC_MINIMIZE)
+                HideWindow();
+            else if (wParam == platform::SC_CLOSE)
+                PostMessage(platform::WM_COMMAND, ID_TRAY_EXIT);
+            else if (wParam == IDM_PREFERENCES)
+                PostMessage(platform::WM_COMMAND, ID_TRAY_PREFERENCES);
+            return 0;
+        case platform::WM_ENDSESSION:
+            if (wParam)
+                Disconnect();
+            return 0;
+        default:
+            return platform::CDialog::WindowProc(message, wParam, lParam);
+    }
 }
 
 void CChimelyDlg::OnTimer(unsigned id) {
     if (id == kPumpTimerId)
         ProcessDum();
+    if (id == kStatusTimerId)
+        HideStatus();
+    if (id == kReconnectTimerId)
+        Connect();
 }
 
 void CChimelyDlg::OnDestroy() {
     platform::CDialog::OnDestroy();
     ShutdownStack();
+}
+
+void CChimelyDlg::OnSend() {
+    m_strTo = m_cbTo->currentText().toLocal8Bit().toStdString();
+    const bool remembered = std::any_of(m_arrTo.begin(), m_arrTo.end(), [&](const std::string& entry) {
+        return equalsIgnoringCase(entry, m_strTo);
+    });
+    // The list mirrors the history: a recipient used again stays where it is, as first typed; a new one
+    // pushes the oldest out of a full history.
+    if (!remembered) {
+        if (m_arrTo.size() >= static_cast<std::size_t>(kMaxRecipients)) {
+            const int oldest = m_cbTo->findText(toQt(m_arrTo.front()), Qt::MatchFixedString);
+            if (oldest >= 0)
+                m_cbTo->removeItem(oldest);
+        }
+        const QString typed = m_cbTo->currentText();
+        insertSorted(m_cbTo, toQt(m_strTo));
+        m_cbTo->setEditText(typed);
+    }
+    UpdateHistory(m_strTo);
+    CompleteRecipient();
+    // The edit gives line breaks as LF; a text goes out with CR LF.
+    m_strMessage = m_edMessage->toPlainText()
+                       .replace(QLatin1Char('\n'), QLatin1String("\r\n"))
+                       .toLocal8Bit()
+                       .toStdString();
+    StartSend();
+}
+
+void CChimelyDlg::HideWindow() {
+    if (!isVisible())
+        return;
+    HideToTray(this, false);
+    m_bInTray = true;
+}
+
+void CChimelyDlg::ShowMainWindow() {
+    m_bInTray = false;
+    if (isVisible()) {
+        showNormal();
+        activateWindow();
+        raise();
+    } else {
+        ShowFromTray(this, false);
+    }
+}
+
+void CChimelyDlg::OnExit() {
+    const int answer = platform::MessageBox(this, LoadResourceString(IDS_EXIT_QUESTION), kMainDialogCaption,
+                                            platform::MB_YESNO | platform::MB_ICONINFORMATION);
+    if (answer == platform::IDYES)
+        EndDialog(platform::IDCANCEL);
+}
+
+void CChimelyDlg::OnPreferences() {}
+
+void CChimelyDlg::OnHome() {
+    QDesktopServices::openUrl(QUrl(QString::fromLatin1(kHomePage)));
 }

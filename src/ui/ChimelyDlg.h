@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // CChimelyDlg: the hub of the program. At once the main window, the settings record, the owner of the SIP
-// stack, the usage manager and the stack thread, and the handler of every SIP callback. Its window
-// members live in src/ui/, its SIP members in src/agent/. User-interface thread only.
+// stack, the usage manager and the stack thread, the handler of every SIP callback, the owner of the tray
+// icon and of the status panel. One class, several files: its window members live in src/ui/
+// (ChimelyDlg.cpp, StatusPanel.cpp), its SIP members in src/agent/. User-interface thread only.
 #pragma once
 
 #include "app/Var.h"
@@ -10,11 +11,20 @@
 #include "sip/DialogUsageManager.h"
 #include "sip/Pidf.h"
 #include "sip/SipStack.h"
+#include "ui/TrayNotifyIcon.h"
+
+#include <QIcon>
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
+
+class QComboBox;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
 
 // Window timers of the main window.
 constexpr unsigned kPumpTimerId = 25;
@@ -22,9 +32,29 @@ constexpr unsigned kPumpIntervalMs = 100;
 constexpr unsigned kStatusTimerId = 26;
 constexpr unsigned kReconnectTimerId = 27;
 
+// How long "Connected" and "Message has been sent" stay on show.
+constexpr unsigned kStatusShowMs = 3000;
+// The automatic reconnect after a registration failure.
+constexpr unsigned kReconnectDelayMs = 60000;
 // The shutdown waits at most this long for the usage manager to wind down, polling every 100 ms.
 constexpr std::uint32_t kShutdownWaitMs = 10000;
 constexpr unsigned kShutdownPollMs = 100;
+// Received texts shown at once; later ones wait, in order, for a box to close.
+constexpr std::size_t kMaxOpenMessageBoxes = 20;
+
+// The tray icon's callback message and the commands of the tray menu (menu 131).
+constexpr platform::UINT WM_TRAYNOTIFY = platform::WM_APP + 1;
+constexpr unsigned ID_TRAY_HOME = 32775;
+constexpr unsigned ID_TRAY_SHOW = 32776;
+constexpr unsigned ID_TRAY_PREFERENCES = 32777;
+constexpr unsigned ID_TRAY_EXIT = 32779;
+// The window menu's "Preferences..." item.
+constexpr platform::WPARAM IDM_PREFERENCES = 5;
+
+// Delays the window and the agent wait for; tests shorten them, the program keeps the defaults.
+struct ChimelyDelays {
+    unsigned reconnectMs = kReconnectDelayMs;
+};
 
 class CChimelyDlg : public platform::CDialog,
                     public sip::ClientRegistrationHandler,
@@ -36,10 +66,10 @@ class CChimelyDlg : public platform::CDialog,
                     public sip::DumShutdownHandler,
                     public CVar {
 public:
-    explicit CChimelyDlg(bool startHidden = false, QWidget* parent = nullptr);
+    explicit CChimelyDlg(bool startHidden = false, QWidget* parent = nullptr, ChimelyDelays delays = {});
     ~CChimelyDlg() override;
 
-    // ---- the SIP agent (src/agent/) ----
+    // ---- the SIP agent: set-up, pump, shutdown (src/agent/AgentSetup.cpp) ----
 
     // Sets the agent up: profile, one transport, managers, handlers, the stack thread. Returns why the
     // transport could not be opened (the agent then sends nothing), or nothing when it could.
@@ -49,44 +79,53 @@ public:
     // Winds the agent down: the usage manager's shutdown, Disconnect, at most kShutdownWaitMs of pumping,
     // then the stack thread is stopped and joined.
     void ShutdownStack();
-    // Removes the registration's bindings and ends the presence subscriptions.
-    void Disconnect();
-    // A new presence document: the user's own address, always "open".
-    std::unique_ptr<sip::Pidf> BuildPresenceDocument();
-
-    // DumShutdownHandler
     void onDumCanBeDeleted() override;
 
-    // ClientRegistrationHandler
+    // ---- registration (src/agent/Registration.cpp) ----
+
+    // Signs in from the current settings.
+    void Connect();
+    // Removes the registration's bindings and ends the presence subscriptions.
+    void Disconnect();
     void onSuccess(sip::ClientRegistrationHandle handle, const sip::SipMessage& response) override;
     void onRemoved(sip::ClientRegistrationHandle handle, const sip::SipMessage& response) override;
     int onRequestRetry(sip::ClientRegistrationHandle handle, int retrySeconds,
                        const sip::SipMessage& response) override;
     void onFailure(sip::ClientRegistrationHandle handle, const sip::SipMessage& response) override;
 
-    // ClientPagerMessageHandler
+    // ---- text messages (src/agent/TextMessages.cpp) ----
+
+    // Completes m_strTo in place into the text of a SIP URI.
+    void CompleteRecipient();
+    // Sends m_strMessage to m_strTo: a message session first, a pager MESSAGE when that fails.
+    void StartSend();
+    sip::SdpContents& BuildMessageOffer(sip::SdpContents& offer);
+    // Shows a received text in its own box, titled with the sender and the time.
+    void ShowIncomingMessage(const sip::SipMessage& message);
     void onSuccess(sip::ClientPagerMessageHandle handle, const sip::SipMessage& status) override;
     void onFailure(sip::ClientPagerMessageHandle handle, const sip::SipMessage& status,
                    std::unique_ptr<sip::Contents> contents) override;
-
-    // ServerPagerMessageHandler
     void onMessageArrived(sip::ServerPagerMessageHandle handle, const sip::SipMessage& message) override;
+    void onConnected(sip::ClientInviteSessionHandle, const sip::SipMessage&) override;
+    void onFailure(sip::ClientInviteSessionHandle, const sip::SipMessage&) override;
+    void onMessage(sip::InviteSessionHandle, const sip::SipMessage&) override;
+    void onMessageSuccess(sip::InviteSessionHandle, const sip::SipMessage&) override;
+    void onMessageFailure(sip::InviteSessionHandle, const sip::SipMessage&) override;
 
-    // ServerSubscriptionHandler
+    // ---- presence and other incoming requests (src/agent/Presence.cpp) ----
+
+    // A new presence document: the user's own address, always "open".
+    std::unique_ptr<sip::Pidf> BuildPresenceDocument();
     void onNewSubscription(sip::ServerSubscriptionHandle handle, const sip::SipMessage& subscribe) override;
     void onTerminated(sip::ServerSubscriptionHandle handle) override;
     void onError(sip::ServerSubscriptionHandle handle, const sip::SipMessage& message) override;
     bool hasDefaultExpires() const override;
     std::uint32_t getDefaultExpires() const override;
-
-    // InviteSessionHandler
     void onNewSession(sip::ClientInviteSessionHandle, OfferAnswerType, const sip::SipMessage&) override;
     void onNewSession(sip::ServerInviteSessionHandle, OfferAnswerType, const sip::SipMessage&) override;
-    void onFailure(sip::ClientInviteSessionHandle, const sip::SipMessage&) override;
     void onEarlyMedia(sip::ClientInviteSessionHandle, const sip::SipMessage&,
                       const sip::SdpContents&) override;
     void onProvisional(sip::ClientInviteSessionHandle, const sip::SipMessage&) override;
-    void onConnected(sip::ClientInviteSessionHandle, const sip::SipMessage&) override;
     void onConnected(sip::InviteSessionHandle, const sip::SipMessage&) override;
     void onTerminated(sip::InviteSessionHandle, TerminatedReason, const sip::SipMessage*) override;
     void onForkDestroyed(sip::ClientInviteSessionHandle) override;
@@ -98,20 +137,41 @@ public:
     void onInfo(sip::InviteSessionHandle, const sip::SipMessage&) override;
     void onInfoSuccess(sip::InviteSessionHandle, const sip::SipMessage&) override;
     void onInfoFailure(sip::InviteSessionHandle, const sip::SipMessage&) override;
-    void onMessage(sip::InviteSessionHandle, const sip::SipMessage&) override;
-    void onMessageSuccess(sip::InviteSessionHandle, const sip::SipMessage&) override;
-    void onMessageFailure(sip::InviteSessionHandle, const sip::SipMessage&) override;
     void onRefer(sip::InviteSessionHandle, sip::ServerSubscriptionHandle, const sip::SipMessage&) override;
     void onReferNoSub(sip::InviteSessionHandle, const sip::SipMessage&) override;
     void onReferRejected(sip::InviteSessionHandle, const sip::SipMessage&) override;
     void onReferAccepted(sip::InviteSessionHandle, sip::ClientSubscriptionHandle,
                          const sip::SipMessage&) override;
-
-    // ClientPublicationHandler
     void onSuccess(sip::ClientPublicationHandle, const sip::SipMessage&) override;
     void onRemove(sip::ClientPublicationHandle, const sip::SipMessage&) override;
     void onFailure(sip::ClientPublicationHandle, const sip::SipMessage&) override;
     int onRequestRetry(sip::ClientPublicationHandle, int, const sip::SipMessage&) override;
+
+    // ---- the status panel (src/ui/StatusPanel.cpp) ----
+
+    void ShowStatus(const std::string& text, bool withOk);
+    void ShowStatusId(int id);
+    // "<reason phrase> (<status code>)".
+    void ShowResponseStatus(const sip::SipMessage& response, bool withOk);
+    void StartStatusTimer(unsigned ms);
+    void HideStatus();
+    int GetStatusId() const { return m_nStatusId; }
+    void OnMessageSent();
+    void OnMessageFailed(const sip::SipMessage& response);
+    void EnableCompose(bool enable);
+    void UpdateSendButton();
+
+    // ---- the main window (src/ui/ChimelyDlg.cpp) ----
+
+    // Send: the recipient history, then the agent's send.
+    void OnSend();
+    // Hides the window into the notification area.
+    void HideWindow();
+    // Brings the window back, out of the notification area if it is there.
+    void ShowMainWindow();
+    void OnPreferences();
+    void OnExit();
+    void OnHome();
 
     // ---- members of the SIP agent, in this order ----
     sip::SipStack m_stack;
@@ -122,17 +182,41 @@ public:
     sip::ClientRegistrationHandle m_hRegistration;
     sip::NameAddr m_aor;
 
-    // ---- the window (src/ui/) ----
+    // ---- members of the window, in this order ----
+    std::string m_strTo;
+    std::string m_strMessage;
+    QComboBox* m_cbTo = nullptr;
+    QPlainTextEdit* m_edMessage = nullptr;
+    QIcon m_hIcon;
+    QIcon m_hIconConnected;
+    QIcon m_hIconDisconnected;
+    CTrayNotifyIconEx m_trayIcon;
+    QLineEdit* m_edStatus = nullptr;
+    int m_nStatusId = -1;
+    QPushButton* m_btnOk = nullptr;
     bool m_bInTray;
+
     // Why the transport could not be opened, for the status panel; empty when it could.
     std::string m_strTransportError;
 
 protected:
     bool OnInitDialog() override;
+    platform::LRESULT WindowProc(platform::UINT message, platform::WPARAM wParam,
+                                 platform::LPARAM lParam) override;
     void OnTimer(unsigned id) override;
     void OnDestroy() override;
 
 private:
+    // A received text waiting for one of the boxes to close.
+    struct PendingMessage {
+        std::string title;
+        std::string text;
+    };
+    void OpenMessageBox(PendingMessage message);
+
+    const ChimelyDelays m_delays;
     // Pumps as soon as the stack has queued something, rather than at the next tick of timer 25.
     platform::PostedCall m_pumpSoon;
+    std::deque<PendingMessage> m_pendingMessages;
+    std::size_t m_openMessageBoxes = 0;
 };

@@ -1,0 +1,101 @@
+// SPDX-License-Identifier: MIT
+#include "platform/MessageBox.h"
+
+#include <QMessageBox>
+
+namespace platform {
+namespace {
+
+testing::MessageBoxDouble* g_double = nullptr;
+
+QMessageBox* makeBox(QWidget* owner, const std::string& text, const std::string& caption, UINT style) {
+    auto* box = new QMessageBox(owner);
+    box->setTextFormat(Qt::PlainText);
+    box->setText(QString::fromLocal8Bit(text.data(), qsizetype(text.size())));
+    box->setWindowTitle(QString::fromLocal8Bit(caption.data(), qsizetype(caption.size())));
+    switch (style & 0xF0) {
+        case MB_ICONQUESTION:
+            box->setIcon(QMessageBox::Question);
+            break;
+        case MB_ICONEXCLAMATION:
+            box->setIcon(QMessageBox::Warning);
+            break;
+        case MB_ICONINFORMATION:
+            box->setIcon(QMessageBox::Information);
+            break;
+        default:
+            break;
+    }
+    if ((style & 0x0F) == MB_YESNO) {
+        box->setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+        box->setDefaultButton(QMessageBox::Yes);
+    } else {
+        box->setStandardButtons(QMessageBox::Ok);
+    }
+    return box;
+}
+
+int buttonOf(int result) {
+    switch (result) {
+        case QMessageBox::Yes:
+            return IDYES;
+        case QMessageBox::No:
+            return IDNO;
+        default:
+            return IDOK;
+    }
+}
+
+}  // namespace
+
+int MessageBox(QWidget* owner, const std::string& text, const std::string& caption, UINT style) {
+    if (g_double) {
+        g_double->calls.push_back({text, caption, style});
+        return g_double->m_answer(g_double->calls.back());
+    }
+    QMessageBox* box = makeBox(owner, text, caption, style);
+    const int result = box->exec();
+    delete box;
+    return buttonOf(result);
+}
+
+void OpenMessageBox(QWidget* owner, const std::string& text, const std::string& caption, UINT style,
+                    std::function<void(int)> closed) {
+    if (g_double) {
+        g_double->calls.push_back({text, caption, style});
+        g_double->m_open.push_back({g_double->calls.back(), std::move(closed)});
+        return;
+    }
+    QMessageBox* box = makeBox(owner, text, caption, style);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(owner ? Qt::WindowModal : Qt::ApplicationModal);
+    QObject::connect(box, &QMessageBox::finished, box, [closed = std::move(closed)](int result) {
+        if (closed)
+            closed(buttonOf(result));
+    });
+    box->open();
+}
+
+namespace testing {
+
+MessageBoxDouble::MessageBoxDouble(std::function<int(const MessageBoxCall&)> answer)
+    : m_answer(std::move(answer)) {
+    g_double = this;
+}
+
+MessageBoxDouble::~MessageBoxDouble() {
+    if (g_double == this)
+        g_double = nullptr;
+}
+
+void MessageBoxDouble::closeNewest(int button) {
+    if (m_open.empty())
+        return;
+    Open box = std::move(m_open.back());
+    m_open.pop_back();
+    if (box.closed)
+        box.closed(button);
+}
+
+}  // namespace testing
+}  // namespace platform

@@ -1,0 +1,78 @@
+// SPDX-License-Identifier: MIT
+// The status panel of the main window: a read-only text line and an "Ok" button over the compose
+// controls, which are disabled while it is up. Its text id is the program's memory of the connection
+// state; "Connected" and "Disconnected" also switch the tray icon's image. User-interface thread.
+#include "res/Resource.h"
+#include "ui/ChimelyDlg.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+
+void CChimelyDlg::ShowStatus(const std::string& text, bool withOk) {
+    m_nStatusId = -1;
+    EnableCompose(false);
+    m_edStatus->setText(QString::fromLocal8Bit(text.data(), qsizetype(text.size())));
+    m_edStatus->setCursorPosition(0);
+    m_edStatus->show();
+    m_edStatus->raise();
+    m_btnOk->setVisible(withOk);
+    m_btnOk->raise();
+    update();
+}
+
+void CChimelyDlg::ShowStatusId(int id) {
+    ShowStatus(LoadResourceString(id), false);
+    m_nStatusId = id;
+    if (id == IDS_CONNECTED)
+        m_trayIcon.SetIcon(&m_hIconConnected);
+    else if (id == IDS_DISCONNECTED)
+        m_trayIcon.SetIcon(&m_hIconDisconnected);
+}
+
+void CChimelyDlg::ShowResponseStatus(const sip::SipMessage& response, bool withOk) {
+    ShowStatus(response.reasonPhrase().str() + " (" + std::to_string(response.statusCode()) + ")", withOk);
+}
+
+void CChimelyDlg::StartStatusTimer(unsigned ms) {
+    SetTimer(kStatusTimerId, ms);
+}
+
+void CChimelyDlg::HideStatus() {
+    KillTimer(kStatusTimerId);
+    m_edStatus->hide();
+    m_btnOk->hide();
+    EnableCompose(true);
+    m_nStatusId = -1;
+}
+
+void CChimelyDlg::OnMessageSent() {
+    m_edMessage->clear();
+    UpdateSendButton();
+    ShowStatusId(IDS_MESSAGE_SENT);
+    StartStatusTimer(kStatusShowMs);
+}
+
+void CChimelyDlg::OnMessageFailed(const sip::SipMessage& response) {
+    ShowResponseStatus(response, true);
+}
+
+void CChimelyDlg::EnableCompose(bool enable) {
+    for (int id : {IDC_TO, IDC_MESSAGE, IDC_TO_LABEL, IDC_MESSAGE_LABEL})
+        if (QWidget* control = GetDlgItem(id))
+            control->setEnabled(enable);
+    if (enable) {
+        UpdateSendButton();
+        m_cbTo->setFocus();
+    } else if (QWidget* send = GetDlgItem(IDC_SEND)) {
+        send->setEnabled(false);
+    }
+}
+
+void CChimelyDlg::UpdateSendButton() {
+    if (auto* send = qobject_cast<QPushButton*>(GetDlgItem(IDC_SEND))) {
+        send->setText(QStringLiteral("Send"));
+        send->setEnabled(!m_edMessage->toPlainText().isEmpty());
+    }
+}
