@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Presence subscriptions to the agent, and the layer's shutdown in the agent's order with a registration
 // and a subscription in place, against SIPp on 127.0.0.1 over UDP and TCP.
+#include "support/Scenarios.h"
 #include "support/Sipp.h"
 #include "support/TestAgent.h"
 
@@ -12,34 +13,6 @@
 using namespace std::chrono_literals;
 
 namespace {
-
-std::string reply(const std::string& status) {
-    return "  <send><![CDATA[\nSIP/2.0 " + status +
-           "\n"
-           "[last_Via:]\n[last_From:]\n[last_To:]\n[last_Call-ID:]\n[last_CSeq:]\nContent-Length: "
-           "0\n\n]]></send>\n";
-}
-
-// A watcher: SUBSCRIBE for presence (with `expires`, or without Expires when empty), the 202, the
-// first NOTIFY and, when `waitsForTheEnd`, the final NOTIFY.
-std::string watcher(const std::string& expires, bool waitsForTheEnd) {
-    std::string xml =
-        "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\n<scenario name=\"watcher\">\n"
-        "  <send><![CDATA[\nSUBSCRIBE sip:alice@[remote_ip]:[remote_port] SIP/2.0\n"
-        "Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch]\n"
-        "From: <sip:watcher@[local_ip]:[local_port]>;tag=[pid]SIPpTag00[call_number]\n"
-        "To: <sip:alice@[remote_ip]:[remote_port]>\nCall-ID: [call_id]\nCSeq: 1 SUBSCRIBE\n"
-        "Contact: <sip:watcher@[local_ip]:[local_port];transport=[transport]>\nMax-Forwards: 70\n"
-        "Event: presence\nAccept: application/pidf+xml\n" +
-        (expires.empty() ? std::string() : "Expires: " + expires + "\n") +
-        "Content-Length: 0\n\n]]></send>\n"
-        "  <recv response=\"202\"/>\n"
-        "  <recv request=\"NOTIFY\"/>\n" +
-        reply("200 OK");
-    if (waitsForTheEnd)
-        xml += "  <recv request=\"NOTIFY\"/>\n" + reply("200 OK");
-    return xml + "</scenario>\n";
-}
 
 // A watcher that subscribes, refreshes the subscription, then ends it itself (Expires: 0).
 std::string refreshingWatcher() {
@@ -54,12 +27,12 @@ std::string refreshingWatcher() {
                "Event: presence\nExpires: " +
                std::to_string(expires) + "\nContent-Length: 0\n\n]]></send>\n";
     };
-    std::string xml = watcher("600", false);
+    std::string xml = test::watcherScenario("600", false);
     xml = xml.substr(0, xml.rfind("</scenario>"));
     xml.replace(xml.find("<recv response=\"202\"/>"), 23, "<recv response=\"202\" rrs=\"true\"/>");
     return xml + inDialog(2, 900) + "  <recv response=\"200\"/>\n  <recv request=\"NOTIFY\"/>\n" +
-           reply("200 OK") + inDialog(3, 0) + "  <recv response=\"200\"/>\n  <recv request=\"NOTIFY\"/>\n" +
-           reply("200 OK") + "</scenario>\n";
+           test::okReply() + inDialog(3, 0) + "  <recv response=\"200\"/>\n  <recv request=\"NOTIFY\"/>\n" +
+           test::okReply() + "</scenario>\n";
 }
 
 class PresenceTest : public ::testing::TestWithParam<sip::TransportType> {
@@ -83,8 +56,10 @@ protected:
 
     std::unique_ptr<test::Sipp> subscribe(test::TestAgent& agent, const std::string& expires,
                                           bool waitsForTheEnd) {
-        auto sipp = std::make_unique<test::Sipp>(test::Sipp::Options{
-            .scenario = watcher(expires, waitsForTheEnd), .tcp = tcp(), .remote = agent.address()});
+        auto sipp = std::make_unique<test::Sipp>(
+            test::Sipp::Options{.scenario = test::watcherScenario(expires, waitsForTheEnd),
+                                .tcp = tcp(),
+                                .remote = agent.address()});
         sipp->start();
         return sipp;
     }

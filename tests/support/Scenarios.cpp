@@ -26,6 +26,31 @@ std::string xmlEscape(const std::string& text) {
     return out;
 }
 
+std::string okReply() {
+    return "  <send><![CDATA[\nSIP/2.0 200 OK\n"
+           "[last_Via:]\n[last_From:]\n[last_To:]\n[last_Call-ID:]\n[last_CSeq:]\nContent-Length: "
+           "0\n\n]]></send>\n";
+}
+
+std::string watcherScenario(const std::string& expires, bool waitsForTheEnd) {
+    std::string xml =
+        "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\n<scenario name=\"watcher\">\n"
+        "  <send><![CDATA[\nSUBSCRIBE sip:alice@[remote_ip]:[remote_port] SIP/2.0\n"
+        "Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch]\n"
+        "From: <sip:watcher@[local_ip]:[local_port]>;tag=[pid]SIPpTag00[call_number]\n"
+        "To: <sip:alice@[remote_ip]:[remote_port]>\nCall-ID: [call_id]\nCSeq: 1 SUBSCRIBE\n"
+        "Contact: <sip:watcher@[local_ip]:[local_port];transport=[transport]>\nMax-Forwards: 70\n"
+        "Event: presence\nAccept: application/pidf+xml\n" +
+        (expires.empty() ? std::string() : "Expires: " + expires + "\n") +
+        "Content-Length: 0\n\n]]></send>\n"
+        "  <recv response=\"202\"/>\n"
+        "  <recv request=\"NOTIFY\"/>\n" +
+        okReply();
+    if (waitsForTheEnd)
+        xml += "  <recv request=\"NOTIFY\"/>\n" + okReply();
+    return xml + "</scenario>\n";
+}
+
 std::string requestScenario(const std::string& method, const std::string& headers, const std::string& body,
                             int expectedStatus) {
     return "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\n"

@@ -11,6 +11,13 @@ namespace test {
 std::string requestScenario(const std::string& method, const std::string& headers, const std::string& body,
                             int expectedStatus);
 
+// A 200 to the request just received (a NOTIFY, say), within a scenario.
+std::string okReply();
+
+// A watcher: SUBSCRIBE for presence to the agent (with `expires`, or without Expires when empty), the
+// 202, the first NOTIFY and, when `waitsForTheEnd`, the final NOTIFY.
+std::string watcherScenario(const std::string& expires, bool waitsForTheEnd);
+
 // Escapes text for an XML attribute or character data in a scenario.
 std::string xmlEscape(const std::string& text);
 
