@@ -14,6 +14,7 @@
 #include "ui/ChimelyDlg.h"
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -27,6 +28,8 @@ int main(int argc, char** argv) {
     const int count = argc > 1 ? std::atoi(argv[1]) : 500;
     const int rate = argc > 2 ? std::atoi(argv[2]) : 50;
     const bool wake = argc <= 3 || std::string(argv[3]) != "timer";
+    // The offscreen platform says for every box that it cannot pass size hints on: not news here.
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
     QApplication application(argc, argv);
 
     QTemporaryDir dir;
@@ -49,13 +52,15 @@ int main(int argc, char** argv) {
                      .calls = count,
                      .extra = {"-r", std::to_string(rate)}});
     peer.start();
+    // A loop of its own: quitting the application would close every window, the boxes among them.
+    QEventLoop loop;
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
         if (peer.wait(std::chrono::milliseconds(0)))
-            application.quit();
+            loop.quit();
     });
     poll.start(50);
-    application.exec();
+    loop.exec();
     dialog.KillTimer(kPumpTimerId);
     dialog.ShutdownStack();
 

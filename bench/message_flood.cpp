@@ -1,0 +1,115 @@
+// SPDX-License-Identifier: MIT
+// Benchmark: a flood of received texts. SIPp sends MESSAGEs to the main window object at a steady rate
+// over UDP on 127.0.0.1; every one must be answered 200, and every text must come up in a box of its own,
+// in the order it arrived, with no crash. The boxes are real (offscreen); once the flood is over they
+// are closed one by one, newest first, as a user would, and each closing lets the next waiting text up.
+//
+//   bench_message_flood [count] [rate per second]
+#include "support/Scenarios.h"
+#include "support/Sipp.h"
+
+#include "platform/ProfileStore.h"
+#include "ui/ChimelyDlg.h"
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QMessageBox>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <cstdio>
+#include <fstream>
+
+namespace {
+
+long peakRssKb() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+std::vector<QMessageBox*> openBoxes() {
+    std::vector<QMessageBox*> boxes;
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (auto* box = qobject_cast<QMessageBox*>(widget); box && box->isVisible())
+            boxes.push_back(box);
+    return boxes;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM",
+            qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+    const int count = argc > 1 ? std::atoi(argv[1]) : 10000;
+    const int rate = argc > 2 ? std::atoi(argv[2]) : 500;
+    // The offscreen platform says for every box that it cannot pass size hints on: not news here.
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+    QApplication application(argc, argv);
+
+    QTemporaryDir dir;
+    platform::UseProfileFile(dir.filePath("chimely.conf"));
+    const int port = test::freePort();
+    platform::AppProfile().WriteProfileInt("Settings", "Protocol", 0);
+    platform::AppProfile().WriteProfileInt("Settings", "LocalPort", port);
+
+    CChimelyDlg dialog;
+    if (auto error = dialog.InitStack()) {
+        std::fprintf(stderr, "%s\n", error->c_str());
+        return 1;
+    }
+    dialog.SetTimer(kPumpTimerId, kPumpIntervalMs);
+
+    test::Sipp peer({.scenario = test::requestScenario("MESSAGE", "Content-Type: text/plain\n",
+                                                       "text [call_number]", 200),
+                     .remote = "127.0.0.1:" + std::to_string(port),
+                     .calls = count,
+                     .extra = {"-r", std::to_string(rate)}});
+    peer.start();
+    // A loop of its own: quitting the application would close every window, the boxes among them.
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (peer.wait(std::chrono::milliseconds(0)))
+            loop.quit();
+    });
+    poll.start(50);
+    loop.exec();
+    const bool allAnswered = peer.exitCode() == 0;
+    const std::size_t openAtTheEnd = openBoxes().size();
+    const long peakDuringFlood = peakRssKb();
+
+    // Close the boxes as a user would; every text must come up once, in order.
+    std::vector<int> shown;
+    std::vector<QMessageBox*> boxes = openBoxes();
+    for (QMessageBox* box : boxes)
+        shown.push_back(box->text().mid(5).toInt());
+    std::sort(shown.begin(), shown.end());
+    while (!boxes.empty()) {
+        QMessageBox* newest = boxes.back();
+        newest->done(QMessageBox::Ok);
+        QApplication::processEvents();
+        // A closed box deletes itself once control is back in the event loop; this loop is not one.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        std::vector<QMessageBox*> now = openBoxes();
+        for (QMessageBox* box : now)
+            if (std::find(boxes.begin(), boxes.end(), box) == boxes.end())
+                shown.push_back(box->text().mid(5).toInt());
+        boxes = now;
+    }
+    bool inOrder = static_cast<int>(shown.size()) == count;
+    for (int i = 0; inOrder && i < count; ++i)
+        inOrder = shown[i] == i + 1;
+
+    dialog.KillTimer(kPumpTimerId);
+    dialog.ShutdownStack();
+    std::printf(
+        "%d MESSAGEs sent at %d/s over UDP: %s answered 200; %zu boxes open and %zu waiting when the flood "
+        "ended; %zu texts shown in all, %s; peak RSS %ld kB during the flood, %ld kB in all\n",
+        count, rate, allAnswered ? "all" : "NOT all", openAtTheEnd, shown.size() - openAtTheEnd, shown.size(),
+        inOrder ? "each once, in order" : "NOT each once in order", peakDuringFlood, peakRssKb());
+    return allAnswered && inOrder ? 0 : 1;
+}
