@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The agent's set-up, pump and shutdown in the main window object, with its settings in a temporary
 // store and SIPp peers on 127.0.0.1.
+#include "support/Hub.h"
 #include "support/Scenarios.h"
 #include "support/Sipp.h"
 
@@ -108,6 +109,19 @@ TEST_F(AgentTest, PortInUseIsReportedByNameAndTheAgentStaysUp) {
     const auto start = std::chrono::steady_clock::now();
     dialog.ShutdownStack();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+}
+
+// The window says which port it could not open, and signs nobody in.
+TEST_F(AgentTest, PortInUseIsShownInTheStatusPanel) {
+    test::Hub hub({.signin = "alice@example.test"});
+    HeldPort held(SOCK_DGRAM, hub.port);
+    hub.start();
+    EXPECT_NE(std::string::npos,
+              hub.status().find("UDP port " + std::to_string(hub.port) + " cannot be opened"))
+        << hub.status();
+    hub.waitFor(300ms);
+    EXPECT_NE(std::string::npos, hub.status().find("cannot be opened"));
+    EXPECT_FALSE(hub.dialog().IsTimerActive(kReconnectTimerId));
 }
 
 // The stack's answers pile up while nobody pumps; one ProcessDum handles them all.
