@@ -1,0 +1,304 @@
+// SPDX-License-Identifier: MIT
+#include "support/Kamailio.h"
+
+#include "support/ChildProcess.h"
+#include "support/Sipp.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <stdexcept>
+#include <thread>
+
+namespace test {
+namespace {
+
+// Registrar and proxy. REGISTER is challenged with realm = the To domain; credentials that are wrong
+// (password, user, or an authentication user who is not the To user) get 403 rather than another
+// challenge. Dialog-forming INVITE and SUBSCRIBE are record-routed, so that the NOTIFYs and BYEs of
+// their dialogs come back this way; requests for a user of ours go to where that user registered.
+const char* const kConfig = R"(#!KAMAILIO
+debug=2
+log_stderror=yes
+log_prefix="{$mt $ci $rm} "
+children=2
+tcp_children=2
+auto_aliases=no
+dns=no
+rev_dns=no
+@LISTEN@
+@ALIASES@
+
+loadmodule "kex.so"
+loadmodule "corex.so"
+loadmodule "tm.so"
+loadmodule "tmx.so"
+loadmodule "sl.so"
+loadmodule "rr.so"
+loadmodule "pv.so"
+loadmodule "maxfwd.so"
+loadmodule "usrloc.so"
+loadmodule "registrar.so"
+loadmodule "textops.so"
+loadmodule "siputils.so"
+loadmodule "xlog.so"
+loadmodule "sanity.so"
+loadmodule "ctl.so"
+loadmodule "db_text.so"
+loadmodule "auth.so"
+loadmodule "auth_db.so"
+
+modparam("ctl", "binrpc", "unix:@DIR@/ctl.sock")
+modparam("auth_db", "db_url", "text://@DIR@/db")
+modparam("auth_db", "calculate_ha1", yes)
+modparam("auth_db", "password_column", "password")
+modparam("auth_db", "use_domain", 1)
+modparam("auth_db", "load_credentials", "")
+modparam("usrloc", "db_mode", 0)
+modparam("rr", "append_fromtag", 1)
+
+request_route {
+    xlog("L_INFO", "request $rm $ru from $si:$sp over $pr\n");
+    if (!mf_process_maxfwd_header("10")) {
+        sl_send_reply("483", "Too Many Hops");
+        exit;
+    }
+    if (!sanity_check()) {
+        xlog("L_WARN", "malformed $rm from $si:$sp dropped\n");
+        exit;
+    }
+    if (is_method("CANCEL")) {
+        if (t_check_trans())
+            route(RELAY);
+        exit;
+    }
+    if (has_totag()) {
+        if (loose_route()) {
+            route(RELAY);
+            exit;
+        }
+        if (is_method("ACK")) {
+            if (t_check_trans())
+                t_relay();
+            exit;
+        }
+        sl_send_reply("404", "Not Here");
+        exit;
+    }
+    if (!is_method("ACK") && t_precheck_trans()) {
+        t_check_trans();
+        exit;
+    }
+    t_check_trans();
+    remove_hf("Route");
+    if (is_method("INVITE|SUBSCRIBE"))
+        record_route();
+
+    if (is_method("REGISTER")) {
+        if (!auth_check("$td", "subscriber", "1")) {
+            $var(result) = $rc;
+            if ($var(result) == -4 || $var(result) == -5 || $var(result) == -6) {
+                auth_challenge("$td", "1");
+                exit;
+            }
+            xlog("L_INFO", "REGISTER for $tu refused ($var(result))\n");
+            sl_send_reply("403", "Forbidden");
+            exit;
+        }
+        consume_credentials();
+        if (!save("location"))
+            sl_reply_error();
+        exit;
+    }
+    if (uri == myself) {
+        if ($rU == $null) {
+            if (is_method("OPTIONS"))
+                sl_send_reply("200", "OK");
+            else
+                sl_send_reply("404", "Not Found");
+            exit;
+        }
+        if (!lookup("location")) {
+            sl_send_reply("404", "Not Found");
+            exit;
+        }
+    }
+    route(RELAY);
+}
+
+route[RELAY] {
+    t_on_reply("LOG");
+    if (!t_relay())
+        sl_reply_error();
+    exit;
+}
+
+onreply_route[LOG] {
+    xlog("L_INFO", "reply $rs $rr from $si:$sp\n");
+}
+)";
+
+void replaceAll(std::string& text, const std::string& from, const std::string& to) {
+    for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+}
+
+// A db_text field: ':' separates fields, so it and the characters the format escapes are escaped.
+std::string dbField(const std::string& value) {
+    std::string out;
+    for (char c : value) {
+        switch (c) {
+            case ':':
+                out += "\\:";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out;
+}
+
+bool plainName(const std::string& text) {
+    if (text.empty())
+        return false;
+    for (char c : text)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != '_')
+            return false;
+    return true;
+}
+
+}  // namespace
+
+Kamailio::Kamailio(std::vector<SipUser> users) : m_users(std::move(users)), m_port(freePort()) {
+    for (const SipUser& user : m_users)
+        if (!plainName(user.user) || !plainName(user.domain))
+            throw std::invalid_argument("user and domain are plain names here: " + user.aor());
+    m_dir = makeTempDir("kamailio");
+}
+
+Kamailio::~Kamailio() {
+    stop();
+    removeTempDir(m_dir);
+}
+
+std::string Kamailio::uri(bool tcp) const {
+    return "sip:127.0.0.1:" + std::to_string(m_port) + (tcp ? ";transport=tcp" : "");
+}
+
+std::string Kamailio::log() const {
+    return readTextFile(m_dir + "/kamailio.log");
+}
+
+void Kamailio::writeFiles() const {
+    std::filesystem::create_directories(m_dir + "/db");
+    std::ofstream(m_dir + "/db/version") << "table_name(str) table_version(int)\n"
+                                            "subscriber:7\n"
+                                            "location:9\n";
+    std::ofstream subscriber(m_dir + "/db/subscriber");
+    subscriber << "id(int,auto) username(str) domain(str) password(str) ha1(str,null) ha1b(str,null)\n";
+    int id = 0;
+    std::set<std::string> domains;
+    for (const SipUser& user : m_users) {
+        subscriber << ++id << ':' << dbField(user.user) << ':' << dbField(user.domain) << ':'
+                   << dbField(user.password) << "::\n";
+        domains.insert(user.domain);
+    }
+    subscriber.close();
+
+    std::string config = kConfig;
+    const std::string port = std::to_string(m_port);
+    replaceAll(config, "@LISTEN@", "listen=udp:127.0.0.1:" + port + "\nlisten=tcp:127.0.0.1:" + port);
+    std::string aliases;
+    for (const std::string& domain : domains)
+        aliases += "alias=\"" + domain + "\"\n";
+    replaceAll(config, "@ALIASES@", aliases);
+    replaceAll(config, "@DIR@", m_dir);
+    std::ofstream(m_dir + "/kamailio.cfg") << config;
+}
+
+void Kamailio::start(std::chrono::milliseconds timeout) {
+    if (m_process)
+        throw std::logic_error("Kamailio runs already");
+    writeFiles();
+    m_process = std::make_unique<ChildProcess>();
+    m_process->start({"kamailio", "-f", m_dir + "/kamailio.cfg", "-DD", "-E", "-Y", m_dir, "-P",
+                      m_dir + "/kamailio.pid", "-w", m_dir, "-m", "32", "-M", "8"},
+                     m_dir + "/kamailio.log");
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!answersOptions()) {
+        if (m_process->wait(std::chrono::milliseconds(0)))
+            throw std::runtime_error("Kamailio ended at once (" + std::to_string(m_process->exitCode()) +
+                                     "):\n" + log());
+        if (std::chrono::steady_clock::now() >= deadline) {
+            stop();
+            throw std::runtime_error("Kamailio did not answer within the time:\n" + log());
+        }
+    }
+}
+
+void Kamailio::stop() {
+    if (m_process)
+        m_process->stop();
+    m_process.reset();
+}
+
+bool Kamailio::running() const {
+    return m_process && m_process->running();
+}
+
+// An OPTIONS to Kamailio itself, answered once its workers take requests.
+bool Kamailio::answersOptions() const {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
+    socklen_t size = sizeof local;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size);
+    const std::string here = "127.0.0.1:" + std::to_string(ntohs(local.sin_port));
+    const std::string there = "127.0.0.1:" + std::to_string(m_port);
+    const std::string request = "OPTIONS sip:" + there + " SIP/2.0\r\nVia: SIP/2.0/UDP " + here +
+                                ";branch=z9hG4bK-ready-" + std::to_string(getpid()) + "-" +
+                                std::to_string(local.sin_port) + "\r\nFrom: <sip:probe@" + here +
+                                ">;tag=probe\r\nTo: <sip:" + there +
+                                ">\r\nCall-ID: ready-probe\r\nCSeq: 1 OPTIONS\r\nMax-Forwards: 70\r\n"
+                                "Content-Length: 0\r\n\r\n";
+    sockaddr_in remote{};
+    remote.sin_family = AF_INET;
+    remote.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    remote.sin_port = htons(static_cast<uint16_t>(m_port));
+    sendto(fd, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&remote), sizeof remote);
+    pollfd waiting{fd, POLLIN, 0};
+    char buffer[2048];
+    bool answered = false;
+    if (poll(&waiting, 1, 100) == 1) {
+        const ssize_t length = recv(fd, buffer, sizeof buffer - 1, 0);
+        answered = length > 8 && std::string(buffer, 8) == "SIP/2.0 ";
+    }
+    close(fd);
+    if (!answered)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return answered;
+}
+
+}  // namespace test

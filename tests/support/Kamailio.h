@@ -1,0 +1,58 @@
+// SPDX-License-Identifier: MIT
+// Kamailio as the registrar and proxy of a test: digest authentication against a plaintext user table,
+// bindings in memory, and requests for its users relayed to where they registered. It runs as a child
+// process on a free UDP and TCP port of 127.0.0.1, from a configuration written into a temporary
+// directory, and keeps its log there for the test's failure output. Called from the test's thread.
+//
+// The users' domain (say example.test) need not resolve: both the agent and baresip send everything to
+// Kamailio as their outbound proxy, and Kamailio takes every domain of its users as its own.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace test {
+
+class ChildProcess;
+
+struct SipUser {
+    std::string user;
+    std::string domain;
+    std::string password;
+
+    std::string aor() const { return user + "@" + domain; }
+    std::string uri() const { return "sip:" + aor(); }
+};
+
+class Kamailio {
+public:
+    explicit Kamailio(std::vector<SipUser> users);
+    ~Kamailio();
+    Kamailio(const Kamailio&) = delete;
+    Kamailio& operator=(const Kamailio&) = delete;
+
+    // Starts Kamailio and waits until it answers; throws with its log when it does not within `timeout`.
+    void start(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // SIGTERM, then SIGKILL to its process group when it has not ended within two seconds.
+    void stop();
+    bool running() const;
+
+    int port() const { return m_port; }
+    // The URI that sends requests to Kamailio over the transport, for an outbound proxy.
+    std::string uri(bool tcp) const;
+    // Everything Kamailio logged so far: what it routed where, and its own errors.
+    std::string log() const;
+
+private:
+    void writeFiles() const;
+    bool answersOptions() const;
+
+    std::vector<SipUser> m_users;
+    std::string m_dir;
+    int m_port;
+    std::unique_ptr<ChildProcess> m_process;
+};
+
+}  // namespace test
