@@ -1,9 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The program's entry: a tray program, so closing the last window does not end it by itself.
-#include "platform/ProfileStore.h"
-#include "ui/ChimelyDlg.h"
-
-#include <QApplication>
+// The program's entry: the application object and its run.
+#include "app/ChimelyApp.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -23,10 +20,6 @@ int main(int argc, char** argv) {
                      "xvfb-run -a make run\n");
         return 1;
     }
-    QApplication application(argc, argv);
-    QApplication::setQuitOnLastWindowClosed(false);
-    platform::SetRegistryKey(QStringLiteral("Vantorell"));
-    CChimelyDlg dialog(false);
-    dialog.DoModal();
-    return 0;
+    CChimelyApp application(argc, argv);
+    return application.Run();
 }

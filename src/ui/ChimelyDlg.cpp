@@ -3,6 +3,7 @@
 // User-interface thread.
 #include "ui/ChimelyDlg.h"
 
+#include "app/ChimelyApp.h"
 #include "platform/MessageBox.h"
 #include "platform/Network.h"
 #include "res/Resource.h"
@@ -117,6 +118,11 @@ bool CChimelyDlg::OnInitDialog() {
 
 platform::LRESULT CChimelyDlg::WindowProc(platform::UINT message, platform::WPARAM wParam,
                                           platform::LPARAM lParam) {
+    // A later start of the program asks this window to show itself.
+    if (message == s_uActivateMsg) {
+        ShowMainWindow();
+        return 0;
+    }
     switch (message) {
         case WM_TRAYNOTIFY:
             return m_trayIcon.HandleNotification(wParam, lParam);
@@ -211,6 +217,14 @@ void CChimelyDlg::ShowMainWindow() {
     } else {
         ShowFromTray(this, false);
     }
+}
+
+// Qt has no window-position change whose show flag could be cleared: a show is dropped here instead, so a
+// program started minimised runs its modal loop with the window hidden until the first ShowMainWindow.
+void CChimelyDlg::setVisible(bool visible) {
+    if (visible && m_bInTray)
+        return;
+    platform::CDialog::setVisible(visible);
 }
 
 void CChimelyDlg::OnExit() {

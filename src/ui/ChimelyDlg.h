@@ -172,6 +172,8 @@ public:
     void OnPreferences();
     void OnExit();
     void OnHome();
+    // While m_bInTray is set no attempt to show the window succeeds, the modal loop's first show included.
+    void setVisible(bool visible) override;
 
     // ---- members of the SIP agent, in this order ----
     sip::SipStack m_stack;

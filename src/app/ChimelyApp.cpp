@@ -1,0 +1,61 @@
+// SPDX-License-Identifier: MIT
+#include "app/ChimelyApp.h"
+
+#include "platform/ProfileStore.h"
+#include "platform/RegisteredMessages.h"
+#include "platform/ShowCommand.h"
+#include "platform/SingleInstance.h"
+#include "ui/ChimelyDlg.h"
+
+const platform::UINT s_uActivateMsg = platform::RegisterWindowMessage(kActivateMessageName);
+
+namespace {
+
+constexpr const char* kRegistryKey = "Vantorell";
+
+}  // namespace
+
+CChimelyApp::CChimelyApp(int& argc, char** argv) : m_application(argc, argv) {
+    // The window hides into the notification area; only Exit ends the program.
+    QApplication::setQuitOnLastWindowClosed(false);
+}
+
+CChimelyApp::~CChimelyApp() = default;
+
+int CChimelyApp::Run() {
+    InitInstance();
+    return 0;
+}
+
+bool CChimelyApp::InitInstance() {
+    m_singleInstance = std::make_unique<platform::SingleInstance>(
+        platform::UserRuntimeDirectory(), QString::fromLatin1(kSingleInstanceMutexName),
+        QString::fromLatin1(kActivateMessageName));
+    switch (m_singleInstance->Create()) {
+        case platform::SingleInstance::Result::AlreadyRunning:
+            // The first instance shows itself; this one ends without waiting for it.
+            m_singleInstance->PostActivate();
+            return false;
+        case platform::SingleInstance::Result::Failed:
+            return false;
+        case platform::SingleInstance::Result::First:
+            break;
+    }
+
+    platform::SetRegistryKey(QString::fromLatin1(kRegistryKey));
+    const int showCommand = platform::StartupShowCommand(QCoreApplication::arguments());
+    const bool startHidden = showCommand == platform::SW_MINIMIZE ||
+                             showCommand == platform::SW_SHOWMINIMIZED ||
+                             showCommand == platform::SW_SHOWMINNOACTIVE;
+
+    CChimelyDlg dialog(startHidden);
+    m_pMainWnd = &dialog;
+    m_singleInstance->SetActivationHandler([this] {
+        if (m_pMainWnd)
+            m_pMainWnd->PostMessage(s_uActivateMsg);
+    });
+    dialog.DoModal();
+    m_singleInstance->SetActivationHandler(nullptr);
+    m_pMainWnd = nullptr;
+    return false;
+}
