@@ -122,6 +122,9 @@ platform::LRESULT CChimelyDlg::WindowProc(platform::UINT message, platform::WPAR
             return m_trayIcon.HandleNotification(wParam, lParam);
         case platform::WM_COMMAND:
             switch (platform::LOWORD(wParam)) {
+                case platform::IDCANCEL:
+                    HideWindow();
+                    return 0;
                 case ID_TRAY_HOME:
                     OnHome();
                     return 0;
