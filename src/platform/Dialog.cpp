@@ -42,7 +42,7 @@ CDialog::~CDialog() {
 // notification area must keep running: the loop is the dialog's own, and only EndDialog ends it.
 int CDialog::DoModal() {
     OnInitDialog();
-    if (!parentWidget())
+    if (windowModality() == Qt::NonModal)
         setWindowModality(Qt::ApplicationModal);
     show();
     QEventLoop loop;

@@ -373,15 +373,23 @@ QRect QtShell::notificationArea() const {
     return area;
 }
 
+// The tray manager's window where it is on the screen (some trays keep it off the screen and show their
+// icons in another), else where the program's icons are.
+QRect QtShell::trayWindowRect() const {
+    QScreen* screen = qApp ? QGuiApplication::primaryScreen() : nullptr;
+    if (xcb_connection_t* connection = x11Connection(); connection && screen)
+        if (const xcb_window_t manager = trayManagerWindow(connection))
+            if (const QRect rect = x11WindowRect(connection, manager);
+                rect.intersects(screen->virtualGeometry()))
+                return rect;
+    return notificationArea();
+}
+
 HWND QtShell::FindWindow(const char* className, const char* windowName) {
     if (!className)
         return 0;
-    if (std::strcmp(className, "Shell_TrayWnd") == 0 && !windowName) {
-        xcb_connection_t* connection = x11Connection();
-        const bool present =
-            (connection && trayManagerWindow(connection) != XCB_WINDOW_NONE) || !notificationArea().isEmpty();
-        return present ? kTrayWindow : 0;
-    }
+    if (std::strcmp(className, "Shell_TrayWnd") == 0 && !windowName)
+        return trayWindowRect().isEmpty() ? 0 : kTrayWindow;
     for (HWND window : m_windows.topLevel())
         if (m_windows.className(window) == className)
             return window;
@@ -412,11 +420,7 @@ bool QtShell::GetWindowRect(HWND window, RECT* rect) {
         return false;
     QRect found;
     if (window == kTrayWindow) {
-        if (xcb_connection_t* connection = x11Connection())
-            if (const xcb_window_t manager = trayManagerWindow(connection))
-                found = x11WindowRect(connection, manager);
-        if (found.isEmpty())
-            found = notificationArea();
+        found = trayWindowRect();
     } else if (window == kNotificationArea) {
         found = notificationArea();
     } else if (CDialog* dialog = CDialog::FromHandle(window)) {

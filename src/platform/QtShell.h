@@ -69,6 +69,8 @@ private:
     void apply(Icon& icon, const NOTIFYICONDATAA& data);
     // Where the program's icons are on the screen; empty when no tray shows them.
     QRect notificationArea() const;
+    // The rectangle of the tray itself; empty when there is none.
+    QRect trayWindowRect() const;
     void watchTrayManager();
     void broadcastTaskbarCreated();
 
