@@ -264,29 +264,34 @@ void LocateTrayRect(RECT* rect) {
     rect->top = rect->bottom - kGuessHeight;
 }
 
+namespace {
+
+// The caption's flight between the window and the notification area, when the desktop animates
+// minimising windows or the caller insists.
+void flyCaption(Shell& shell, HWND window, bool force, bool intoTray) {
+    if (!force && !IsMinimizeAnimationOn())
+        return;
+    RECT windowRect;
+    RECT trayRect;
+    shell.GetWindowRect(window, &windowRect);
+    LocateTrayRect(&trayRect);
+    shell.DrawAnimatedRects(window, IDANI_CAPTION, intoTray ? windowRect : trayRect,
+                            intoTray ? trayRect : windowRect);
+}
+
+}  // namespace
+
 void HideToTray(CDialog* window, bool force) {
     Shell& shell = CurrentShell();
     const HWND handle = window->GetSafeHwnd();
-    if (force || IsMinimizeAnimationOn()) {
-        RECT from;
-        RECT to;
-        shell.GetWindowRect(handle, &from);
-        LocateTrayRect(&to);
-        shell.DrawAnimatedRects(handle, IDANI_CAPTION, from, to);
-    }
+    flyCaption(shell, handle, force, true);
     shell.ShowWindow(handle, SW_HIDE);
 }
 
 void ShowFromTray(CDialog* window, bool force) {
     Shell& shell = CurrentShell();
     const HWND handle = window->GetSafeHwnd();
-    if (force || IsMinimizeAnimationOn()) {
-        RECT to;
-        RECT from;
-        shell.GetWindowRect(handle, &to);
-        LocateTrayRect(&from);
-        shell.DrawAnimatedRects(handle, IDANI_CAPTION, from, to);
-    }
+    flyCaption(shell, handle, force, false);
     shell.ShowWindow(handle, SW_SHOW);
     shell.SetActiveWindow(handle);
     shell.SetForegroundWindow(handle);

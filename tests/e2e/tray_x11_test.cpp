@@ -6,14 +6,14 @@
 // reaches HandleNotification and runs Show; a right click pops the menu with Show as its default and the
 // chosen item comes back as a command; after trayer is restarted the icon comes back with its last image
 // and still answers. Every wait is bounded; every process is started and ended here, by its id.
+#include "support/EventLoop.h"
+
 #include "platform/Shell.h"
 #include "ui/TrayNotifyIcon.h"
 
 #include <QtGui/qguiapplication_platform.h>
 #include <QAction>
 #include <QApplication>
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <QImage>
 #include <QMenu>
 #include <QPixmap>
@@ -39,7 +39,6 @@
 #include <sstream>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 extern char** environ;
@@ -158,47 +157,9 @@ private:
 
 // ---- the child: the icon on the display ----
 
-using Message = std::tuple<UINT, WPARAM, LPARAM>;
-
-void runFor(int ms) {
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
+bool runUntil(const std::function<bool()>& done, int limitMs = 10000) {
+    return test::runUntil(done, limitMs);
 }
-
-template <typename Done>
-bool runUntil(Done done, int limitMs = 10000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < limitMs)
-        runFor(20);
-    return done();
-}
-
-// The main window's part: the icon's messages go to the icon, every message is kept.
-class NotifyWindow : public CDialog {
-public:
-    std::vector<Message> messages;
-    CTrayNotifyIcon* icon = nullptr;
-    std::vector<LRESULT> results;
-
-    int count(UINT message, WPARAM wParam) const {
-        int found = 0;
-        for (const auto& [m, w, l] : messages)
-            found += m == message && w == wParam;
-        return found;
-    }
-
-protected:
-    LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override {
-        messages.emplace_back(message, wParam, lParam);
-        if (message == kCallback && icon) {
-            results.push_back(icon->HandleNotification(wParam, lParam));
-            return results.back();
-        }
-        return 0;
-    }
-};
 
 // Counts the shell's "TaskbarCreated" reaching the icon's helper window.
 class WatchedIcon : public CTrayNotifyIconEx {
@@ -272,9 +233,16 @@ TEST(TrayX11Child, IconOnTheRealTray) {
 
     const QIcon red = solid(Qt::red);
     const QIcon blue = solid(Qt::blue);
-    NotifyWindow window;
+    // The main window's part: the icon's messages go to the icon.
     WatchedIcon icon;
-    window.icon = &icon;
+    test::RecordingDialog window;
+    std::vector<LRESULT> results;
+    window.handler = [&](UINT message, WPARAM wParam, LPARAM lParam) -> LRESULT {
+        if (message != kCallback)
+            return 0;
+        results.push_back(icon.HandleNotification(wParam, lParam));
+        return results.back();
+    };
 
     // No tray yet: the add fails and new images are refused.
     ASSERT_EQ(QRect(), iconRect());
@@ -303,7 +271,7 @@ TEST(TrayX11Child, IconOnTheRealTray) {
     click(iconRect().center(), 1);
     EXPECT_TRUE(runUntil([&] { return window.count(WM_COMMAND, kShow) == 1; }));
     EXPECT_EQ(1, window.count(kCallback, kIconId));
-    EXPECT_EQ((std::vector<LRESULT>{1}), window.results);
+    EXPECT_EQ((std::vector<LRESULT>{1}), results);
 
     // A right press pops the menu at the cursor with Show as its default; the item chosen comes back.
     QMenu* menu = nullptr;

@@ -3,6 +3,8 @@
 // of templates 102 and 134 with their kinds, ids, places, groups and tab order, Enter in a multi-line edit,
 // and a modal loop that only EndDialog ends while Esc, the close box and the minimize box reach the
 // window's message map.
+#include "support/EventLoop.h"
+
 #include "platform/Dialog.h"
 #include "platform/DialogTemplate.h"
 #include "platform/Resources.h"
@@ -23,7 +25,6 @@
 
 #include <gtest/gtest.h>
 
-#include <tuple>
 #include <vector>
 
 using namespace platform;
@@ -43,18 +44,8 @@ QFont windowsDialogFont() {
     return font;
 }
 
-using Message = std::tuple<UINT, WPARAM, LPARAM>;
-
-class RecordingDialog : public CDialog {
-public:
-    std::vector<Message> messages;
-
-protected:
-    LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override {
-        messages.emplace_back(message, wParam, lParam);
-        return CDialog::WindowProc(message, wParam, lParam);
-    }
-};
+using test::Message;
+using test::RecordingDialog;
 
 // A dialog built from a template in the Windows dialog font.
 class TemplateTest : public ::testing::Test {

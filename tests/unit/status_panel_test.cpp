@@ -3,6 +3,7 @@
 // place of the desktop's, the agent never set up): its three modes, the Send button, the Ok button, timer
 // 26, the tray image that only "Connected" and "Disconnected" switch, and the window after a sent
 // message. Waits are bounded runs of the event loop with wide margins.
+#include "support/EventLoop.h"
 #include "support/TestAgent.h"
 
 #include "platform/FakeShell.h"
@@ -12,13 +13,11 @@
 
 #include <QComboBox>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QImage>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
-#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -28,20 +27,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-void runFor(int ms) {
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-template <typename Done>
-bool runUntil(Done done, int limitMs) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < limitMs)
-        runFor(10);
-    return done();
-}
+using test::runFor;
+using test::runUntil;
 
 // An agent that keeps the response refusing its pager message.
 class Sender : public test::TestAgent {

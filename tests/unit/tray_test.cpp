@@ -2,19 +2,17 @@
 // The tray icon's logic on the fake shell: what kind of shell it writes for, how Create fails and what
 // each failure leaves, what every mouse message on the icon leads to, adding the icon again when the
 // task bar is made anew, where the notification area is taken to be, and hiding and showing the window.
+#include "support/EventLoop.h"
+
 #include "platform/FakeShell.h"
 #include "ui/TrayNotifyIcon.h"
 
-#include <QCoreApplication>
-#include <QEventLoop>
 #include <QPixmap>
-#include <QTimer>
 
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
-#include <tuple>
 #include <vector>
 
 using namespace platform;
@@ -27,24 +25,11 @@ constexpr UINT kShow = 32776;
 constexpr UINT kPreferences = 32777;
 constexpr const char* kTip = "Vantorell Chimely 1.1";
 
-using Message = std::tuple<UINT, WPARAM, LPARAM>;
-
-// A notify window that keeps every message reaching its message map.
-class NotifyWindow : public CDialog {
-public:
-    std::vector<Message> messages;
-
-protected:
-    LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override {
-        messages.emplace_back(message, wParam, lParam);
-        return 0;
-    }
-};
+using test::Message;
+using NotifyWindow = test::RecordingDialog;
 
 void runEvents() {
-    QEventLoop loop;
-    QTimer::singleShot(20, &loop, &QEventLoop::quit);
-    loop.exec();
+    test::runFor(20);
 }
 
 QIcon solid(Qt::GlobalColor color) {
