@@ -241,11 +241,10 @@ TEST_F(TrayTest, RightButtonReleasedPopsTheMenuAtTheCursorWithShowAsDefault) {
     // The chosen command arrives as a command, then the message posted after the menu.
     runEvents();
     EXPECT_EQ((std::vector<Message>{{WM_COMMAND, kPreferences, 0}, {WM_NULL, 0, 0}}), window.messages);
-}
 
-TEST_F(TrayTest, DismissedMenuSendsNoCommand) {
-    CTrayNotifyIcon icon;
-    ASSERT_TRUE(create(icon));
+    // Dismissed: no command.
+    window.messages.clear();
+    shell.menuChoice.reset();
     EXPECT_EQ(1, icon.HandleNotification(kIconId, WM_RBUTTONUP));
     runEvents();
     EXPECT_EQ((std::vector<Message>{{WM_NULL, 0, 0}}), window.messages);
@@ -274,7 +273,8 @@ TEST_F(TrayTest, MenuWithoutDefaultItemStillBringsTheWindowForwardButSendsNothin
     EXPECT_EQ(mark + 3, shell.calls.size());
 }
 
-TEST_F(TrayTest, OtherMouseMessagesDoNothingButAreHandled) {
+// Other messages of the icon do nothing and count as handled; another icon's messages are not handled.
+TEST_F(TrayTest, OtherMessagesAndOtherIconsMessagesDoNothing) {
     for (bool ex : {false, true}) {
         SCOPED_TRACE(ex ? "CTrayNotifyIconEx" : "CTrayNotifyIcon");
         std::unique_ptr<CTrayNotifyIcon> icon =
@@ -285,21 +285,12 @@ TEST_F(TrayTest, OtherMouseMessagesDoNothingButAreHandled) {
         for (UINT mouse :
              {WM_LBUTTONUP, WM_RBUTTONDOWN, WM_MOUSEMOVE, WM_MBUTTONDOWN, WM_MBUTTONUP, 0x400u, 0x7Bu})
             EXPECT_EQ(1, icon->HandleNotification(kIconId, mouse)) << mouse;
+        for (UINT mouse : {WM_LBUTTONDOWN, WM_LBUTTONDBLCLK, WM_RBUTTONUP, WM_MOUSEMOVE})
+            EXPECT_EQ(0, icon->HandleNotification(kIconId + 1, mouse)) << mouse;
         runEvents();
         EXPECT_EQ(mark, shell.calls.size());
         EXPECT_TRUE(window.messages.empty());
     }
-}
-
-TEST_F(TrayTest, AnotherIconsMessageIsNotHandled) {
-    CTrayNotifyIconEx icon;
-    ASSERT_TRUE(create(icon));
-    const std::size_t mark = shell.calls.size();
-    for (UINT mouse : {WM_LBUTTONDOWN, WM_LBUTTONDBLCLK, WM_RBUTTONUP, WM_MOUSEMOVE})
-        EXPECT_EQ(0, icon.HandleNotification(kIconId + 1, mouse)) << mouse;
-    runEvents();
-    EXPECT_EQ(mark, shell.calls.size());
-    EXPECT_TRUE(window.messages.empty());
 }
 
 TEST_F(TrayTest, LeftPressIsADoubleClickOnlyForTheExtendedIcon) {
@@ -421,32 +412,28 @@ protected:
     ScopedShell installed{shell};
 };
 
-TEST_F(LocateTrayRectTest, ClockAtTheRightEndCutsTheAreaShortOfIt) {
-    taskbarWith({{101, 0, "ReBarWindow32", {200, 772, 1000, 798}},
-                 {102, 0, "TrayNotifyWnd", {1100, 772, 1278, 798}},
-                 {103, 102, "ToolbarWindow32", {1102, 772, 1210, 798}},
-                 {104, 102, "TrayClockWClass", {1220, 772, 1278, 798}}});
-    EXPECT_EQ((RECT{1100, 772, 1220, 798}), locate());
-    EXPECT_EQ(std::vector<std::string>{"FindWindow Shell_TrayWnd"}, shell.Calls("FindWindow"));
-    EXPECT_TRUE(shell.Calls("SHAppBarMessage").empty());
-}
-
-TEST_F(LocateTrayRectTest, ClockAboveTheIconsStartsTheAreaBelowIt) {
-    // A task bar on the right edge: the clock sits on top of the icons.
-    shell.windows.push_back({100, 0, "Shell_TrayWnd", {1200, 0, 1280, 800}});
-    shell.windows.push_back({102, 100, "TrayNotifyWnd", {1200, 600, 1280, 780}});
-    shell.windows.push_back({104, 102, "TrayClockWClass", {1200, 600, 1280, 640}});
-    EXPECT_EQ((RECT{1200, 640, 1280, 780}), locate());
-}
-
-TEST_F(LocateTrayRectTest, ClockCountsAsAboveOnlyMoreThanFivePixelsUp) {
-    for (int raise : {5, 6}) {
-        SCOPED_TRACE(raise);
+// The clock at the right end of the icons cuts the area short of it; a clock more than 5 pixels above
+// the area's bottom sits above the icons, and the area starts below it.
+TEST_F(LocateTrayRectTest, ClockCutsTheNotificationAreaShortOfItself) {
+    struct Case {
+        RECT clock;
+        RECT expected;
+    };
+    const Case cases[] = {
+        {{1220, 772, 1278, 798}, {1100, 772, 1220, 798}},
+        {{1100, 772, 1278, 793}, {1100, 772, 1100, 798}},
+        {{1100, 772, 1278, 792}, {1100, 792, 1278, 798}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(ToString(c.clock));
         shell.windows.clear();
-        taskbarWith({{102, 0, "TrayNotifyWnd", {1100, 700, 1280, 800}},
-                     {104, 102, "TrayClockWClass", {1200, 700, 1280, 800 - raise}}});
-        EXPECT_EQ(raise == 5 ? (RECT{1100, 700, 1200, 800}) : (RECT{1100, 800 - raise, 1280, 800}), locate());
+        taskbarWith({{101, 0, "ReBarWindow32", {200, 772, 1000, 798}},
+                     {102, 0, "TrayNotifyWnd", {1100, 772, 1278, 798}},
+                     {103, 102, "ToolbarWindow32", {1102, 772, 1210, 798}},
+                     {104, 102, "TrayClockWClass", c.clock}});
+        EXPECT_EQ(c.expected, locate());
     }
+    EXPECT_TRUE(shell.Calls("SHAppBarMessage").empty());
 }
 
 TEST_F(LocateTrayRectTest, WithoutTheClockTheAreaOrElseTheTaskBarItself) {
@@ -454,21 +441,17 @@ TEST_F(LocateTrayRectTest, WithoutTheClockTheAreaOrElseTheTaskBarItself) {
                  {102, 0, "TrayNotifyWnd", {1100, 772, 1278, 798}}});
     EXPECT_EQ((RECT{1100, 772, 1278, 798}), locate());
 
-    shell.windows.clear();
-    taskbarWith({{101, 0, "ReBarWindow32", {200, 772, 1000, 798}}});
-    EXPECT_EQ((RECT{0, 770, 1280, 800}), locate());
-}
-
-TEST_F(LocateTrayRectTest, ClockEndsTheSearchAndClassNamesMatchExactly) {
-    // The clock comes first: it trims the task bar's rectangle and the notification area is never seen.
-    taskbarWith({{104, 0, "TrayClockWClass", {1220, 772, 1278, 798}},
-                 {102, 0, "TrayNotifyWnd", {1100, 772, 1278, 798}}});
-    EXPECT_EQ((RECT{0, 770, 1220, 800}), locate());
-
+    // Class names match exactly.
     shell.windows.clear();
     taskbarWith(
         {{102, 0, "traynotifywnd", {1100, 772, 1278, 798}}, {104, 0, "TrayClockWClassX", {1, 2, 3, 4}}});
     EXPECT_EQ((RECT{0, 770, 1280, 800}), locate());
+
+    // A clock found first trims the task bar's rectangle and ends the search.
+    shell.windows.clear();
+    taskbarWith({{104, 0, "TrayClockWClass", {1220, 772, 1278, 798}},
+                 {102, 0, "TrayNotifyWnd", {1100, 772, 1278, 798}}});
+    EXPECT_EQ((RECT{0, 770, 1220, 800}), locate());
 }
 
 TEST_F(LocateTrayRectTest, WithoutTheTaskBarWindowTheShellsTaskBarPositionGivesTheCorner) {
