@@ -39,11 +39,13 @@ CDialog::~CDialog() {
 }
 
 // QDialog::exec would end its loop as soon as the window is hidden, and a window hidden into the
-// notification area must keep running: the loop is the dialog's own, and only EndDialog ends it.
+// notification area must keep running: the loop is the dialog's own, and only EndDialog ends it. A
+// dialog blocks the window it belongs to, as Windows disables a modal dialog's owner, and nothing else:
+// an application-modal window would block the notification-area icon too.
 int CDialog::DoModal() {
     OnInitDialog();
-    if (windowModality() == Qt::NonModal)
-        setWindowModality(Qt::ApplicationModal);
+    if (parentWidget() && windowModality() == Qt::NonModal)
+        setWindowModality(Qt::WindowModal);
     show();
     QEventLoop loop;
     m_modalLoop = &loop;

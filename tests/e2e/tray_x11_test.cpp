@@ -107,11 +107,13 @@ int finish(pid_t pid, std::chrono::milliseconds limit) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-void stop(pid_t pid) {
+// Ends the process if it is still ours to end.
+void stop(pid_t& pid) {
     if (pid > 0) {
         kill(pid, SIGTERM);
         finish(pid, 5s);
     }
+    pid = -1;
 }
 
 // An Xvfb server on a display number it picks itself; stopped with the object.
@@ -244,69 +246,78 @@ TEST(TrayX11Child, IconOnTheRealTray) {
         return results.back();
     };
 
-    // No tray yet: the add fails and new images are refused.
-    ASSERT_EQ(QRect(), iconRect());
-    EXPECT_FALSE(icon.Create(&window, kIconId, "Chimely on X11", &red, kCallback, 0, true));
-    EXPECT_FALSE(icon.SetIcon(&blue));
+    // Everything happens inside the window's modal loop, as in the program.
+    pid_t trayer = -1;
+    auto scenario = [&] {
+        // No tray yet: the add fails and new images are refused.
+        ASSERT_EQ(QRect(), iconRect());
+        EXPECT_FALSE(icon.Create(&window, kIconId, "Chimely on X11", &red, kCallback, 0, true));
+        EXPECT_FALSE(icon.SetIcon(&blue));
 
-    // The tray announces itself: the icon appears with the image given to Create.
-    pid_t trayer = startTray();
-    ASSERT_GT(trayer, 0) << "trayer could not be started";
-    EXPECT_TRUE(runUntil([&] { return showsColour(Qt::red); }))
-        << "icon at " << iconRect().x() << "," << iconRect().y();
-    EXPECT_EQ(1, icon.taskbarsCreated);
+        // The tray announces itself: the icon appears with the image given to Create.
+        trayer = startTray();
+        ASSERT_GT(trayer, 0) << "trayer could not be started";
+        EXPECT_TRUE(runUntil([&] { return showsColour(Qt::red); }))
+            << "icon at " << iconRect().x() << "," << iconRect().y();
+        EXPECT_EQ(1, icon.taskbarsCreated);
 
-    // The notification area is where the icon is; the window flies there and back.
-    RECT tray;
-    LocateTrayRect(&tray);
-    EXPECT_EQ(iconRect(), QRect(tray.left, tray.top, tray.right - tray.left, tray.bottom - tray.top));
-    window.setGeometry(200, 150, 300, 250);
-    window.show();
-    HideToTray(&window, true);
-    EXPECT_FALSE(window.isVisible());
-    ShowFromTray(&window, true);
-    EXPECT_TRUE(window.isVisible());
+        // The notification area is where the icon is; the window flies there and back.
+        RECT tray;
+        LocateTrayRect(&tray);
+        EXPECT_EQ(iconRect(), QRect(tray.left, tray.top, tray.right - tray.left, tray.bottom - tray.top));
+        window.setGeometry(200, 150, 300, 250);
+        window.show();
+        HideToTray(&window, true);
+        EXPECT_FALSE(window.isVisible());
+        ShowFromTray(&window, true);
+        EXPECT_TRUE(window.isVisible());
 
-    // A left press is the icon's double-click: Show is sent to the window.
-    click(iconRect().center(), 1);
-    EXPECT_TRUE(runUntil([&] { return window.count(WM_COMMAND, kShow) == 1; }));
-    EXPECT_EQ(1, window.count(kCallback, kIconId));
-    EXPECT_EQ((std::vector<LRESULT>{1}), results);
+        // A left press is the icon's double-click: Show is sent to the window.
+        click(iconRect().center(), 1);
+        EXPECT_TRUE(runUntil([&] { return window.count(WM_COMMAND, kShow) == 1; }));
+        EXPECT_EQ(1, window.count(kCallback, kIconId));
+        EXPECT_EQ((std::vector<LRESULT>{1}), results);
 
-    // A right press pops the menu at the cursor with Show as its default; the item chosen comes back.
-    QMenu* menu = nullptr;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        auto* popup = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-        if (!popup || popup == menu)
-            return;
-        menu = popup;
-        EXPECT_EQ(QStringLiteral("Show"),
-                  popup->defaultAction() ? popup->defaultAction()->text() : QString());
-        for (QAction* action : popup->actions())
-            if (action->text() == QStringLiteral("Preferences..."))
-                QTimer::singleShot(100, [popup, action] {
-                    click(popup->mapToGlobal(popup->actionGeometry(action).center()), 1);
-                });
+        // A right press pops the menu at the cursor with Show as its default; the item chosen comes back.
+        QMenu* menu = nullptr;
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            auto* popup = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            if (!popup || popup == menu)
+                return;
+            menu = popup;
+            EXPECT_EQ(QStringLiteral("Show"),
+                      popup->defaultAction() ? popup->defaultAction()->text() : QString());
+            for (QAction* action : popup->actions())
+                if (action->text() == QStringLiteral("Preferences..."))
+                    QTimer::singleShot(100, [popup, action] {
+                        click(popup->mapToGlobal(popup->actionGeometry(action).center()), 1);
+                    });
+        });
+        poll.start(20);
+        click(iconRect().center(), 3);
+        EXPECT_TRUE(runUntil([&] { return window.count(WM_COMMAND, kPreferences) == 1; }));
+        EXPECT_NE(nullptr, menu);
+        poll.stop();
+        runUntil([&] { return window.count(WM_NULL, 0) == 1; }, 2000);
+        EXPECT_EQ(1, window.count(WM_NULL, 0));
+
+        // A new image, then the tray goes away and comes back: the icon with its last image, still answering.
+        EXPECT_TRUE(icon.SetIcon(&blue));
+        EXPECT_TRUE(runUntil([&] { return showsColour(Qt::blue); }));
+        stop(trayer);
+        EXPECT_TRUE(runUntil([&] { return iconRect().isEmpty(); }));
+        trayer = startTray();
+        ASSERT_GT(trayer, 0);
+        EXPECT_TRUE(runUntil([&] { return icon.taskbarsCreated == 2 && showsColour(Qt::blue); }));
+        click(iconRect().center(), 1);
+        EXPECT_TRUE(runUntil([&] { return window.count(WM_COMMAND, kShow) == 2; }));
+    };
+    QTimer::singleShot(0, &window, [&] {
+        scenario();
+        window.EndDialog(0);
     });
-    poll.start(20);
-    click(iconRect().center(), 3);
-    EXPECT_TRUE(runUntil([&] { return window.count(WM_COMMAND, kPreferences) == 1; }));
-    EXPECT_NE(nullptr, menu);
-    poll.stop();
-    runUntil([&] { return window.count(WM_NULL, 0) == 1; }, 2000);
-    EXPECT_EQ(1, window.count(WM_NULL, 0));
-
-    // A new image, then the tray goes away and comes back: the icon with its last image, still answering.
-    EXPECT_TRUE(icon.SetIcon(&blue));
-    EXPECT_TRUE(runUntil([&] { return showsColour(Qt::blue); }));
-    stop(trayer);
-    EXPECT_TRUE(runUntil([&] { return iconRect().isEmpty(); }));
-    trayer = startTray();
-    ASSERT_GT(trayer, 0);
-    EXPECT_TRUE(runUntil([&] { return icon.taskbarsCreated == 2 && showsColour(Qt::blue); }));
-    click(iconRect().center(), 1);
-    EXPECT_TRUE(runUntil([&] { return window.count(WM_COMMAND, kShow) == 2; }));
+    window.DoModal();
     stop(trayer);
 }
 

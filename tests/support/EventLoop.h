@@ -23,6 +23,7 @@ using Message = std::tuple<platform::UINT, platform::WPARAM, platform::LPARAM>;
 // base's own handling when there is none.
 class RecordingDialog : public platform::CDialog {
 public:
+    using CDialog::CDialog;
     std::vector<Message> messages;
     std::function<platform::LRESULT(platform::UINT, platform::WPARAM, platform::LPARAM)> handler;
 

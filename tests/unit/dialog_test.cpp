@@ -10,6 +10,7 @@
 #include "platform/Resources.h"
 #include "res/Resource.h"
 
+#include <QApplication>
 #include <QButtonGroup>
 #include <QComboBox>
 #include <QCoreApplication>
@@ -207,6 +208,28 @@ TEST(ModalLoop, HidingKeepsItRunningAndOnlyEndDialogEndsIt) {
     EXPECT_EQ(7, dialog.DoModal());
     EXPECT_TRUE(stillRunningAfterHide);
     EXPECT_FALSE(dialog.isVisible());
+}
+
+// A modal dialog blocks the window it belongs to and nothing else: the main window, which belongs to
+// none, leaves every other window usable (the notification-area icon is one).
+TEST(ModalLoop, BlocksOnlyTheWindowItBelongsTo) {
+    RecordingDialog main;
+    RecordingDialog owned(&main);
+    QWidget* modalUnderMain = &main;
+    QWidget* modalUnderOwned = nullptr;
+    QTimer::singleShot(0, &main, [&] {
+        modalUnderMain = QApplication::activeModalWidget();
+        QTimer::singleShot(0, &owned, [&] {
+            modalUnderOwned = QApplication::activeModalWidget();
+            owned.EndDialog(IDOK);
+        });
+        owned.DoModal();
+        main.EndDialog(IDOK);
+    });
+    QTimer::singleShot(5000, &main, [&] { main.EndDialog(-1); });
+    EXPECT_EQ(IDOK, main.DoModal());
+    EXPECT_EQ(nullptr, modalUnderMain);
+    EXPECT_EQ(&owned, modalUnderOwned);
 }
 
 TEST(ModalLoop, EscCloseAndMinimizeReachTheMessageMap) {
