@@ -1,8 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "platform/Dialog.h"
 
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QEvent>
+#include <QEventLoop>
+
+#include <set>
 
 namespace platform {
 namespace {
@@ -18,23 +22,55 @@ public:
     const LPARAM lParam;
 };
 
+std::set<const CDialog*>& liveDialogs() {
+    static std::set<const CDialog*> dialogs;
+    return dialogs;
+}
+
 }  // namespace
 
 CDialog::CDialog(QWidget* parent)
-    : QDialog(parent), m_timers([this](unsigned id) { SendMessage(WM_TIMER, id, 0); }) {}
+    : QDialog(parent), m_timers([this](unsigned id) { SendMessage(WM_TIMER, id, 0); }) {
+    liveDialogs().insert(this);
+}
 
-CDialog::~CDialog() = default;
+CDialog::~CDialog() {
+    liveDialogs().erase(this);
+}
 
+// QDialog::exec would end its loop as soon as the window is hidden, and a window hidden into the
+// notification area must keep running: the loop is the dialog's own, and only EndDialog ends it. A
+// dialog blocks the window it belongs to, as Windows disables a modal dialog's owner, and nothing else:
+// an application-modal window would block the notification-area icon too.
 int CDialog::DoModal() {
     OnInitDialog();
-    const int result = exec();
+    if (parentWidget() && windowModality() == Qt::NonModal)
+        setWindowModality(Qt::WindowModal);
+    show();
+    QEventLoop loop;
+    m_modalLoop = &loop;
+    loop.exec(QEventLoop::DialogExec);
+    m_modalLoop = nullptr;
     m_timers.killAll();
     OnDestroy();
-    return result;
+    return m_modalResult;
 }
 
 void CDialog::EndDialog(int result) {
-    done(result);
+    m_modalResult = result;
+    setResult(result);
+    hide();
+    if (m_modalLoop)
+        m_modalLoop->exit(result);
+}
+
+HWND CDialog::GetSafeHwnd() const {
+    return reinterpret_cast<HWND>(this);
+}
+
+CDialog* CDialog::FromHandle(HWND window) {
+    auto* dialog = reinterpret_cast<const CDialog*>(window);
+    return liveDialogs().count(dialog) ? const_cast<CDialog*>(dialog) : nullptr;
 }
 
 void CDialog::SetTimer(unsigned id, unsigned elapseMs) {
@@ -67,9 +103,55 @@ void CDialog::PostMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 LRESULT CDialog::WindowProc(UINT message, WPARAM wParam, LPARAM) {
-    if (message == WM_TIMER)
-        OnTimer(static_cast<unsigned>(wParam));
+    switch (message) {
+        case WM_TIMER:
+            OnTimer(static_cast<unsigned>(wParam));
+            break;
+        case WM_COMMAND:
+            if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL)
+                EndDialog(static_cast<int>(LOWORD(wParam)));
+            break;
+        case WM_SYSCOMMAND:
+            if (wParam == SC_CLOSE)
+                SendMessage(WM_COMMAND, IDCANCEL);
+            else if (wParam == SC_MINIMIZE)
+                minimize();
+            else if (wParam == SC_RESTORE)
+                showNormal();
+            break;
+        default:
+            break;
+    }
     return 0;
+}
+
+void CDialog::minimize() {
+    m_minimizing = true;
+    setWindowState(windowState() | Qt::WindowMinimized);
+    m_minimizing = false;
+}
+
+void CDialog::changeEvent(QEvent* event) {
+    QDialog::changeEvent(event);
+    if (event->type() != QEvent::WindowStateChange || !isMinimized() || m_minimizing)
+        return;
+    // The minimize box: the window's message map decides what minimising means.
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    SendMessage(WM_SYSCOMMAND, SC_MINIMIZE);
+}
+
+void CDialog::accept() {
+    SendMessage(WM_COMMAND, IDOK);
+}
+
+void CDialog::reject() {
+    SendMessage(WM_COMMAND, IDCANCEL);
+}
+
+void CDialog::closeEvent(QCloseEvent* event) {
+    // The window decides for itself whether closing ends it.
+    event->ignore();
+    SendMessage(WM_SYSCOMMAND, SC_CLOSE);
 }
 
 void CDialog::customEvent(QEvent* event) {

@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The dialog base of the program's windows, with the life cycle of a modal dialog on Windows:
-// DoModal runs OnInitDialog, the modal loop, and on the way out OnDestroy. Window timers with fixed
-// ids go to OnTimer. Messages sent or posted to the window reach WindowProc, the window's message map.
+// DoModal runs OnInitDialog, the modal loop, and on the way out OnDestroy. The loop ends only through
+// EndDialog: hiding the window (into the notification area, say) leaves it running. Window timers with
+// fixed ids go to OnTimer. Messages sent or posted to the window reach WindowProc, the window's message
+// map; Esc and Enter arrive there as the commands IDCANCEL and IDOK, the close and minimize boxes as
+// SC_CLOSE and SC_MINIMIZE.
 // User-interface thread only.
 #pragma once
 
@@ -12,6 +15,8 @@
 
 #include <map>
 
+class QEventLoop;
+
 namespace platform {
 
 class CDialog : public QDialog {
@@ -21,7 +26,13 @@ public:
 
     // Runs the dialog modally; returns the result given to EndDialog.
     int DoModal();
+    // Ends the modal loop with `result` and hides the window.
     void EndDialog(int result);
+
+    // The window's handle for the shell, and the dialog a handle stands for (null when it stands for
+    // none, or for a dialog that is gone).
+    HWND GetSafeHwnd() const;
+    static CDialog* FromHandle(HWND window);
 
     void SetTimer(unsigned id, unsigned elapseMs);
     void KillTimer(unsigned id);
@@ -38,17 +49,27 @@ public:
     void PostMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
 
 protected:
-    // The window's message map. The base handles WM_TIMER (OnTimer) and nothing else.
+    // The window's message map. The base handles WM_TIMER (OnTimer), IDOK and IDCANCEL (EndDialog with
+    // that result), SC_CLOSE (IDCANCEL), SC_MINIMIZE and SC_RESTORE.
     virtual LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam);
     void customEvent(QEvent* event) override;
+    void accept() override;
+    void reject() override;
+    void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
     virtual bool OnInitDialog();
     virtual void OnTimer(unsigned id);
     // The window is going away: its timers are already gone.
     virtual void OnDestroy();
 
 private:
+    void minimize();
+
     WindowTimers m_timers;
     std::map<int, QWidget*> m_controls;
+    QEventLoop* m_modalLoop = nullptr;
+    int m_modalResult = 0;
+    bool m_minimizing = false;
 };
 
 }  // namespace platform

@@ -11,6 +11,10 @@ using UINT = unsigned;
 using WPARAM = std::uintptr_t;
 using LPARAM = std::intptr_t;
 using LRESULT = std::intptr_t;
+using DWORD = std::uint32_t;
+// A window by handle: a dialog of the program (CDialog::GetSafeHwnd), a window the program made through
+// the shell, or one of the desktop's own windows the shell reports. 0 is no window.
+using HWND = std::uintptr_t;
 
 constexpr UINT WM_NULL = 0x0000;
 constexpr UINT WM_CLOSE = 0x0010;
@@ -27,10 +31,17 @@ constexpr UINT WM_RBUTTONUP = 0x0205;
 constexpr UINT WM_MBUTTONDOWN = 0x0207;
 constexpr UINT WM_MBUTTONUP = 0x0208;
 constexpr UINT WM_APP = 0x8000;
+// Numbers that RegisterWindowMessage gives out, one per name for the whole process.
+constexpr UINT kFirstRegisteredMessage = 0xC000;
 
 constexpr WPARAM SC_MINIMIZE = 0xF020;
 constexpr WPARAM SC_CLOSE = 0xF060;
 constexpr WPARAM SC_RESTORE = 0xF120;
+
+// ShowWindow commands.
+constexpr int SW_HIDE = 0;
+constexpr int SW_SHOWNORMAL = 1;
+constexpr int SW_SHOW = 5;
 
 // Button and dialog results.
 constexpr int IDOK = 1;

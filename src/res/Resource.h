@@ -16,13 +16,30 @@ constexpr int IDC_MESSAGE_LABEL = 1025;
 constexpr int IDC_STATUS = 1027;
 constexpr int IDC_STATUS_OK = 1029;
 
+// The Preferences dialog: dialog template 134 and its controls.
+constexpr int IDD_PREFERENCES = 134;
+constexpr int IDC_SIGNIN_NAME = 1015;
+constexpr int IDC_PASSWORD = 1017;
+constexpr int IDC_AUTOMATIC_CONFIGURATION = 1018;
+constexpr int IDC_CONFIGURE_SETTINGS = 1019;
+constexpr int IDC_UDP = 1020;
+constexpr int IDC_TCP = 1021;
+constexpr int IDC_SERVER = 1022;
+constexpr int IDC_DISPLAY_NAME = 1023;
+constexpr int IDC_SERVER_LABEL = 1024;
+constexpr int IDC_TRANSPORT_LABEL = 1025;
+
 // Icons: the program's, and the tray's for the two connection states.
 constexpr int IDR_MAINFRAME = 128;
 constexpr int IDI_DISCONNECTED = 139;
 constexpr int IDI_CONNECTED = 140;
 
-// The tray menu.
+// The tray menu and its commands.
 constexpr int IDR_TRAY_MENU = 131;
+constexpr unsigned ID_TRAY_HOME = 32775;
+constexpr unsigned ID_TRAY_SHOW = 32776;
+constexpr unsigned ID_TRAY_PREFERENCES = 32777;
+constexpr unsigned ID_TRAY_EXIT = 32779;
 
 // The string table.
 constexpr int IDS_DISCONNECTED = 130;
@@ -38,3 +55,6 @@ constexpr int IDS_EXIT_QUESTION = 140;
 
 // The text of a string-table entry; empty for an id the table does not hold.
 const char* LoadResourceString(int id);
+
+// The Qt resource path of an icon resource; empty for an id the program does not have.
+const char* IconResourcePath(int id);

@@ -4,13 +4,13 @@
 #include "ui/ChimelyDlg.h"
 
 #include "app/ChimelyApp.h"
+#include "platform/DialogTemplate.h"
 #include "platform/MessageBox.h"
 #include "platform/Network.h"
 #include "res/Resource.h"
 
 #include <QComboBox>
 #include <QDesktopServices>
-#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -24,14 +24,6 @@ namespace {
 
 constexpr const char* kHomePage = "https://vantorell.example/chimely";
 constexpr int kMessageLimit = 512;
-
-// Windows' base units of the dialog font: 4 horizontal and 8 vertical dialog units each.
-constexpr int kBaseX = 6;
-constexpr int kBaseY = 13;
-
-QRect dialogUnits(int x, int y, int width, int height) {
-    return QRect(x * kBaseX / 4, y * kBaseY / 8, width * kBaseX / 4, height * kBaseY / 8);
-}
 
 bool equalsIgnoringCase(const std::string& a, const std::string& b) {
     return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
@@ -59,35 +51,22 @@ CChimelyDlg::CChimelyDlg(bool startHidden, QWidget* parent, ChimelyDelays delays
       m_bInTray(startHidden),
       m_delays(delays),
       m_pumpSoon([this] { ProcessDum(); }) {
-    setWindowTitle(QString::fromLatin1(kMainDialogCaption));
-    setFixedSize(dialogUnits(0, 0, 161, 153).size());
+    platform::CreateDialogFromTemplate(*this, IDD_CHIMELY_DIALOG);
+    m_cbTo = qobject_cast<QComboBox*>(GetDlgItem(IDC_TO));
+    m_edMessage = qobject_cast<QPlainTextEdit*>(GetDlgItem(IDC_MESSAGE));
+    m_edStatus = qobject_cast<QLineEdit*>(GetDlgItem(IDC_STATUS));
+    m_btnOk = qobject_cast<QPushButton*>(GetDlgItem(IDC_STATUS_OK));
+    auto* send = qobject_cast<QPushButton*>(GetDlgItem(IDC_SEND));
 
-    auto add = [this](int id, QWidget* control, QRect rect) {
-        control->setGeometry(rect);
-        SetDlgItem(id, control);
-        return control;
-    };
-    add(IDC_TO_LABEL, new QLabel(QStringLiteral("To:"), this), dialogUnits(2, 2, 12, 8));
-    add(IDC_MESSAGE_LABEL, new QLabel(QStringLiteral("Message:"), this), dialogUnits(2, 29, 32, 8));
-    m_cbTo = new QComboBox(this);
-    m_cbTo->setEditable(true);
-    QRect to = dialogUnits(2, 12, 157, 30);
-    to.setHeight(m_cbTo->sizeHint().height());
-    add(IDC_TO, m_cbTo, to);
-    m_edMessage = new QPlainTextEdit(this);
-    add(IDC_MESSAGE, m_edMessage, dialogUnits(2, 39, 157, 90));
-    auto* send = new QPushButton(QStringLiteral("Send"), this);
-    send->setDefault(true);
-    add(IDC_SEND, send, dialogUnits(32, 131, 127, 20));
-    add(IDC_HOME, new QPushButton(QStringLiteral("Home"), this), dialogUnits(2, 131, 29, 20));
-    m_edStatus = new QLineEdit(this);
-    m_edStatus->setReadOnly(true);
-    m_edStatus->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    add(IDC_STATUS, m_edStatus, dialogUnits(21, 15, 119, 57));
-    m_btnOk = new QPushButton(QStringLiteral("Ok"), this);
-    add(IDC_STATUS_OK, m_btnOk, dialogUnits(21, 72, 119, 14));
-    m_edStatus->hide();
-    m_btnOk->hide();
+    m_hIcon = QIcon(QString::fromLatin1(IconResourcePath(IDR_MAINFRAME)));
+    m_hIconConnected = QIcon(QString::fromLatin1(IconResourcePath(IDI_CONNECTED)));
+    m_hIconDisconnected = QIcon(QString::fromLatin1(IconResourcePath(IDI_DISCONNECTED)));
+    // The program's image where the window's icon is drawn large, the connected image where it is small.
+    QIcon windowIcon;
+    for (int size : {48, 32})
+        windowIcon.addPixmap(m_hIcon.pixmap(size, size));
+    windowIcon.addPixmap(m_hIconConnected.pixmap(16, 16));
+    setWindowIcon(windowIcon);
 
     connect(send, &QPushButton::clicked, this, [this] { OnSend(); });
     connect(m_btnOk, &QPushButton::clicked, this, [this] { HideStatus(); });
@@ -128,6 +107,9 @@ platform::LRESULT CChimelyDlg::WindowProc(platform::UINT message, platform::WPAR
             return m_trayIcon.HandleNotification(wParam, lParam);
         case platform::WM_COMMAND:
             switch (platform::LOWORD(wParam)) {
+                case platform::IDCANCEL:
+                    HideWindow();
+                    return 0;
                 case ID_TRAY_HOME:
                     OnHome();
                     return 0;

@@ -42,12 +42,8 @@ constexpr unsigned kShutdownPollMs = 100;
 // Received texts shown at once; later ones wait, in order, for a box to close.
 constexpr std::size_t kMaxOpenMessageBoxes = 20;
 
-// The tray icon's callback message and the commands of the tray menu (menu 131).
+// The tray icon's callback message; the tray menu's commands are with the resources.
 constexpr platform::UINT WM_TRAYNOTIFY = platform::WM_APP + 1;
-constexpr unsigned ID_TRAY_HOME = 32775;
-constexpr unsigned ID_TRAY_SHOW = 32776;
-constexpr unsigned ID_TRAY_PREFERENCES = 32777;
-constexpr unsigned ID_TRAY_EXIT = 32779;
 // The window menu's "Preferences..." item.
 constexpr platform::WPARAM IDM_PREFERENCES = 5;
 

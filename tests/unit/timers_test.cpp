@@ -2,11 +2,12 @@
 // Window timers and posted calls on the Qt event loop: ids, restart and kill, ticks inside a modal loop
 // opened by their own handler, at most one pending tick, and coalesced posted calls. Every wait is a
 // bounded run of the event loop; timing checks leave wide margins for a busy machine.
+#include "support/EventLoop.h"
+
 #include "platform/PostedCall.h"
 #include "platform/WindowTimers.h"
 
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QThread>
 #include <QTimer>
 
@@ -23,22 +24,8 @@ constexpr unsigned kPump = 25;
 constexpr unsigned kSecond = 26;
 constexpr unsigned kThird = 27;
 
-// Runs the event loop for about `ms` milliseconds.
-void runFor(int ms) {
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-// Runs the event loop until `done` holds or `limitMs` has passed; returns whether `done` held.
-template <typename Done>
-bool runUntil(Done done, int limitMs) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < limitMs)
-        runFor(5);
-    return done();
-}
+using test::runFor;
+using test::runUntil;
 
 // Counts ticks by id and remembers when each came, in milliseconds since the recorder was made.
 struct TickLog {
