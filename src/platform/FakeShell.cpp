@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "platform/FakeShell.h"
+#include "platform/RegisteredMessages.h"
 
 #include "platform/Dialog.h"
 
@@ -62,7 +63,7 @@ std::vector<HWND> FakeShell::HelperWindows() const {
 }
 
 void FakeShell::BroadcastTaskbarCreated() {
-    const UINT taskbarCreated = detail::RegisteredMessage("TaskbarCreated");
+    const UINT taskbarCreated = platform::RegisterWindowMessage("TaskbarCreated");
     for (HWND window : m_windows.topLevel())
         m_windows.send(window, taskbarCreated, 0, 0);
 }
@@ -108,7 +109,7 @@ bool FakeShell::Shell_NotifyIcon(DWORD message, const NOTIFYICONDATAA& data) {
 
 UINT FakeShell::RegisterWindowMessage(const char* name) {
     record(std::string("RegisterWindowMessage ") + name);
-    return detail::RegisteredMessage(name);
+    return platform::RegisterWindowMessage(name);
 }
 
 bool FakeShell::GetVersionEx(OSVERSIONINFOA* info) {

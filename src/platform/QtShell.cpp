@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "platform/QtShell.h"
+#include "platform/RegisteredMessages.h"
 
 #include "platform/Dialog.h"
 
@@ -255,7 +256,7 @@ bool QtShell::Shell_NotifyIcon(DWORD message, const NOTIFYICONDATAA& data) {
 }
 
 UINT QtShell::RegisterWindowMessage(const char* name) {
-    return detail::RegisteredMessage(name);
+    return platform::RegisterWindowMessage(name);
 }
 
 // The operating system's version where Qt knows it (not on Linux).

@@ -2,6 +2,7 @@
 #include "platform/ShellSupport.h"
 
 #include "platform/Dialog.h"
+#include "platform/RegisteredMessages.h"
 #include "platform/Resources.h"
 
 #include <QCoreApplication>
@@ -25,15 +26,6 @@ public:
 };
 
 }  // namespace
-
-UINT RegisteredMessage(const char* name) {
-    static std::vector<std::string> names;
-    for (std::size_t index = 0; index < names.size(); ++index)
-        if (strcasecmp(names[index].c_str(), name) == 0)
-            return kFirstRegisteredMessage + static_cast<UINT>(index);
-    names.emplace_back(name);
-    return kFirstRegisteredMessage + static_cast<UINT>(names.size() - 1);
-}
 
 HWND LocalWindows::create(const char* className, const char* windowName, HWND parent, WNDPROC windowProc) {
     auto window = std::make_unique<Window>();

@@ -16,9 +16,6 @@
 
 namespace platform::detail {
 
-// The process's number for a registered message name; names are compared without regard to case.
-UINT RegisteredMessage(const char* name);
-
 // Windows the program makes through the shell that are not dialogs. Messages sent to one of them, or to
 // a dialog, are delivered at once; posted ones go through the event queue and are dropped when the
 // window is gone by then.

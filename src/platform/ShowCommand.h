@@ -5,15 +5,11 @@
 // `--minimized`, as the desktop entry's "Start minimised" action and an autostart entry can pass it.
 #pragma once
 
+#include "platform/WindowMessages.h"
+
 #include <QStringList>
 
 namespace platform {
-
-constexpr int SW_SHOWNORMAL = 1;
-constexpr int SW_SHOWMINIMIZED = 2;
-constexpr int SW_MINIMIZE = 6;
-constexpr int SW_SHOWMINNOACTIVE = 7;
-constexpr int SW_SHOWDEFAULT = 10;
 
 // SW_SHOWMINIMIZED when `arguments` (argv, the program's name first) ask for a minimised start,
 // SW_SHOWDEFAULT otherwise. Arguments the program does not know are ignored.

@@ -31,9 +31,6 @@ constexpr UINT WM_RBUTTONUP = 0x0205;
 constexpr UINT WM_MBUTTONDOWN = 0x0207;
 constexpr UINT WM_MBUTTONUP = 0x0208;
 constexpr UINT WM_APP = 0x8000;
-// Numbers that RegisterWindowMessage gives out, one per name for the whole process.
-constexpr UINT kFirstRegisteredMessage = 0xC000;
-
 constexpr WPARAM SC_MINIMIZE = 0xF020;
 constexpr WPARAM SC_CLOSE = 0xF060;
 constexpr WPARAM SC_RESTORE = 0xF120;
@@ -41,7 +38,11 @@ constexpr WPARAM SC_RESTORE = 0xF120;
 // ShowWindow commands.
 constexpr int SW_HIDE = 0;
 constexpr int SW_SHOWNORMAL = 1;
+constexpr int SW_SHOWMINIMIZED = 2;
 constexpr int SW_SHOW = 5;
+constexpr int SW_MINIMIZE = 6;
+constexpr int SW_SHOWMINNOACTIVE = 7;
+constexpr int SW_SHOWDEFAULT = 10;
 
 // Button and dialog results.
 constexpr int IDOK = 1;
