@@ -3,6 +3,7 @@
 
 #include "platform/ProfileStore.h"
 #include "platform/RegisteredMessages.h"
+#include "platform/SessionEnd.h"
 #include "platform/ShowCommand.h"
 #include "platform/SingleInstance.h"
 #include "ui/ChimelyDlg.h"
@@ -54,6 +55,13 @@ bool CChimelyApp::InitInstance() {
         if (m_pMainWnd)
             m_pMainWnd->PostMessage(s_uActivateMsg);
     });
+    // A log-out: the bindings are removed while the session manager waits; when the session then ends
+    // the program, it ends as after Exit.
+    platform::SessionEnd sessionEnd([&dialog] { dialog.SendMessage(platform::WM_ENDSESSION, 1); },
+                                    [&dialog] {
+                                        dialog.SendMessage(platform::WM_ENDSESSION, 1);
+                                        dialog.EndDialog(platform::IDCANCEL);
+                                    });
     dialog.DoModal();
     m_singleInstance->SetActivationHandler(nullptr);
     m_pMainWnd = nullptr;

@@ -5,6 +5,8 @@
 // The main window: dialog template 102.
 constexpr int IDD_CHIMELY_DIALOG = 102;
 constexpr const char* kMainDialogCaption = "Vantorell Chimely 1.1";
+// The program's name, the caption of its message boxes.
+constexpr const char* kProgramName = "Vantorell Chimely";
 
 // Controls of the main window.
 constexpr int IDC_SEND = 1003;

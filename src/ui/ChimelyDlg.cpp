@@ -8,8 +8,11 @@
 #include "platform/MessageBox.h"
 #include "platform/Network.h"
 #include "res/Resource.h"
+#include "ui/PreferencesDlg.h"
 
 #include <QComboBox>
+#include <QMenu>
+#include <QShortcut>
 #include <QDesktopServices>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -70,7 +73,26 @@ CChimelyDlg::CChimelyDlg(bool startHidden, QWidget* parent, ChimelyDelays delays
 
     connect(send, &QPushButton::clicked, this, [this] { OnSend(); });
     connect(m_btnOk, &QPushButton::clicked, this, [this] { HideStatus(); });
-    connect(m_edMessage, &QPlainTextEdit::textChanged, this, [this] { UpdateSendButton(); });
+    connect(m_edMessage, &QPlainTextEdit::textChanged, this, [this] {
+        LimitMessage();
+        UpdateSendButton();
+    });
+    // The Home button runs the tray menu's Home command.
+    if (auto* home = qobject_cast<QPushButton*>(GetDlgItem(IDC_HOME)))
+        connect(home, &QPushButton::clicked, this, [this] { SendMessage(platform::WM_COMMAND, ID_TRAY_HOME); });
+    // There is no window menu a program can add to on these desktops: "Preferences..." is in the window's
+    // context menu (right button anywhere on the window) and on the usual shortcut, as well as in the
+    // tray menu.
+    setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(this, &QWidget::customContextMenuRequested, this, [this](const QPoint& position) {
+        QMenu menu(this);
+        menu.addAction(QStringLiteral("Preferences..."), this,
+                       [this] { SendMessage(platform::WM_SYSCOMMAND, IDM_PREFERENCES); });
+        menu.exec(mapToGlobal(position));
+    });
+    auto* preferences = new QShortcut(QKeySequence::Preferences, this);
+    connect(preferences, &QShortcut::activated, this,
+            [this] { SendMessage(platform::WM_SYSCOMMAND, IDM_PREFERENCES); });
 
     Load();
     DefaultSigninName();
@@ -210,13 +232,45 @@ void CChimelyDlg::setVisible(bool visible) {
 }
 
 void CChimelyDlg::OnExit() {
-    const int answer = platform::MessageBox(this, LoadResourceString(IDS_EXIT_QUESTION), kMainDialogCaption,
+    const int answer = platform::MessageBox(this, LoadResourceString(IDS_EXIT_QUESTION), kProgramName,
                                             platform::MB_YESNO | platform::MB_ICONINFORMATION);
     if (answer == platform::IDYES)
         EndDialog(platform::IDCANCEL);
 }
 
-void CChimelyDlg::OnPreferences() {}
+void CChimelyDlg::OnPreferences() {
+    // The dialog edits the record in place: a second one (from the tray menu, say) only comes to the front.
+    if (m_preferences) {
+        m_preferences->raise();
+        m_preferences->activateWindow();
+        return;
+    }
+    CPreferencesDlg preferences(this, this);
+    m_preferences = &preferences;
+    const int result = preferences.DoModal();
+    m_preferences = nullptr;
+    if (result != platform::IDOK)
+        return;
+    const int answer = platform::MessageBox(this, LoadResourceString(IDS_RECONNECT_QUESTION), kProgramName,
+                                            platform::MB_YESNO | platform::MB_ICONQUESTION);
+    if (answer == platform::IDYES) {
+        Disconnect();
+        Connect();
+    }
+}
+
+// The Message edit takes at most 512 characters.
+void CChimelyDlg::LimitMessage() {
+    const QString text = m_edMessage->toPlainText();
+    if (text.size() <= kMessageLimit)
+        return;
+    QTextCursor cursor = m_edMessage->textCursor();
+    const int position = std::min(cursor.position(), kMessageLimit);
+    m_edMessage->setPlainText(text.left(kMessageLimit));
+    cursor = m_edMessage->textCursor();
+    cursor.setPosition(position);
+    m_edMessage->setTextCursor(cursor);
+}
 
 void CChimelyDlg::OnHome() {
     QDesktopServices::openUrl(QUrl(QString::fromLatin1(kHomePage)));

@@ -21,6 +21,7 @@
 #include <optional>
 #include <string>
 
+class CPreferencesDlg;
 class QComboBox;
 class QLineEdit;
 class QPlainTextEdit;
@@ -211,10 +212,13 @@ private:
         std::string text;
     };
     void OpenMessageBox(PendingMessage message);
+    void LimitMessage();
 
     const ChimelyDelays m_delays;
     // Pumps as soon as the stack has queued something, rather than at the next tick of timer 25.
     platform::PostedCall m_pumpSoon;
     std::deque<PendingMessage> m_pendingMessages;
+    // The Preferences dialog while it is open.
+    CPreferencesDlg* m_preferences = nullptr;
     std::size_t m_openMessageBoxes = 0;
 };
