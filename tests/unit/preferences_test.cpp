@@ -126,6 +126,7 @@ TEST_F(PreferencesTest, LengthsAreCheckedBeforeAnythingIsCopied) {
         EXPECT_FALSE(storeHas("SigninName"));
 
         edit(dialog, IDC_DISPLAY_NAME)->setText(QString(32, 'x'));
+        radio(dialog, IDC_CONFIGURE_SETTINGS)->click();
         edit(dialog, IDC_SERVER)->setText(QString(65, 's'));
         dialog.OnOkClicked();
         EXPECT_EQ(edit(dialog, IDC_SERVER), dialog.focusWidget());
