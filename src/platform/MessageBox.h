@@ -48,6 +48,9 @@ public:
     MessageBoxDouble(const MessageBoxDouble&) = delete;
     MessageBoxDouble& operator=(const MessageBoxDouble&) = delete;
 
+    // Who answers the modal boxes from now on.
+    void setAnswer(std::function<int(const MessageBoxCall&)> answer) { m_answer = std::move(answer); }
+
     // Every box asked for, modal or opened, in order.
     std::vector<MessageBoxCall> calls;
     // Boxes opened and not yet closed, oldest first.

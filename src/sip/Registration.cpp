@@ -134,6 +134,13 @@ void ClientRegistration::onFinal(Event& event) {
                 handler->onRemoved(getHandle(), response);
             if (m_stopWhenDone)
                 retire();
+        } else if (s.shutdownHandler) {
+            // The usage manager is winding down and nobody will remove this binding any more: it leaves
+            // again at once, and the shutdown does not wait for a registration that would stay.
+            const char* proxy = s.outboundProxy();
+            nua_unregister(m_nh, NUTAG_URL(m_registrar.c_str()), TAG_IF(proxy, NUTAG_PROXY(proxy)),
+                           NUTAG_OUTBOUND(kOutboundOptions), TAG_END());
+            retire();
         } else if (!m_registered) {
             m_registered = true;
             if (handler)

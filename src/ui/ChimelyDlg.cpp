@@ -11,12 +11,12 @@
 #include "ui/PreferencesDlg.h"
 
 #include <QComboBox>
-#include <QMenu>
-#include <QShortcut>
 #include <QDesktopServices>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QShortcut>
 #include <QUrl>
 
 #include <strings.h>
@@ -79,7 +79,8 @@ CChimelyDlg::CChimelyDlg(bool startHidden, QWidget* parent, ChimelyDelays delays
     });
     // The Home button runs the tray menu's Home command.
     if (auto* home = qobject_cast<QPushButton*>(GetDlgItem(IDC_HOME)))
-        connect(home, &QPushButton::clicked, this, [this] { SendMessage(platform::WM_COMMAND, ID_TRAY_HOME); });
+        connect(home, &QPushButton::clicked, this,
+                [this] { SendMessage(platform::WM_COMMAND, ID_TRAY_HOME); });
     // There is no window menu a program can add to on these desktops: "Preferences..." is in the window's
     // context menu (right button anywhere on the window) and on the usual shortcut, as well as in the
     // tray menu.
@@ -179,7 +180,9 @@ void CChimelyDlg::OnDestroy() {
 }
 
 void CChimelyDlg::OnSend() {
-    m_strTo = m_cbTo->currentText().toLocal8Bit().toStdString();
+    // What the user typed stays in the To box, whatever happens to the list below it.
+    const QString typed = m_cbTo->currentText();
+    m_strTo = typed.toLocal8Bit().toStdString();
     const bool remembered = std::any_of(m_arrTo.begin(), m_arrTo.end(), [&](const std::string& entry) {
         return equalsIgnoringCase(entry, m_strTo);
     });
@@ -191,10 +194,9 @@ void CChimelyDlg::OnSend() {
             if (oldest >= 0)
                 m_cbTo->removeItem(oldest);
         }
-        const QString typed = m_cbTo->currentText();
         insertSorted(m_cbTo, toQt(m_strTo));
-        m_cbTo->setEditText(typed);
     }
+    m_cbTo->setEditText(typed);
     UpdateHistory(m_strTo);
     CompleteRecipient();
     // The edit gives line breaks as LF; a text goes out with CR LF.

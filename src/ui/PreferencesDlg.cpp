@@ -36,7 +36,8 @@ CPreferencesDlg::CPreferencesDlg(CVar* settings, QWidget* parent)
         if (auto* button = qobject_cast<QAbstractButton*>(GetDlgItem(id)))
             connect(button, &QAbstractButton::clicked, this, [this] { OnConfigModeClicked(); });
     if (auto* ok = qobject_cast<QAbstractButton*>(GetDlgItem(platform::IDOK)))
-        connect(ok, &QAbstractButton::clicked, this, [this] { SendMessage(platform::WM_COMMAND, platform::IDOK); });
+        connect(ok, &QAbstractButton::clicked, this,
+                [this] { SendMessage(platform::WM_COMMAND, platform::IDOK); });
     if (auto* cancel = qobject_cast<QAbstractButton*>(GetDlgItem(platform::IDCANCEL)))
         connect(cancel, &QAbstractButton::clicked, this,
                 [this] { SendMessage(platform::WM_COMMAND, platform::IDCANCEL); });
@@ -92,8 +93,9 @@ bool CPreferencesDlg::DoDataExchange(bool save) {
         int second;
         int& field;
     };
-    const Radios radios[] = {{IDC_AUTOMATIC_CONFIGURATION, IDC_CONFIGURE_SETTINGS, m_pSettings->m_nOutboundProxy},
-                             {IDC_UDP, IDC_TCP, m_pSettings->m_nProtocol}};
+    const Radios radios[] = {
+        {IDC_AUTOMATIC_CONFIGURATION, IDC_CONFIGURE_SETTINGS, m_pSettings->m_nOutboundProxy},
+        {IDC_UDP, IDC_TCP, m_pSettings->m_nProtocol}};
     auto edit = [this](int id) { return qobject_cast<QLineEdit*>(GetDlgItem(id)); };
     auto radio = [this](int id) { return qobject_cast<QRadioButton*>(GetDlgItem(id)); };
 
@@ -117,8 +119,8 @@ bool CPreferencesDlg::DoDataExchange(bool save) {
     for (const Text& text : texts) {
         QLineEdit* control = edit(text.id);
         if (control->text().size() > text.limit) {
-            platform::MessageBox(this, QString::fromLatin1(kTooLong).arg(text.limit).toStdString(), kProgramName,
-                                 platform::MB_OK | platform::MB_ICONEXCLAMATION);
+            platform::MessageBox(this, QString::fromLatin1(kTooLong).arg(text.limit).toStdString(),
+                                 kProgramName, platform::MB_OK | platform::MB_ICONEXCLAMATION);
             control->setFocus();
             control->selectAll();
             return false;

@@ -20,7 +20,8 @@ public:
 
 protected:
     bool OnInitDialog() override;
-    platform::LRESULT WindowProc(platform::UINT message, platform::WPARAM wParam, platform::LPARAM lParam) override;
+    platform::LRESULT WindowProc(platform::UINT message, platform::WPARAM wParam,
+                                 platform::LPARAM lParam) override;
     // Moves the six values between the record and the controls: into the controls, or (save) out of them
     // into the record. Saving checks the lengths before anything is copied: a text that is too long is
     // reported, gets the focus, and leaves the record as it was (false).

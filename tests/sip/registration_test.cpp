@@ -223,6 +223,28 @@ TEST_P(RegistrationTest, RemovalThatEndsWhenDoneReportsOnRemovedAndEnds) {
     EXPECT_EQ("*", registers(sipp).back().header("Contact"));
 }
 
+// A registration still in flight when the usage manager winds down: when it succeeds after all, the
+// binding leaves again at once and the shutdown does not wait for it.
+TEST_P(RegistrationTest, RegistrationAnsweredDuringShutdownLeavesAgain) {
+    test::Sipp sipp({.scenario = "<?xml version=\"1.0\"?><scenario><recv request=\"REGISTER\"/>"
+                                 "<pause milliseconds=\"300\"/>" +
+                                 response("200 OK", "[last_Contact:];expires=1800\n") +
+                                 "<recv request=\"REGISTER\"/>" + response("200 OK", "") + "</scenario>",
+                     .tcp = tcp()});
+    sipp.start();
+    auto agent = agentFor(sipp, "secret");
+    registerNow(*agent);
+    agent->dum.shutdown(agent.get());
+    ASSERT_TRUE(agent->pumpUntil([&] { return agent->canBeDeleted; }, 3s));
+    EXPECT_EQ(std::vector<std::string>{"onDumCanBeDeleted"}, agent->callbacks());
+    ASSERT_TRUE(sipp.wait(3s));
+    EXPECT_EQ(0, sipp.exitCode()) << sipp.errors();
+    const auto sent = registers(sipp);
+    ASSERT_EQ(2u, sent.size());
+    EXPECT_NE("*", sent[1].header("Contact"));
+    EXPECT_EQ("0", sent[1].header("Expires"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Transports, RegistrationTest, ::testing::Values(sip::UDP, sip::TCP),
                          [](const auto& info) { return info.param == sip::TCP ? "TCP" : "UDP"; });
 

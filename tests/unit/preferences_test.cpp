@@ -38,7 +38,9 @@ protected:
         return dialog.DoModal();
     }
 
-    static QLineEdit* edit(CPreferencesDlg& dialog, int id) { return qobject_cast<QLineEdit*>(dialog.GetDlgItem(id)); }
+    static QLineEdit* edit(CPreferencesDlg& dialog, int id) {
+        return qobject_cast<QLineEdit*>(dialog.GetDlgItem(id));
+    }
     static QRadioButton* radio(CPreferencesDlg& dialog, int id) {
         return qobject_cast<QRadioButton*>(dialog.GetDlgItem(id));
     }
@@ -52,7 +54,8 @@ protected:
         return all;
     }
     bool storeHas(const char* name) const {
-        return QSettings(m_dir.filePath("chimely.conf"), QSettings::IniFormat).contains(QString("Settings/") + name);
+        return QSettings(m_dir.filePath("chimely.conf"), QSettings::IniFormat)
+            .contains(QString("Settings/") + name);
     }
     std::string stored(const char* name) const {
         return QSettings(m_dir.filePath("chimely.conf"), QSettings::IniFormat)
