@@ -17,6 +17,10 @@
 
 #include <vector>
 
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
 namespace platform {
 namespace {
 
@@ -140,6 +144,9 @@ Qt::WindowFlags windowFlags(const DialogTemplate& dialog) {
     return flags;
 }
 
+// The height, in dialog units, of a static text meant as one line (an 8-unit line and a little room).
+constexpr int kOneLineHeight = 10;
+
 }  // namespace
 
 DialogBaseUnits GetDialogBaseUnits(const QFont& font) {
@@ -164,9 +171,13 @@ bool CreateDialogFromTemplate(CDialog& dialog, int templateId) {
     if ((resource->style & DS_SETFONT) && resource->fontFace &&
         QFontDatabase::hasFamily(QString::fromLatin1(resource->fontFace)))
         dialog.setFont(QFont(QString::fromLatin1(resource->fontFace), resource->fontPoints));
-    const DialogBaseUnits units = GetDialogBaseUnits(dialog.font());
-    dialog.setFixedSize(MapDialogRect(units, 0, 0, resource->cx, resource->cy).size());
+    DialogBaseUnits units = GetDialogBaseUnits(dialog.font());
 
+    struct Placed {
+        QWidget* widget;
+        const ControlTemplate* control;
+    };
+    std::vector<Placed> placed;
     QWidget* previousStop = nullptr;
     QButtonGroup* radioGroup = nullptr;
     for (const ControlTemplate& control : resource->controls) {
@@ -174,7 +185,7 @@ bool CreateDialogFromTemplate(CDialog& dialog, int templateId) {
         QWidget* widget = createControl(dialog, control, rect);
         if (!widget)
             continue;
-        widget->setGeometry(rect);
+        placed.push_back({widget, &control});
         widget->setEnabled(!(control.style & WS_DISABLED));
         widget->setVisible(control.style & WS_VISIBLE);
 
@@ -195,6 +206,33 @@ bool CreateDialogFromTemplate(CDialog& dialog, int templateId) {
         }
         if (control.id != IDC_STATIC)
             dialog.SetDlgItem(control.id, widget);
+    }
+
+    // The template was laid out in the font its texts were written for. In the desktop's font a one-line
+    // label or a radio button's text may be wider than its control: the horizontal unit then grows until
+    // every such text fits, and the whole layout widens with it rather than cutting words off.
+    double stretch = 1.0;
+    for (const Placed& item : placed) {
+        const int available = MapDialogRect(units, 0, 0, item.control->cx, 0).width();
+        int needed = 0;
+        if (auto* label = qobject_cast<QLabel*>(item.widget); label && item.control->cy <= kOneLineHeight)
+            needed = label->fontMetrics().horizontalAdvance(label->text()) + 1;
+        else if (qobject_cast<QRadioButton*>(item.widget))
+            needed = item.widget->sizeHint().width();
+        if (available > 0 && needed > available)
+            stretch = std::max(stretch, static_cast<double>(needed) / available);
+    }
+    if (stretch > 1.0)
+        units.x = static_cast<int>(std::ceil(units.x * stretch));
+
+    dialog.setFixedSize(MapDialogRect(units, 0, 0, resource->cx, resource->cy).size());
+    for (const Placed& item : placed) {
+        const ControlTemplate& control = *item.control;
+        QRect rect = MapDialogRect(units, control.x, control.y, control.cx, control.cy);
+        // A combo box's template height is its dropped-down list's; the box itself is one line.
+        if (qobject_cast<QComboBox*>(item.widget))
+            rect.setHeight(item.widget->sizeHint().height());
+        item.widget->setGeometry(rect);
     }
     return true;
 }

@@ -82,8 +82,7 @@ CChimelyDlg::CChimelyDlg(bool startHidden, QWidget* parent, ChimelyDelays delays
         connect(home, &QPushButton::clicked, this,
                 [this] { SendMessage(platform::WM_COMMAND, ID_TRAY_HOME); });
     // There is no window menu a program can add to on these desktops: "Preferences..." is in the window's
-    // context menu (right button anywhere on the window) and on the usual shortcut, as well as in the
-    // tray menu.
+    // context menu (right button anywhere on the window) and on Ctrl+Comma, as well as in the tray menu.
     setContextMenuPolicy(Qt::CustomContextMenu);
     connect(this, &QWidget::customContextMenuRequested, this, [this](const QPoint& position) {
         QMenu menu(this);
@@ -91,7 +90,7 @@ CChimelyDlg::CChimelyDlg(bool startHidden, QWidget* parent, ChimelyDelays delays
                        [this] { SendMessage(platform::WM_SYSCOMMAND, IDM_PREFERENCES); });
         menu.exec(mapToGlobal(position));
     });
-    auto* preferences = new QShortcut(QKeySequence::Preferences, this);
+    auto* preferences = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma), this);
     connect(preferences, &QShortcut::activated, this,
             [this] { SendMessage(platform::WM_SYSCOMMAND, IDM_PREFERENCES); });
 

@@ -164,6 +164,31 @@ TEST_F(TemplateTest, PreferencesHasGroupedRadiosPasswordRightAlignedLabelsAndOk)
     EXPECT_FALSE(CreateDialogFromTemplate(dialog, 4242));
 }
 
+// In a font wider than the one the template was written for, the layout widens: no label or radio button
+// text is cut off.
+TEST(TemplateInAnotherFont, EveryOneLineTextFitsItsControl) {
+    RecordingDialog dialog;
+    QFont wide = dialog.font();
+    wide.setPointSize(14);
+    wide.setBold(true);
+    dialog.setFont(wide);
+    ASSERT_TRUE(CreateDialogFromTemplate(dialog, IDD_PREFERENCES));
+    int checked = 0;
+    for (QObject* child : dialog.children()) {
+        if (auto* label = qobject_cast<QLabel*>(child);
+            label && label->height() <= label->fontMetrics().height() + 4) {
+            EXPECT_GE(label->width(), label->fontMetrics().horizontalAdvance(label->text()))
+                << label->text().toStdString();
+            ++checked;
+        } else if (auto* radio = qobject_cast<QRadioButton*>(child)) {
+            EXPECT_GE(radio->width(), radio->sizeHint().width()) << radio->text().toStdString();
+            ++checked;
+        }
+    }
+    EXPECT_GE(checked, 8);
+    EXPECT_LE(dialog.width(), 3 * MapDialogRect(GetDialogBaseUnits(wide), 0, 0, 238, 0).width());
+}
+
 TEST_F(TemplateTest, EnterInTheMessagePressesTheDefaultButtonAndCtrlEnterStartsALine) {
     build(IDD_CHIMELY_DIALOG);
     QPlainTextEdit* message = control<QPlainTextEdit>(IDC_MESSAGE);
