@@ -62,6 +62,16 @@ void CChimelyDlg::CompleteRecipient() {
         m_strTo = kSipScheme + m_strTo;
 }
 
+bool CChimelyDlg::ParseRecipient(sip::NameAddr& target) {
+    try {
+        target = sip::NameAddr(sip::Uri(sip::Data(m_strTo)));
+        return true;
+    } catch (const sip::ParseException&) {
+        ShowStatus(kInvalidRecipient, true);
+        return false;
+    }
+}
+
 sip::SdpContents& CChimelyDlg::BuildMessageOffer(sip::SdpContents& offer) {
     sip::SdpContents::Session& session = offer.session();
     session.version() = 0;
@@ -78,12 +88,8 @@ sip::SdpContents& CChimelyDlg::BuildMessageOffer(sip::SdpContents& offer) {
 void CChimelyDlg::StartSend() {
     ShowStatusId(IDS_SENDING);
     sip::NameAddr target;
-    try {
-        target = sip::NameAddr(sip::Uri(sip::Data(m_strTo)));
-    } catch (const sip::ParseException&) {
-        ShowStatus(kInvalidRecipient, true);
+    if (!ParseRecipient(target))
         return;
-    }
     sip::SdpContents offer;
     m_dum.send(m_dum.makeInviteSession(target, BuildMessageOffer(offer)));
 }
@@ -95,12 +101,8 @@ void CChimelyDlg::onConnected(sip::ClientInviteSessionHandle handle, const sip::
 // Any INVITE that ends without a dialog: the text goes as a pager MESSAGE to the same address.
 void CChimelyDlg::onFailure(sip::ClientInviteSessionHandle, const sip::SipMessage&) {
     sip::NameAddr target;
-    try {
-        target = sip::NameAddr(sip::Uri(sip::Data(m_strTo)));
-    } catch (const sip::ParseException&) {
-        ShowStatus(kInvalidRecipient, true);
+    if (!ParseRecipient(target))
         return;
-    }
     m_dum.makePagerMessage(target)->page(std::make_unique<sip::PlainContents>(sip::Data(m_strMessage)));
 }
 

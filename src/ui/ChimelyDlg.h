@@ -94,6 +94,9 @@ public:
 
     // Completes m_strTo in place into the text of a SIP URI.
     void CompleteRecipient();
+    // Parses m_strTo into `target`; shows "Invalid recipient address" and returns false when it does not
+    // parse.
+    bool ParseRecipient(sip::NameAddr& target);
     // Sends m_strMessage to m_strTo: a message session first, a pager MESSAGE when that fails.
     void StartSend();
     sip::SdpContents& BuildMessageOffer(sip::SdpContents& offer);

@@ -18,7 +18,6 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -27,25 +26,11 @@ namespace {
 
 constexpr int kStillRunning = 42;
 
-std::string registrarScenario() {
-    auto ok = [] {
-        return "  <send><![CDATA[\nSIP/2.0 200 "
-               "OK\n[last_Via:]\n[last_From:]\n[last_To:];tag=[pid]r[call_number]\n"
-               "[last_Call-ID:]\n[last_CSeq:]\n[last_Contact:];expires=1800\nContent-Length: "
-               "0\n\n]]></send>\n";
-    };
-    // The registration, then its removal.
-    return std::string(
-               "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\n<scenario name=\"registrar\">\n"
-               "  <recv request=\"REGISTER\"/>\n") +
-           ok() + "  <recv request=\"REGISTER\"/>\n" + ok() + "</scenario>\n";
-}
-
 class MainWindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_registrar =
-            std::make_unique<test::Sipp>(test::Sipp::Options{.scenario = registrarScenario(), .calls = 2});
+        m_registrar = std::make_unique<test::Sipp>(
+            test::Sipp::Options{.scenario = test::registrarScenario(), .calls = 2});
         m_registrar->start();
     }
 
@@ -74,16 +59,6 @@ protected:
     static void press(QWidget* widget, int key) {
         QKeyEvent event(QEvent::KeyPress, key, Qt::NoModifier);
         QCoreApplication::sendEvent(widget, &event);
-    }
-
-    std::vector<test::TracedMessage> registers() const {
-        std::vector<test::TracedMessage> found;
-        std::set<std::string> seen;
-        for (const auto& message : m_registrar->messages())
-            if (!message.sent && message.isRequest("REGISTER") &&
-                seen.insert(message.header("Call-ID") + message.header("CSeq")).second)
-                found.push_back(message);
-        return found;
     }
 
     std::unique_ptr<test::Sipp> m_registrar;
@@ -137,9 +112,9 @@ TEST_F(MainWindowTest, CloseBoxAsksTheExitQuestionAndYesEndsAfterUnregistering) 
     });
     EXPECT_EQ(platform::IDCANCEL, result);
     const auto deadline = std::chrono::steady_clock::now() + 3s;
-    while (registers().size() < 2 && std::chrono::steady_clock::now() < deadline)
+    while (m_registrar->requests("REGISTER").size() < 2 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(20ms);
-    const auto sent = registers();
+    const auto sent = m_registrar->requests("REGISTER");
     ASSERT_EQ(2u, sent.size());
     EXPECT_EQ("*", sent[1].header("Contact"));
 }
@@ -198,7 +173,7 @@ TEST_F(MainWindowTest, PreferencesOkAsksToReconnectAndYesRegistersTheNewValues) 
         EXPECT_EQ(2u, hub.boxes.calls.size());
         ASSERT_TRUE(hub.waitUntil([&] { return hub.dialog().GetStatusId() == IDS_CONNECTED; }, 5s));
     });
-    const auto sent = registers();
+    const auto sent = m_registrar->requests("REGISTER");
     ASSERT_GE(sent.size(), 3u);
     EXPECT_NE(std::string::npos, sent[0].header("From").find("sip:alice@example.test"));
     EXPECT_EQ("*", sent[1].header("Contact"));

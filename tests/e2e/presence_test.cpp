@@ -38,14 +38,6 @@ Document read(const std::string& xml) {
     return document;
 }
 
-std::vector<test::TracedMessage> received(const test::Sipp& sipp, int status, const std::string& method) {
-    std::vector<test::TracedMessage> found;
-    for (const auto& message : sipp.messages())
-        if (!message.sent && (status ? message.status() == status : message.isRequest(method)))
-            found.push_back(message);
-    return found;
-}
-
 class PresenceTest : public ::testing::TestWithParam<sip::TransportType> {
 protected:
     bool tcp() const { return GetParam() == sip::TCP; }
@@ -72,8 +64,8 @@ TEST_P(PresenceTest, SubscriptionGetsItsExpiryAndAnOpenDocumentAboutTheUser) {
     auto watcher = watch(*alice, "3600", false);
     ASSERT_TRUE(alice->waitUntil([&] { return watcher->wait(0ms); }));
     EXPECT_EQ(0, watcher->exitCode()) << watcher->errors();
-    EXPECT_EQ("3600", received(*watcher, 202, "").at(0).header("Expires"));
-    const auto notify = received(*watcher, 0, "NOTIFY").at(0);
+    EXPECT_EQ("3600", watcher->responses(202).at(0).header("Expires"));
+    const auto notify = watcher->requests("NOTIFY").at(0);
     EXPECT_EQ("application/pidf+xml", notify.header("Content-Type"));
     const Document document = read(notify.body());
     EXPECT_TRUE(document.wellFormed) << notify.body();
@@ -87,23 +79,22 @@ TEST_P(PresenceTest, SubscriptionWithoutExpiresLastsTheDefault) {
     auto watcher = watch(*alice, "", false);
     ASSERT_TRUE(alice->waitUntil([&] { return watcher->wait(0ms); }));
     EXPECT_EQ(0, watcher->exitCode()) << watcher->errors();
-    EXPECT_EQ("1800", received(*watcher, 202, "").at(0).header("Expires"));
+    EXPECT_EQ("1800", watcher->responses(202).at(0).header("Expires"));
 }
 
 TEST_P(PresenceTest, DisconnectEndsEverySubscriptionAndLaterOnesAreStillAnswered) {
     auto alice = hub();
     auto first = watch(*alice, "600", true);
     auto second = watch(*alice, "600", true);
-    ASSERT_TRUE(alice->waitUntil([&] {
-        return received(*first, 0, "NOTIFY").size() == 1 && received(*second, 0, "NOTIFY").size() == 1;
-    }));
+    ASSERT_TRUE(alice->waitUntil(
+        [&] { return first->requests("NOTIFY").size() == 1 && second->requests("NOTIFY").size() == 1; }));
     alice->dialog().Disconnect();
     EXPECT_EQ("Disconnected", alice->status());
     ASSERT_TRUE(alice->waitUntil([&] { return first->wait(0ms) && second->wait(0ms); }));
     std::vector<std::string> ids;
     for (const test::Sipp* watcher : {first.get(), second.get()}) {
         EXPECT_EQ(0, watcher->exitCode()) << watcher->errors();
-        const auto notifies = received(*watcher, 0, "NOTIFY");
+        const auto notifies = watcher->requests("NOTIFY");
         ASSERT_EQ(2u, notifies.size());
         EXPECT_EQ("terminated;reason=deactivated", notifies[1].header("Subscription-State"));
         EXPECT_EQ("", notifies[1].body());
@@ -114,7 +105,7 @@ TEST_P(PresenceTest, DisconnectEndsEverySubscriptionAndLaterOnesAreStillAnswered
     auto later = watch(*alice, "600", false);
     ASSERT_TRUE(alice->waitUntil([&] { return later->wait(0ms); }));
     EXPECT_EQ(0, later->exitCode()) << later->errors();
-    EXPECT_EQ("open", read(received(*later, 0, "NOTIFY").at(0).body()).basic);
+    EXPECT_EQ("open", read(later->requests("NOTIFY").at(0).body()).basic);
 }
 
 TEST_P(PresenceTest, OtherEventPackagesAreRefused) {

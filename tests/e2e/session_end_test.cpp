@@ -2,6 +2,7 @@
 // The program as a process when the session ends: a termination signal (what a log-out or shut-down
 // sends) makes it remove its registration and end, as Exit would. The program runs offscreen with its
 // own configuration, runtime directory and port, signed in at a SIPp registrar on 127.0.0.1.
+#include "support/Scenarios.h"
 #include "support/Sipp.h"
 
 #include <signal.h>
@@ -10,35 +11,17 @@
 
 #include <QTemporaryDir>
 
+#include <gtest/gtest.h>
 #include <filesystem>
 #include <fstream>
-#include <gtest/gtest.h>
 #include <thread>
 
 using namespace std::chrono_literals;
 
 namespace {
 
-std::string registrar() {
-    auto ok = [] {
-        return "  <send><![CDATA[\nSIP/2.0 200 OK\n[last_Via:]\n[last_From:]\n[last_To:];tag=[pid]r[call_number]\n"
-               "[last_Call-ID:]\n[last_CSeq:]\n[last_Contact:];expires=1800\nContent-Length: 0\n\n]]></send>\n";
-    };
-    return std::string("<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\n<scenario name=\"registrar\">\n"
-                       "  <recv request=\"REGISTER\"/>\n") +
-           ok() + "  <recv request=\"REGISTER\"/>\n" + ok() + "</scenario>\n";
-}
-
-std::vector<test::TracedMessage> registers(const test::Sipp& sipp) {
-    std::vector<test::TracedMessage> found;
-    for (const auto& message : sipp.messages())
-        if (!message.sent && message.isRequest("REGISTER"))
-            found.push_back(message);
-    return found;
-}
-
 TEST(SessionEnd, TerminationSignalRemovesTheRegistrationAndEndsTheProgram) {
-    test::Sipp sipp({.scenario = registrar()});
+    test::Sipp sipp({.scenario = test::registrarScenario()});
     sipp.start();
     QTemporaryDir home;
     const std::string config = home.filePath("config").toStdString();
@@ -65,7 +48,7 @@ TEST(SessionEnd, TerminationSignalRemovesTheRegistrationAndEndsTheProgram) {
             std::this_thread::sleep_for(20ms);
         return done();
     };
-    ASSERT_TRUE(waitFor([&] { return registers(sipp).size() == 1; }, 10s));
+    ASSERT_TRUE(waitFor([&] { return sipp.requests("REGISTER").size() == 1; }, 10s));
     std::this_thread::sleep_for(300ms);
 
     kill(pid, SIGTERM);
@@ -78,9 +61,9 @@ TEST(SessionEnd, TerminationSignalRemovesTheRegistrationAndEndsTheProgram) {
     }
     EXPECT_TRUE(ended);
     EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-    ASSERT_TRUE(waitFor([&] { return registers(sipp).size() == 2; }, 3s));
-    EXPECT_EQ("*", registers(sipp)[1].header("Contact"));
-    EXPECT_EQ("0", registers(sipp)[1].header("Expires"));
+    ASSERT_TRUE(waitFor([&] { return sipp.requests("REGISTER").size() == 2; }, 3s));
+    EXPECT_EQ("*", sipp.requests("REGISTER")[1].header("Contact"));
+    EXPECT_EQ("0", sipp.requests("REGISTER")[1].header("Expires"));
 }
 
 }  // namespace

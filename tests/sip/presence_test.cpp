@@ -63,15 +63,6 @@ protected:
         sipp->start();
         return sipp;
     }
-
-    static std::vector<test::TracedMessage> received(const test::Sipp& sipp, int status,
-                                                     const std::string& method) {
-        std::vector<test::TracedMessage> found;
-        for (const auto& message : sipp.messages())
-            if (!message.sent && (status ? message.status() == status : message.isRequest(method)))
-                found.push_back(message);
-        return found;
-    }
 };
 
 TEST_P(PresenceTest, SubscriptionIsAcceptedWithItsOwnExpiryAndNotifiedOpen) {
@@ -80,10 +71,10 @@ TEST_P(PresenceTest, SubscriptionIsAcceptedWithItsOwnExpiryAndNotifiedOpen) {
     ASSERT_TRUE(alice->pumpUntil([&] { return watcher->wait(0ms); }, 10s));
     EXPECT_EQ(0, watcher->exitCode()) << watcher->errors();
 
-    const auto accepted = received(*watcher, 202, "");
+    const auto accepted = watcher->responses(202);
     ASSERT_EQ(1u, accepted.size());
     EXPECT_EQ("3600", accepted[0].header("Expires"));
-    const auto notifies = received(*watcher, 0, "NOTIFY");
+    const auto notifies = watcher->requests("NOTIFY");
     ASSERT_EQ(1u, notifies.size());
     EXPECT_EQ("application/pidf+xml", notifies[0].header("Content-Type"));
     EXPECT_EQ(0u, notifies[0].header("Subscription-State").rfind("active", 0));
@@ -99,7 +90,7 @@ TEST_P(PresenceTest, SubscriptionWithoutExpiresGetsTheDefault) {
     auto watcher = subscribe(*alice, "", false);
     ASSERT_TRUE(alice->pumpUntil([&] { return watcher->wait(0ms); }, 10s));
     EXPECT_EQ(0, watcher->exitCode()) << watcher->errors();
-    const auto accepted = received(*watcher, 202, "");
+    const auto accepted = watcher->responses(202);
     ASSERT_EQ(1u, accepted.size());
     EXPECT_EQ("1800", accepted[0].header("Expires"));
 }
@@ -116,10 +107,10 @@ TEST_P(PresenceTest, RefreshIsAnsweredByTheStackAndTheWatchersUnsubscribeEndsThe
               alice->callbacks());
     // The refresh keeps its own expiry and is followed by a NOTIFY with the current document; the
     // unsubscribe by a final NOTIFY.
-    const auto answers = received(watcher, 200, "");
+    const auto answers = watcher.responses(200);
     ASSERT_EQ(2u, answers.size());
     EXPECT_EQ("900", answers[0].header("Expires"));
-    const auto notifies = received(watcher, 0, "NOTIFY");
+    const auto notifies = watcher.requests("NOTIFY");
     ASSERT_EQ(3u, notifies.size());
     EXPECT_EQ("active;expires=900", notifies[1].header("Subscription-State"));
     EXPECT_EQ(notifies[0].body(), notifies[1].body());
@@ -142,7 +133,7 @@ TEST_P(PresenceTest, EndingEverySubscriptionSendsOneFinalNotifyWithoutBodyToEach
     std::vector<std::string> tupleIds;
     for (const test::Sipp* watcher : {first.get(), second.get()}) {
         EXPECT_EQ(0, watcher->exitCode()) << watcher->errors();
-        const auto notifies = received(*watcher, 0, "NOTIFY");
+        const auto notifies = watcher->requests("NOTIFY");
         ASSERT_EQ(2u, notifies.size());
         EXPECT_EQ("terminated;reason=deactivated", notifies[1].header("Subscription-State"));
         EXPECT_EQ("", notifies[1].body());
@@ -190,13 +181,13 @@ TEST_P(PresenceTest, ShutdownInTheAgentsOrderStillSendsTheRemovalAndTheFinalNoti
 
     ASSERT_TRUE(registrar.wait(3s));
     EXPECT_EQ(0, registrar.exitCode()) << registrar.errors();
-    const auto registers = received(registrar, 0, "REGISTER");
+    const auto registers = registrar.requests("REGISTER");
     ASSERT_EQ(2u, registers.size());
     EXPECT_EQ("*", registers[1].header("Contact"));
     ASSERT_TRUE(watcher->wait(3s));
     EXPECT_EQ(0, watcher->exitCode()) << watcher->errors();
     EXPECT_EQ("terminated;reason=deactivated",
-              received(*watcher, 0, "NOTIFY").back().header("Subscription-State"));
+              watcher->requests("NOTIFY").back().header("Subscription-State"));
     const auto callbacks = alice->callbacks();
     EXPECT_EQ("onDumCanBeDeleted", callbacks.back());
     EXPECT_EQ("subscription.onTerminated", callbacks[callbacks.size() - 2]);

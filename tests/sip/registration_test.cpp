@@ -7,8 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
-
 using namespace std::chrono_literals;
 
 namespace {
@@ -92,16 +90,6 @@ protected:
     }
 
     static void registerNow(test::TestAgent& agent) { agent.dum.send(agent.dum.makeRegistration(agent.aor)); }
-
-    // The REGISTERs SIPp received, one per CSeq (retransmissions left out).
-    static std::vector<test::TracedMessage> registers(const test::Sipp& sipp) {
-        std::vector<test::TracedMessage> found;
-        std::set<std::string> seen;
-        for (const auto& message : sipp.messages())
-            if (!message.sent && message.isRequest("REGISTER") && seen.insert(message.header("CSeq")).second)
-                found.push_back(message);
-        return found;
-    }
 };
 
 TEST_P(RegistrationTest, DigestAnswerUsesTheWholeSignInAndTheChallengesRealmAndRefreshesSilently) {
@@ -117,7 +105,7 @@ TEST_P(RegistrationTest, DigestAnswerUsesTheWholeSignInAndTheChallengesRealmAndR
     agent->pumpFor(200ms);
     EXPECT_EQ(std::vector<std::string>{"registration.onSuccess 200 OK"}, agent->callbacks()) << sipp.errors();
 
-    const auto sent = registers(sipp);
+    const auto sent = sipp.requests("REGISTER");
     ASSERT_EQ(3u, sent.size());
     EXPECT_EQ("", sent[0].header("Authorization"));
     const std::string authorization = sent[1].header("Authorization");
@@ -139,7 +127,7 @@ TEST_P(RegistrationTest, DigestAnswerWithQopAuth) {
     registerNow(*agent);
     ASSERT_TRUE(agent->pumpUntil([&] { return agent->count("registration.") > 0; }, 10s));
     EXPECT_EQ(std::vector<std::string>{"registration.onSuccess 200 OK"}, agent->callbacks());
-    const auto sent = registers(sipp);
+    const auto sent = sipp.requests("REGISTER");
     ASSERT_EQ(2u, sent.size());
     EXPECT_NE(std::string::npos, sent[1].header("Authorization").find("qop=auth"));
 }
@@ -153,7 +141,7 @@ TEST_P(RegistrationTest, WrongPasswordFailsOnceWithoutAnsweringAgain) {
     ASSERT_TRUE(agent->pumpUntil([&] { return agent->count("registration.") > 0; }, 10s));
     agent->pumpFor(1000ms);
     EXPECT_EQ(std::vector<std::string>{"registration.onFailure 401 Unauthorized"}, agent->callbacks());
-    EXPECT_EQ(2u, registers(sipp).size());
+    EXPECT_EQ(2u, sipp.requests("REGISTER").size());
     EXPECT_FALSE(agent->registration.isValid());
 }
 
@@ -181,7 +169,7 @@ TEST_P(RegistrationTest, TimeoutAsksTheHandlerAndObeysIt) {
                                         "registration.onRequestRetry 408 Request Timeout",
                                         "registration.onFailure 408 Request Timeout"}),
               agent->callbacks());
-    EXPECT_EQ(2u, registers(sipp).size());
+    EXPECT_EQ(2u, sipp.requests("REGISTER").size());
 }
 
 TEST_P(RegistrationTest, RemoveAllSendsOneWildcardRemovalAndDoesNotWaitForIt) {
@@ -220,7 +208,7 @@ TEST_P(RegistrationTest, RemovalThatEndsWhenDoneReportsOnRemovedAndEnds) {
               agent->callbacks());
     EXPECT_FALSE(agent->registration.isValid());
     ASSERT_TRUE(sipp.wait(2s));
-    EXPECT_EQ("*", registers(sipp).back().header("Contact"));
+    EXPECT_EQ("*", sipp.requests("REGISTER").back().header("Contact"));
 }
 
 // A registration still in flight when the usage manager winds down: when it succeeds after all, the
@@ -239,7 +227,7 @@ TEST_P(RegistrationTest, RegistrationAnsweredDuringShutdownLeavesAgain) {
     EXPECT_EQ(std::vector<std::string>{"onDumCanBeDeleted"}, agent->callbacks());
     ASSERT_TRUE(sipp.wait(3s));
     EXPECT_EQ(0, sipp.exitCode()) << sipp.errors();
-    const auto sent = registers(sipp);
+    const auto sent = sipp.requests("REGISTER");
     ASSERT_EQ(2u, sent.size());
     EXPECT_NE("*", sent[1].header("Contact"));
     EXPECT_EQ("0", sent[1].header("Expires"));

@@ -32,6 +32,15 @@ std::string okReply() {
            "0\n\n]]></send>\n";
 }
 
+std::string registrarScenario() {
+    const std::string ok =
+        "  <send><![CDATA[\nSIP/2.0 200 OK\n[last_Via:]\n[last_From:]\n[last_To:];tag=[pid]r[call_number]\n"
+        "[last_Call-ID:]\n[last_CSeq:]\n[last_Contact:];expires=1800\nContent-Length: 0\n\n]]></send>\n";
+    return "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\n<scenario name=\"registrar\">\n"
+           "  <recv request=\"REGISTER\"/>\n" +
+           ok + "  <recv request=\"REGISTER\"/>\n" + ok + "</scenario>\n";
+}
+
 std::string watcherScenario(const std::string& expires, bool waitsForTheEnd) {
     std::string xml =
         "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\n<scenario name=\"watcher\">\n"

@@ -18,6 +18,9 @@ std::string okReply();
 // 202, the first NOTIFY and, when `waitsForTheEnd`, the final NOTIFY.
 std::string watcherScenario(const std::string& expires, bool waitsForTheEnd);
 
+// A registrar that accepts two REGISTERs (the registration, then its removal) without a challenge.
+std::string registrarScenario();
+
 // Escapes text for an XML attribute or character data in a scenario.
 std::string xmlEscape(const std::string& text);
 

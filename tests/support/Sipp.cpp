@@ -14,6 +14,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -254,6 +255,35 @@ std::vector<TracedMessage> Sipp::messages() const {
         message.text += "\n";
     }
     return result;
+}
+
+std::vector<TracedMessage> Sipp::requests(const std::string& method) const {
+    std::vector<TracedMessage> found;
+    std::set<std::string> seen;
+    for (const TracedMessage& message : messages()) {
+        if (message.sent || message.status() != 0 || (!method.empty() && !message.isRequest(method)))
+            continue;
+        const std::string key =
+            message.startLine() + "|" + message.header("Call-ID") + "|" + message.header("CSeq");
+        if (seen.insert(key).second)
+            found.push_back(message);
+    }
+    return found;
+}
+
+std::vector<TracedMessage> Sipp::responses(int status) const {
+    std::vector<TracedMessage> found;
+    for (const TracedMessage& message : messages())
+        if (!message.sent && message.status() == status)
+            found.push_back(message);
+    return found;
+}
+
+std::vector<std::string> Sipp::methods() const {
+    std::vector<std::string> found;
+    for (const TracedMessage& request : requests())
+        found.push_back(request.startLine().substr(0, request.startLine().find(' ')));
+    return found;
 }
 
 std::string Sipp::errors() const {

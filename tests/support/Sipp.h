@@ -58,6 +58,12 @@ public:
     int exitCode() const { return m_exitCode; }
     int port() const { return m_options.port; }
     std::vector<TracedMessage> messages() const;
+    // The requests SIPp received (of `method`, or all), each once: retransmissions are left out.
+    std::vector<TracedMessage> requests(const std::string& method = "") const;
+    // The responses SIPp received with `status`.
+    std::vector<TracedMessage> responses(int status) const;
+    // The methods of the requests SIPp received, in order, each request once.
+    std::vector<std::string> methods() const;
     // What SIPp reported about failed calls, for test output.
     std::string errors() const;
 
