@@ -150,7 +150,8 @@ TEST_F(AgentTest, ShutdownWithNothingToWindDownEndsAtOnce) {
     EXPECT_GT(threadCount(), threadsBefore);
     const auto start = std::chrono::steady_clock::now();
     dialog.ShutdownStack();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
+    // Well short of the 10 s the shutdown waits at most for usages still in flight.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
     EXPECT_EQ(1, dialog.m_bDumCanBeDeleted);
     EXPECT_EQ(threadsBefore, threadCount());
 }
