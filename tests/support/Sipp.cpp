@@ -2,17 +2,13 @@
 #include "support/Sipp.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <strings.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <ctime>
-#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -27,13 +23,6 @@ std::string trim(const std::string& text) {
     if (first == std::string::npos)
         return "";
     return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 double parseTime(const std::string& line) {
@@ -122,20 +111,14 @@ int freePort() {
 }
 
 Sipp::Sipp(Options options) : m_options(std::move(options)) {
-    char dir[] = "/tmp/chimely-sipp-XXXXXX";
-    if (!mkdtemp(dir))
-        throw std::runtime_error("mkdtemp failed");
-    m_dir = dir;
+    m_dir = makeTempDir("sipp");
     if (m_options.port == 0)
         m_options.port = freePort();
 }
 
 Sipp::~Sipp() {
     stop();
-    if (!std::getenv("CHIMELY_KEEP_SIPP")) {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_dir, ignored);
-    }
+    removeTempDir(m_dir);
 }
 
 void Sipp::start() {
@@ -180,57 +163,27 @@ void Sipp::start() {
         args.push_back(arg);
 
     const std::string output = m_dir + "/sipp.out";
-    m_pid = fork();
-    if (m_pid == 0) {
-        const int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(fd, 1);
-        dup2(fd, 2);
-        std::vector<char*> argv;
-        for (std::string& arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        execvp("sipp", argv.data());
-        _exit(127);
-    }
+    m_process.start(args, output);
     const int type = m_options.tcp ? SOCK_STREAM : SOCK_DGRAM;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (bindable(type, m_options.port) && std::chrono::steady_clock::now() < deadline) {
         if (wait(std::chrono::milliseconds(0)))
-            throw std::runtime_error("sipp ended at once: " + readFile(output));
+            throw std::runtime_error("sipp ended at once: " + readTextFile(output));
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
 
 bool Sipp::wait(std::chrono::milliseconds timeout) {
-    if (m_pid <= 0)
-        return true;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        int status = 0;
-        if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
-            m_exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            m_pid = -1;
-            return true;
-        }
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    return m_process.wait(timeout);
 }
 
 void Sipp::stop() {
-    if (m_pid <= 0)
-        return;
-    kill(m_pid, SIGTERM);
-    if (!wait(std::chrono::seconds(2))) {
-        kill(m_pid, SIGKILL);
-        wait(std::chrono::seconds(2));
-    }
+    m_process.stop();
 }
 
 std::vector<TracedMessage> Sipp::messages() const {
     std::vector<TracedMessage> result;
-    std::istringstream in(readFile(m_dir + "/messages.log"));
+    std::istringstream in(readTextFile(m_dir + "/messages.log"));
     std::string line;
     TracedMessage* current = nullptr;
     bool inBody = false;
@@ -287,7 +240,7 @@ std::vector<std::string> Sipp::methods() const {
 }
 
 std::string Sipp::errors() const {
-    return readFile(m_dir + "/errors.log") + readFile(m_dir + "/sipp.out").substr(0, 4000);
+    return readTextFile(m_dir + "/errors.log") + readTextFile(m_dir + "/sipp.out").substr(0, 4000);
 }
 
 }  // namespace test

@@ -3,6 +3,8 @@
 // back every message it sent and received.
 #pragma once
 
+#include "support/ChildProcess.h"
+
 #include <chrono>
 #include <map>
 #include <string>
@@ -55,7 +57,7 @@ public:
     // Ends SIPp if it still runs.
     void stop();
     // 0 when every call of the scenario succeeded.
-    int exitCode() const { return m_exitCode; }
+    int exitCode() const { return m_process.exitCode(); }
     int port() const { return m_options.port; }
     std::vector<TracedMessage> messages() const;
     // The requests SIPp received (of `method`, or all), each once: retransmissions are left out.
@@ -70,8 +72,7 @@ public:
 private:
     Options m_options;
     std::string m_dir;
-    int m_pid = -1;
-    int m_exitCode = -1;
+    ChildProcess m_process;
 };
 
 }  // namespace test
