@@ -5,6 +5,7 @@
 // are closed one by one, newest first, as a user would, and each closing lets the next waiting text up.
 //
 //   bench_message_flood [count] [rate per second]
+#include "support/EventLoop.h"
 #include "support/Scenarios.h"
 #include "support/Sipp.h"
 
@@ -12,15 +13,16 @@
 #include "ui/ChimelyDlg.h"
 
 #include <QApplication>
-#include <QEventLoop>
 #include <QMessageBox>
 #include <QTemporaryDir>
-#include <QTimer>
 
 #include <cstdio>
 #include <fstream>
 
 namespace {
+
+// The longest the peer may run: well past its own 120 s timeout.
+constexpr int kPeerLimitMs = 180000;
 
 long peakRssKb() {
     std::ifstream status("/proc/self/status");
@@ -69,15 +71,8 @@ int main(int argc, char** argv) {
                      .calls = count,
                      .extra = {"-r", std::to_string(rate)}});
     peer.start();
-    // A loop of its own: quitting the application would close every window, the boxes among them.
-    QEventLoop loop;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (peer.wait(std::chrono::milliseconds(0)))
-            loop.quit();
-    });
-    poll.start(50);
-    loop.exec();
+    // Loops of its own: quitting the application would close every window, the boxes among them.
+    test::runUntil([&] { return peer.wait(std::chrono::milliseconds(0)); }, kPeerLimitMs);
     const bool allAnswered = peer.exitCode() == 0;
     const std::size_t openAtTheEnd = openBoxes().size();
     const long peakDuringFlood = peakRssKb();

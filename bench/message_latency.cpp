@@ -12,6 +12,7 @@
 // network namespace of the benchmark's own (baresip needs its default route); where none can be made,
 // the agent is measured alone and the baresip line says why it is missing.
 #include "support/Baresip.h"
+#include "support/EventLoop.h"
 #include "support/PrivateNetwork.h"
 #include "support/Scenarios.h"
 #include "support/Sipp.h"
@@ -20,9 +21,7 @@
 #include "ui/ChimelyDlg.h"
 
 #include <QApplication>
-#include <QEventLoop>
 #include <QTemporaryDir>
-#include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
@@ -30,6 +29,9 @@
 #include <stdexcept>
 
 namespace {
+
+// The longest the peer may run: well past its own 120 s timeout.
+constexpr int kPeerLimitMs = 180000;
 
 struct Run {
     int count;
@@ -91,15 +93,8 @@ bool measureAgent(const Run& run, bool wake) {
 
     test::Sipp peer(sender(run, port));
     peer.start();
-    // A loop of its own: quitting the application would close every window, the boxes among them.
-    QEventLoop loop;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (peer.wait(std::chrono::milliseconds(0)))
-            loop.quit();
-    });
-    poll.start(50);
-    loop.exec();
+    // Loops of its own: quitting the application would close every window, the boxes among them.
+    test::runUntil([&] { return peer.wait(std::chrono::milliseconds(0)); }, kPeerLimitMs);
     dialog.KillTimer(kPumpTimerId);
     dialog.ShutdownStack();
     return report(wake ? "chimely:" : "chimely timer:", run, latencies(peer), peer);
