@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
-// sofia's sdp_parse decides whether a body is a session description at all; the media names are read
-// from the raw m= lines, because sofia lower-cases the names it knows.
+// A body is a session description when it passes the grammar check of PeerGuards and then sofia's
+// sdp_parse, which is never given a body that failed the check. The media names are read from the raw
+// m= lines, because sofia lower-cases the names it knows.
 #include "sip/SdpContents.h"
+
+#include "sip/PeerGuards.h"
 
 #include <sofia-sip/sdp.h>
 #include <sofia-sip/su_alloc.h>
@@ -48,7 +51,7 @@ const Mime& SdpContents::getStaticType() {
 }
 
 std::unique_ptr<SdpContents> SdpContents::parse(const Data& body) {
-    if (body.empty())
+    if (!guard::isSdpGrammar(body.str()))
         return nullptr;
     su_home_t home[1] = {SU_HOME_INIT(home)};
     sdp_parser_t* parser = sdp_parse(home, body.data(), static_cast<issize_t>(body.size()), sdp_f_strict);

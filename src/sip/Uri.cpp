@@ -2,6 +2,7 @@
 #include "sip/Uri.h"
 
 #include "sip/ParseException.h"
+#include "sip/PeerGuards.h"
 
 #include <sofia-sip/hostdomain.h>
 #include <sofia-sip/sip.h>
@@ -24,16 +25,6 @@ public:
 private:
     su_home_t m_home[1] = {SU_HOME_INIT(m_home)};
 };
-
-// Blanks, controls and angle brackets never stand unescaped in a SIP URI. sofia's URL reader takes the
-// brackets, but a URI holding one no longer reads as itself once it is put between the angle brackets
-// of a To or From header.
-bool hasCharacterOutsideUri(const Data& text) {
-    for (unsigned char c : text.str())
-        if (c <= ' ' || c == 0x7f || c == '<' || c == '>')
-            return true;
-    return false;
-}
 
 Data unescaped(const char* text) {
     if (!text)
@@ -91,7 +82,7 @@ Data unquoted(const char* text) {
 }  // namespace
 
 Uri::Uri(const Data& text) {
-    if (text.empty() || hasCharacterOutsideUri(text))
+    if (!guard::isUriText(text.str()))
         throw ParseException("not a SIP URI: " + text.str());
     Home home;
     url_t* url = url_make(home.get(), text.c_str());
@@ -112,6 +103,8 @@ Data Uri::getAor() const {
 }
 
 NameAddr::NameAddr(const Data& text) {
+    if (!guard::isNameAddrText(text.str()))
+        throw ParseException("not a SIP address: " + text.str());
     Home home;
     sip_to_t* parsed = sip_to_make(home.get(), text.c_str());
     if (!parsed || !parsed->a_url->url_host)

@@ -6,11 +6,16 @@
 #include "sip/MasterProfile.h"
 #include "sip/Mime.h"
 #include "sip/ParseException.h"
+#include "sip/PeerGuards.h"
 #include "sip/Pidf.h"
 #include "sip/SdpContents.h"
 #include "sip/Uri.h"
 
 #include <QXmlStreamReader>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -218,6 +223,85 @@ TEST(SdpContents, BodyThatIsNotASessionDescriptionGivesNothing) {
     for (const char* body :
          {"", "Hello there", "<?xml version=\"1.0\"?><presence/>", "m=message 5060 sip a@b\r\n"})
         EXPECT_EQ(SdpContents::parse(Data(body)), nullptr) << '"' << body << '"';
+}
+
+// Bodies a hostile peer sends: every one is refused before sofia-sip's SDP parser sees it. The parse runs in
+// a child process with a bounded address space and an alarm, so that a body that slipped through to the
+// parser's endless loop fails the test instead of taking the machine's memory.
+TEST(SdpContents, BodiesOutsideTheGrammarNeverReachTheParser) {
+    const std::string head = "v=0\r\no=- 0 0 IN IP4 192.0.2.1\r\ns=-\r\nc=IN IP4 192.0.2.1\r\nt=0 0\r\n";
+    std::vector<std::string> hostile = {
+        std::string("v=0\r\nm=message 5060 sip\xdd\x9d"
+                    "ob@127.0.0.1\r\n")};
+    // A non-token byte in each field of the m= line, and in the fields around it.
+    for (const char* bad : {"\xdd\x9d", "\x01", "\x7f", "\t", "\"", "(", "@\xff", "\x80", "@@", "@:"}) {
+        hostile.push_back(head + "m=message 5060 sip a" + bad + "b@example.test\r\n");
+        hostile.push_back(head + "m=message 5060 sip a@example.test x" + bad + "\r\n");
+        hostile.push_back(head + "m=mess" + bad + "age 5060 sip a@example.test\r\n");
+        hostile.push_back(head + "m=message 50" + bad + "60 sip a@example.test\r\n");
+        hostile.push_back(head + "m=message 5060 s" + bad + "ip a@example.test\r\n");
+        hostile.push_back(head + "m=audio 49170 RTP/AVP 0" + bad + "8\r\n");
+        hostile.push_back("v=0\r\nc=IN IP" + std::string(bad) + "4 192.0.2.1\r\n");
+        // Addresses may hold any visible ASCII; a byte beyond it is refused.
+        if (std::string_view(bad).find_first_not_of("\"(@:") != std::string_view::npos)
+            hostile.push_back("v=0\r\no=- 0 0 IN IP4 192.0" + std::string(bad) + ".2.1\r\n");
+        hostile.push_back(head + "a=rtp" + bad + "map:0 PCMU/8000\r\n");
+    }
+    hostile.push_back(head + "m=message 5060 sip  a@example.test\r\n");      // two blanks
+    hostile.push_back(head + "m=message 5060 sip\r\n");                      // no format
+    hostile.push_back(head + "m=message 5060 sip a@example.test\rm=x\r\n");  // a lone CR
+    hostile.push_back(head + std::string("m=message 5060 sip a@example.test\0\r\n", 36));
+    hostile.push_back(head + "x=unknown\r\n");
+    hostile.push_back(head + "\r\nm=message 5060 sip a@example.test\r\n");  // a blank line inside
+    hostile.push_back(head + std::string(guard::kMaxSdpBytes, 'a'));
+
+    for (const std::string& body : hostile)
+        EXPECT_FALSE(guard::isSdpGrammar(body)) << '"' << body << '"';
+
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+#ifndef __SANITIZE_ADDRESS__
+        const rlimit memory{1024u << 20, 1024u << 20};
+        setrlimit(RLIMIT_AS, &memory);
+#endif
+        alarm(10);
+        int accepted = 0;
+        for (const std::string& body : hostile)
+            accepted += SdpContents::parse(Data(body)) != nullptr;
+        _exit(accepted);
+    }
+    int status = 0;
+    rusage usage{};
+    ASSERT_EQ(wait4(child, &status, 0, &usage), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "the parse was ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "bodies taken as session descriptions";
+    EXPECT_LT(usage.ru_maxrss, 256 * 1024) << "kB of memory held while parsing";
+
+    // What the grammar allows goes on to the parser: text fields take any byte but NUL, CR and LF.
+    for (const std::string& body : std::vector<std::string>{
+             head + "m=message 5060 sip a@example.test\r\n",
+             head + "m=message 5060 sip a@example.test:5070\r\n",
+             head + "m=message 5060/2 TCP/MSRP * x-y\r\n",
+             "v=0\no=J\xc3\xa9r\xc3\xb4me 1 2 IN IP6 2001:db8::1\ns=R\xc3\xa9union \x7f\x01\nt=3034423619 "
+             "3042462419\n"
+             "r=604800 3600 0 90000\nz=2882844526 -1h 2898848070 0\nb=AS:64\na=recvonly\n"
+             "m=audio 49170 RTP/AVP 0 8\na=rtpmap:0 PCMU/8000\n\r\n"})
+        EXPECT_TRUE(guard::isSdpGrammar(body)) << '"' << body << '"';
+}
+
+TEST(Expires, SaturatesAtTheLargest32BitValueInsteadOfWrapping) {
+    std::uint32_t seconds = 7;
+    EXPECT_TRUE(guard::readDeltaSeconds(" 3600", seconds));
+    EXPECT_EQ(seconds, 3600u);
+    EXPECT_TRUE(guard::readDeltaSeconds("4294967295", seconds));
+    EXPECT_EQ(seconds, 4294967295u);
+    for (const char* huge : {"4294967296", "99999999999999999999999999"}) {
+        EXPECT_TRUE(guard::readDeltaSeconds(huge, seconds));
+        EXPECT_EQ(seconds, 4294967295u) << huge;
+    }
+    for (const char* bad : {"", " ", "-1", "12a", "0x10"})
+        EXPECT_FALSE(guard::readDeltaSeconds(bad, seconds)) << '"' << bad << '"';
 }
 
 TEST(Pidf, RendersOneTupleInThePidfNamespace) {
