@@ -140,12 +140,12 @@ void CChimelyDlg::onMessage(sip::InviteSessionHandle handle, const sip::SipMessa
 
 // Each text gets a box of its own, modal to the main window, the newest on top. The boxes do not run event
 // loops of their own inside the stack's callback, and only so many are open at once: the others wait, in
-// order of arrival, for a box to close. A peer's text and name are shown as plain text.
+// order of arrival, for a box to close, holding the received contents themselves (which the SIP layer
+// counts, refusing texts it could not show). A peer's text and name are shown as plain text.
 void CChimelyDlg::ShowIncomingMessage(const sip::SipMessage& message) {
     const std::string title =
         "Vantorell Chimely - Message [ " + message.from().displayName().str() + ", " + timeText() + " ]";
-    const sip::Contents* contents = message.getContents();
-    PendingMessage pending{title, contents ? contents->getBodyData().str() : std::string()};
+    PendingMessage pending{title, message.sharedContents()};
     if (m_openMessageBoxes < kMaxOpenMessageBoxes)
         OpenMessageBox(std::move(pending));
     else
@@ -154,7 +154,8 @@ void CChimelyDlg::ShowIncomingMessage(const sip::SipMessage& message) {
 
 void CChimelyDlg::OpenMessageBox(PendingMessage message) {
     ++m_openMessageBoxes;
-    platform::OpenMessageBox(this, message.text, message.title, platform::MB_ICONINFORMATION, [this](int) {
+    const std::string text = message.contents ? message.contents->getBodyData().str() : std::string();
+    platform::OpenMessageBox(this, text, message.title, platform::MB_ICONINFORMATION, [this](int) {
         --m_openMessageBoxes;
         if (m_pendingMessages.empty())
             return;

@@ -4,6 +4,7 @@
 #include "sip/DialogUsageManager.h"
 
 #include "sip/DumState.h"
+#include "sip/PeerGuards.h"
 
 #include <sofia-sip/tport_tag.h>
 
@@ -13,9 +14,6 @@ using detail::DumState;
 using detail::Event;
 
 namespace {
-
-// nua refreshes a subscription for no longer than this; the agent sets no bound of its own.
-constexpr unsigned kMaxSubscriptionExpires = 0x7fffffff;
 
 // A usage made while the stack does not run has no sofia-sip handle: it is keyed by its own address.
 const void* keyOf(const std::shared_ptr<Usage>& usage, nua_handle_t* nh) {
@@ -107,6 +105,22 @@ bool detail::bodyAcceptable(const DumState& state, nua_handle_t* nh, const Event
     return false;
 }
 
+void detail::refuse(nua_handle_t* nh, const Event& request) {
+    const std::string retryAfter = std::to_string(guard::kRetryAfterSeconds);
+    nua_respond(nh, SIP_503_SERVICE_UNAVAILABLE, NUTAG_WITH_SAVED(request.saved),
+                SIPTAG_RETRY_AFTER_STR(retryAfter.c_str()), TAG_END());
+}
+
+bool detail::takeText(DumState& state, nua_handle_t* nh, const Event& request, SipMessage& message) {
+    const std::size_t cost = message.body().size() + guard::kHeldTextOverhead;
+    if (state.heldTexts->bytes + cost > guard::kHeldTextBytes) {
+        refuse(nh, request);
+        return false;
+    }
+    MessageAccess::charge(message, state.heldTexts, cost);
+    return true;
+}
+
 detail::Body::Body(const Contents* contents)
     : Body(contents ? contents->getType().toString().str() : std::string(),
            contents ? contents->getBodyData() : Data()) {}
@@ -137,7 +151,7 @@ DialogUsageManager::DialogUsageManager(SipStack& stack) : m_state(std::make_uniq
                        SIPTAG_ALLOW_STR(allow.c_str()), NUTAG_APPL_METHOD("OPTIONS"),
                        NUTAG_APPL_METHOD("MESSAGE"), NUTAG_APPL_METHOD("INFO"),
                        TAG_IF(!events.empty(), NUTAG_ALLOW_EVENTS(events.c_str())),
-                       NUTAG_SUB_EXPIRES(kMaxSubscriptionExpires),
+                       NUTAG_SUB_EXPIRES(guard::kMaxSubscriptionExpires),
                        NUTAG_OUTBOUND("no-natify no-options-keepalive no-validate"), NUTAG_KEEPALIVE(0),
                        NUTAG_SESSION_TIMER(0), SIPTAG_SUPPORTED(nullptr), NUTAG_AUTOALERT(0),
                        NUTAG_AUTOANSWER(0), NUTAG_ENABLEMESSAGE(1),
@@ -327,16 +341,25 @@ void DialogUsageManager::adopt(std::unique_ptr<Event> event) {
                 nua_handle_destroy(nh);
                 return;
             } else {
+                SipMessage text = event->message();
+                if (!detail::takeText(s, nh, *event, text)) {
+                    nua_handle_destroy(nh);
+                    return;
+                }
                 std::shared_ptr<ServerPagerMessage> usage(
                     new ServerPagerMessage(*this, nh, std::move(event)));
                 keep(usage);
-                s.serverPagerHandler->onMessageArrived(usage->getHandle(), usage->m_request->message());
+                s.serverPagerHandler->onMessageArrived(usage->getHandle(), text);
                 return;
             }
         case nua_i_invite:
             if (!s.inviteHandler)
                 break;
             if (!detail::bodyAcceptable(s, nh, *event, INVITE)) {
+                nua_handle_destroy(nh);
+                return;
+            } else if (detail::countUsages<ServerInviteSession>(s) >= guard::kMaxIncomingSessions) {
+                detail::refuse(nh, *event);
                 nua_handle_destroy(nh);
                 return;
             } else {
@@ -360,6 +383,11 @@ void DialogUsageManager::adopt(std::unique_ptr<Event> event) {
                 const std::string events = allowEvents(s);
                 nua_respond(nh, SIP_489_BAD_EVENT, NUTAG_WITH_SAVED(event->saved),
                             TAG_IF(!events.empty(), SIPTAG_ALLOW_EVENTS_STR(events.c_str())), TAG_END());
+                nua_handle_destroy(nh);
+                return;
+            }
+            if (detail::countUsages<ServerSubscription>(s) >= guard::kMaxSubscriptions) {
+                detail::refuse(nh, *event);
                 nua_handle_destroy(nh);
                 return;
             }

@@ -79,6 +79,12 @@ private:
     Retry m_retry;
 };
 
+// Bytes of received texts someone still holds (the application's waiting texts among them): each text's
+// contents carry a charge that ends with the last holder.
+struct HeldTexts {
+    std::size_t bytes = 0;
+};
+
 struct DumState {
     explicit DumState(StackCore& core) : core(core) {}
 
@@ -102,6 +108,8 @@ struct DumState {
     DumShutdownHandler* shutdownHandler = nullptr;
     bool shutdownDelivered = false;
 
+    std::shared_ptr<HeldTexts> heldTexts = std::make_shared<HeldTexts>();
+
     bool running() const { return core.running() && !core.stopped(); }
     // A handle for a request outside any dialog, from the default From to `to`; null when the stack
     // does not run.
@@ -109,6 +117,24 @@ struct DumState {
     // The outbound proxy for requests outside a dialog, or null.
     const char* outboundProxy() const;
 };
+
+// How many live usages are of kind T.
+template <class T>
+std::size_t countUsages(const DumState& state) {
+    std::size_t count = 0;
+    for (const auto& entry : state.usages)
+        count += dynamic_cast<const T*>(entry.second.get()) != nullptr;
+    return count;
+}
+
+// Answers a request that one of the limits on what peers may make us hold refuses: 503 with
+// Retry-After, so the peer knows it was not taken and when to try again.
+void refuse(nua_handle_t* nh, const Event& request);
+
+// Whether a received text fits the budget of held texts; when it does, `message`'s contents carry its
+// charge from now on (an empty text when the MESSAGE had no body). When it does not, the request is
+// refused.
+bool takeText(DumState& state, nua_handle_t* nh, const Event& request, SipMessage& message);
 
 // The Accept header's value for the body types `method` supports.
 std::string acceptFor(const MasterProfile& profile, MethodType method);

@@ -15,6 +15,7 @@
 //     |------------------->|   onTerminated once the BYE is answered
 #include "sip/DialogUsageManager.h"
 #include "sip/DumState.h"
+#include "sip/PeerGuards.h"
 
 namespace sip {
 
@@ -100,7 +101,9 @@ bool InviteSession::dispatchCommon(std::unique_ptr<Event>& event) {
             const bool isMessage = event->type == nua_i_message;
             if (!detail::bodyAcceptable(s, m_nh, *event, isMessage ? MESSAGE : INFO))
                 return true;
-            const SipMessage request = event->message();
+            SipMessage request = event->message();
+            if (isMessage && !detail::takeText(s, m_nh, *event, request))
+                return true;
             m_pendingNit = std::move(event);
             if (isMessage)
                 handler().onMessage(getSessionHandle(), request);
@@ -242,6 +245,18 @@ void ServerInviteSession::accept(int statusCode) {
     m_answered = true;
     respond(m_nh, *m_invite, statusCode, m_answer.get());
     m_connected = true;
+    // A session that never carries its MESSAGE would be held for as long as the peer likes.
+    auto wait = std::make_unique<Event>();
+    std::weak_ptr<Usage> weak = weak_from_this();
+    wait->call = [weak] {
+        auto usage = weak.lock();
+        if (!usage || usage->retired())
+            return;
+        auto& session = static_cast<ServerInviteSession&>(*usage);
+        if (!session.m_ending && !session.m_terminated)
+            session.end();
+    };
+    m_core.post(std::move(wait), guard::kSessionMessageWait);
 }
 
 void ServerInviteSession::reject(int statusCode) {

@@ -2,7 +2,6 @@
 // The checks peer bytes pass before a sofia-sip parser sees them. Pure functions over bytes.
 #include "sip/PeerGuards.h"
 
-#include <limits>
 #include <string>
 
 namespace sip::guard {
@@ -290,27 +289,6 @@ bool isNameAddrText(std::string_view text) {
     for (char c : text)
         if (c == '\0' || c == '\r' || c == '\n')
             return false;
-    return true;
-}
-
-bool readDeltaSeconds(std::string_view text, std::uint32_t& seconds) {
-    const std::size_t first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos)
-        return false;
-    text.remove_prefix(first);
-    text = text.substr(0, text.find_first_of(" \t;"));
-    if (text.empty())
-        return false;
-    constexpr std::uint64_t kMax = std::numeric_limits<std::uint32_t>::max();
-    std::uint64_t value = 0;
-    for (unsigned char c : text) {
-        if (!isDigit(c))
-            return false;
-        // Once past the largest value the count stops growing: it saturates, it never wraps.
-        if (value <= kMax)
-            value = value * 10 + (c - '0');
-    }
-    seconds = static_cast<std::uint32_t>(value > kMax ? kMax : value);
     return true;
 }
 

@@ -39,8 +39,38 @@ bool isUriText(std::string_view text);
 // or LF.
 bool isNameAddrText(std::string_view text);
 
-// The value of an Expires header as written, saturated at 2^32 - 1 instead of wrapping as sofia-sip's
-// reader does; nothing when `text` is not a delta-seconds value.
-bool readDeltaSeconds(std::string_view text, std::uint32_t& seconds);
+// An Expires value as sofia-sip read it (an unsigned long), in the 32 bits the layer passes on: beyond
+// 2^32 - 1 it saturates instead of wrapping, so that a huge Expires never reads as 0.
+constexpr std::uint32_t deltaSeconds(unsigned long value) {
+    return value > 0xffffffffUL ? 0xffffffffU : static_cast<std::uint32_t>(value);
+}
+
+// ---- what peers may make the program hold ------------------------------------------------------------
+
+// Presence subscriptions held at once; a user has a handful of watchers. Later ones get 503.
+constexpr std::size_t kMaxSubscriptions = 1000;
+// The longest a subscription is granted (RFC 6665 lets the notifier shorten what was asked): a day,
+// which leaves the usual 3600 and the default 1800 as they are.
+constexpr std::uint32_t kMaxSubscriptionExpires = 86400;
+// Message sessions peers have opened and not ended, each waiting for its one MESSAGE. Later ones get 503.
+constexpr std::size_t kMaxIncomingSessions = 100;
+// An accepted session that has carried no MESSAGE this long is ended with BYE.
+constexpr std::chrono::seconds kSessionMessageWait{64};
+// Bytes of received texts held at once, waiting texts among them, for as long as anyone keeps them. A
+// MESSAGE that would go past it gets 503: a text is answered 200 only when it can also be shown.
+constexpr std::size_t kHeldTextBytes = 16u << 20;
+// What one held text costs besides its body: its title, its place in the queue, the view of it.
+constexpr std::size_t kHeldTextOverhead = 512;
+// The Retry-After of every 503 the limits give.
+constexpr std::uint32_t kRetryAfterSeconds = 60;
+
+// TCP connections peers opened to us, held at once: beyond it, accepting one closes the oldest. The
+// agent's own traffic needs the registrar's connection (which is ours, not counted) and a few peers'.
+constexpr std::size_t kMaxInboundConnections = 256;
+// A connection nobody uses for this long is closed (not one a registration or transaction holds).
+constexpr std::chrono::seconds kConnectionIdle{60};
+// A message that has begun to arrive and is not complete this long after its last bytes is dropped
+// with its connection.
+constexpr std::chrono::seconds kIncompleteMessage{16};
 
 }  // namespace sip::guard

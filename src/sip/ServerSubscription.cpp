@@ -18,6 +18,9 @@
 //     |------------------->|
 #include "sip/DialogUsageManager.h"
 #include "sip/DumState.h"
+#include "sip/PeerGuards.h"
+
+#include <algorithm>
 
 namespace sip {
 
@@ -73,9 +76,11 @@ std::shared_ptr<SipMessage> ServerSubscription::accept(int statusCode) {
         if (!usage || !usage->m_subscribe)
             return;
         const sip_t* subscribe = usage->m_subscribe->sip();
-        const std::uint32_t expires = subscribe && subscribe->sip_expires
-                                          ? static_cast<std::uint32_t>(subscribe->sip_expires->ex_delta)
-                                          : usage->m_handler.getDefaultExpires();
+        const std::uint32_t asked = subscribe && subscribe->sip_expires
+                                        ? guard::deltaSeconds(subscribe->sip_expires->ex_delta)
+                                        : usage->m_handler.getDefaultExpires();
+        // The stack holds the subscription for what the 202 says, which may only shorten what was asked.
+        const std::uint32_t expires = std::min(asked, guard::kMaxSubscriptionExpires);
         const std::string expiresText = std::to_string(expires);
         nua_respond(usage->m_nh, statusCode, phrase ? phrase : "",
                     NUTAG_WITH_SAVED(usage->m_subscribe->saved), SIPTAG_EXPIRES_STR(expiresText.c_str()),

@@ -44,6 +44,9 @@ public:
     // The body as contents of its type: PlainContents, SdpContents (when it is one) or the bytes as
     // received; nothing when there is no body.
     const Contents* getContents() const { return m_contents.get(); }
+    // The same, to keep: a received text's contents count against the layer's budget of held texts for as
+    // long as anyone keeps them, so a text is answered 200 only while there is room to show it.
+    const std::shared_ptr<const Contents>& sharedContents() const { return m_contents; }
 
     // The value of the first header of that name (case-insensitive), empty when there is none.
     Data header(std::string_view name) const;

@@ -3,18 +3,23 @@
 // of the one transport, and the end of the stack's thread. See StackCore.h for the threading.
 #include "sip/SipStack.h"
 
+#include "sip/DumState.h"
+#include "sip/PeerGuards.h"
 #include "sip/SdpContents.h"
 #include "sip/SipMessage.h"
 #include "sip/StackCore.h"
 
 #include <sofia-sip/nta_tag.h>
 #include <sofia-sip/su_log.h>
+#include <sofia-sip/tport_tag.h>
 
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -158,7 +163,7 @@ SipMessage MessageAccess::fromMsg(msg_t* msg, int status, const char* phrase) {
     if (sip->sip_call_id)
         m.m_callId = text(sip->sip_call_id->i_id);
     if (sip->sip_expires)
-        m.m_expires = static_cast<int>(sip->sip_expires->ex_delta);
+        m.m_expires = static_cast<int>(std::min<unsigned long>(sip->sip_expires->ex_delta, INT_MAX));
     if (sip->sip_event)
         m.m_event = text(sip->sip_event->o_type);
     if (sip->sip_content_type)
@@ -200,6 +205,18 @@ void MessageAccess::setSend(SipMessage& message, std::function<void()> send) {
     message.m_send = std::move(send);
 }
 
+void MessageAccess::charge(SipMessage& message, const std::shared_ptr<HeldTexts>& held, std::size_t cost) {
+    std::shared_ptr<const Contents> contents =
+        message.m_contents ? message.m_contents : std::make_shared<PlainContents>(message.m_body);
+    held->bytes += cost;
+    const Contents* view = contents.get();
+    message.m_contents = std::shared_ptr<const Contents>(
+        view, [contents = std::move(contents), held, cost](const Contents*) mutable {
+            held->bytes -= cost;
+            contents.reset();
+        });
+}
+
 void MessageAccess::send(SipMessage& message) {
     auto send = std::move(message.m_send);
     message.m_send = nullptr;
@@ -236,12 +253,23 @@ bool StackCore::start() {
         m_error = "No transport was added.";
         return false;
     }
+    // 0 asks for any free port; everything else outside 1 to 65535 names no port at all.
+    if (transport->port < 0 || transport->port > 65535) {
+        m_error = (transport->tcp ? "TCP port " : "UDP port ") + std::to_string(transport->port) +
+                  " cannot be opened: it is not a port number (1 to 65535)";
+        return false;
+    }
     const std::string url = "sip:*:" + std::to_string(transport->port) +
                             ";maddr=0.0.0.0;transport=" + (transport->tcp ? "tcp" : "udp");
+    raiseDescriptorLimit();
+    if (transport->tcp)
+        guardInboundConnections(transport->port);
+    using std::chrono::milliseconds;
     nua = nua_create(
         m_root, &StackCore::callback, this, NUTAG_URL(url.c_str()), NUTAG_MEDIA_ENABLE(0),
         TAG_IF(transactionTimeout, NTATAG_SIP_T1X64(transactionTimeout ? transactionTimeout->count() : 0)),
-        TAG_END());
+        TPTAG_IDLE(static_cast<unsigned>(milliseconds(guard::kConnectionIdle).count())),
+        TPTAG_TIMEOUT(static_cast<unsigned>(milliseconds(guard::kIncompleteMessage).count())), TAG_END());
     if (!nua) {
         m_error = probe();
         return false;

@@ -123,6 +123,15 @@ private:
     bool m_stopped = false;
 };
 
+// The bounds on TCP connections peers open (Connections.cpp). The soft descriptor limit goes up to the
+// hard one, once per process; then the connections accepted on the SIP port are counted and capped.
+void raiseDescriptorLimit();
+void guardInboundConnections(int port);
+// The connections peers opened that are held now.
+std::size_t inboundConnectionsKept();
+
+struct HeldTexts;
+
 // Fills SipMessage values; the only writer of their fields.
 class MessageAccess {
 public:
@@ -131,6 +140,9 @@ public:
     static SipMessage request(const char* method, const NameAddr& target, const Contents* contents = nullptr);
     static SipMessage response(int status, const char* phrase);
     static void setSend(SipMessage& message, std::function<void()> send);
+    // Makes `message`'s contents (an empty text when it has none) count `cost` bytes against `held` for
+    // as long as anyone keeps them.
+    static void charge(SipMessage& message, const std::shared_ptr<HeldTexts>& held, std::size_t cost);
     static void send(SipMessage& message);
 };
 

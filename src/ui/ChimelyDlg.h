@@ -212,7 +212,7 @@ private:
     // A received text waiting for one of the boxes to close.
     struct PendingMessage {
         std::string title;
-        std::string text;
+        std::shared_ptr<const sip::Contents> contents;
     };
     void OpenMessageBox(PendingMessage message);
     void LimitMessage();
