@@ -290,20 +290,6 @@ TEST(SdpContents, BodiesOutsideTheGrammarNeverReachTheParser) {
         EXPECT_TRUE(guard::isSdpGrammar(body)) << '"' << body << '"';
 }
 
-TEST(Expires, SaturatesAtTheLargest32BitValueInsteadOfWrapping) {
-    std::uint32_t seconds = 7;
-    EXPECT_TRUE(guard::readDeltaSeconds(" 3600", seconds));
-    EXPECT_EQ(seconds, 3600u);
-    EXPECT_TRUE(guard::readDeltaSeconds("4294967295", seconds));
-    EXPECT_EQ(seconds, 4294967295u);
-    for (const char* huge : {"4294967296", "99999999999999999999999999"}) {
-        EXPECT_TRUE(guard::readDeltaSeconds(huge, seconds));
-        EXPECT_EQ(seconds, 4294967295u) << huge;
-    }
-    for (const char* bad : {"", " ", "-1", "12a", "0x10"})
-        EXPECT_FALSE(guard::readDeltaSeconds(bad, seconds)) << '"' << bad << '"';
-}
-
 TEST(Pidf, RendersOneTupleInThePidfNamespace) {
     Pidf open;
     open.setEntity(Uri(Data("sip:alice@example.test")));
