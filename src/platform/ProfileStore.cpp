@@ -4,8 +4,13 @@
 #include "platform/ProfileStore.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QSettings>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace platform {
 namespace {
@@ -22,6 +27,25 @@ std::unique_ptr<ProfileStore>& current() {
 QString executableBaseName() {
     const QString path = QCoreApplication::applicationFilePath();
     return path.isEmpty() ? QStringLiteral("chimely") : QFileInfo(path).baseName();
+}
+
+// The file holds the password in plain text: only its owner may read it, or list its folder. QSettings
+// writes a new copy and renames it over the old one; the copy takes the old file's permissions, so a file
+// made private before the first write stays private. Made so on every write, for a file an older
+// version, or the user, left open to others.
+void makePrivate(const QString& fileName) {
+    const QFileInfo info(fileName);
+    if (fileName.isEmpty() || !info.isAbsolute())
+        return;
+    const QByteArray folder = QFile::encodeName(info.absolutePath());
+    const QByteArray file = QFile::encodeName(info.absoluteFilePath());
+    QDir().mkpath(info.absolutePath());
+    chmod(folder.constData(), S_IRWXU);
+    const int fd = open(file.constData(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, S_IRUSR | S_IWUSR);
+    if (fd >= 0) {
+        fchmod(fd, S_IRUSR | S_IWUSR);
+        close(fd);
+    }
 }
 
 }  // namespace
@@ -51,12 +75,14 @@ std::string ProfileStore::GetProfileString(const char* section, const char* entr
 
 bool ProfileStore::WriteProfileInt(const char* section, const char* entry, int value) {
     m_settings->setValue(key(section, entry), value);
+    makePrivate(m_settings->fileName());
     m_settings->sync();
     return m_settings->status() == QSettings::NoError;
 }
 
 bool ProfileStore::WriteProfileString(const char* section, const char* entry, const std::string& value) {
     m_settings->setValue(key(section, entry), QString::fromLocal8Bit(value.data(), qsizetype(value.size())));
+    makePrivate(m_settings->fileName());
     m_settings->sync();
     return m_settings->status() == QSettings::NoError;
 }

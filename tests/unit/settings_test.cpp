@@ -9,6 +9,8 @@
 #include <QSettings>
 #include <QTemporaryDir>
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -283,4 +285,38 @@ TEST_F(SettingsTest, TextsRoundTripWhateverTheyHold) {
         EXPECT_EQ(again.m_strPassword, text);
         EXPECT_EQ(again.m_arrTo.back(), text);
     }
+}
+
+// The file holds the password: whatever writes it, and whatever modes it and its folder had, only the
+// user may read it afterwards.
+TEST_F(SettingsTest, WrittenFileAndItsFolderAreTheUsersAlone) {
+    const mode_t umaskBefore = umask(022);
+    const QString folder = m_dir.filePath(QStringLiteral("Vantorell"));
+    const QString path = folder + QStringLiteral("/chimely.conf");
+    auto modeOf = [](const QString& name) {
+        struct stat info {};
+        return stat(QFile::encodeName(name).constData(), &info) == 0 ? info.st_mode & 07777 : 0u;
+    };
+
+    // A first write makes both.
+    platform::UseProfileFile(path);
+    CVar var;
+    var.m_strPassword = "secret";
+    var.Save();
+    EXPECT_EQ(0600u, modeOf(path));
+    EXPECT_EQ(0700u, modeOf(folder));
+
+    // A file and folder left open to others are closed by the next write of either kind.
+    ASSERT_EQ(0, chmod(QFile::encodeName(path).constData(), 0644));
+    ASSERT_EQ(0, chmod(QFile::encodeName(folder).constData(), 0755));
+    var.UpdateHistory("bob@example.test");
+    EXPECT_EQ(0600u, modeOf(path));
+    EXPECT_EQ(0700u, modeOf(folder));
+    ASSERT_EQ(0, chmod(QFile::encodeName(path).constData(), 0666));
+    EXPECT_TRUE(platform::AppProfile().WriteProfileInt("Settings", "LocalPort", 5070));
+    EXPECT_EQ(0600u, modeOf(path));
+    EXPECT_EQ("secret", QSettings(path, QSettings::IniFormat).value("Settings/Password").toString().toStdString());
+
+    platform::UseProfileFile(m_path);
+    umask(umaskBefore);
 }
