@@ -4,6 +4,7 @@
 // home, configuration and runtime directories: a minimised start keeps its window unmapped, a later start
 // brings that window up and ends at once, a killed instance does not stop the next start, and a minimised
 // start signs in. Start-up time and idle memory are printed, not checked.
+#include "support/Program.h"
 #include "support/Sipp.h"
 
 #include "app/ChimelyApp.h"
@@ -44,10 +45,11 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
-
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using test::capture;
+using test::haveCommand;
+using test::XServer;
 
 namespace {
 
@@ -184,94 +186,6 @@ TEST(HiddenStartTest, NoShowSucceedsWhileInTrayAndTheActivationMessageBringsTheW
 
 // ---- the program, as separate processes under a private X server ----
 
-// Output of a shell command (bounded by `timeout`, stderr dropped).
-std::string capture(const std::string& command) {
-    std::string output;
-    if (FILE* pipe = popen(("timeout 5 " + command + " 2>/dev/null").c_str(), "r")) {
-        char buffer[4096];
-        while (std::size_t n = fread(buffer, 1, sizeof buffer, pipe))
-            output.append(buffer, n);
-        pclose(pipe);
-    }
-    return output;
-}
-
-bool haveCommand(const std::string& name) {
-    return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-// Waits up to `timeout` for `pid` to end; its exit status, or -1 while it still runs.
-int waitForExit(pid_t pid, std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-        int status = 0;
-        const pid_t ended = waitpid(pid, &status, WNOHANG);
-        if (ended == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        if (ended < 0)
-            return -2;
-        if (Clock::now() >= deadline)
-            return -1;
-        std::this_thread::sleep_for(2ms);
-    }
-}
-
-void endProcess(pid_t pid) {
-    kill(pid, SIGTERM);
-    if (waitForExit(pid, 3s) == -1) {
-        kill(pid, SIGKILL);
-        waitForExit(pid, 3s);
-    }
-}
-
-// An Xvfb of the tests' own on a display it picks itself.
-class XServer {
-public:
-    XServer() {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0)
-            return;
-        m_pid = fork();
-        if (m_pid == 0) {
-            dup2(fds[1], 3);
-            const int null = open("/dev/null", O_WRONLY);
-            dup2(null, 1);
-            dup2(null, 2);
-            execlp("Xvfb", "Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "1024x768x24",
-                   "-noreset", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(fds[1]);
-        std::string number;
-        pollfd readable{fds[0], POLLIN, 0};
-        const auto deadline = Clock::now() + 10s;
-        while (number.find('\n') == std::string::npos && Clock::now() < deadline) {
-            if (poll(&readable, 1, 100) <= 0)
-                continue;
-            char c;
-            if (read(fds[0], &c, 1) != 1)
-                break;
-            number += c;
-        }
-        close(fds[0]);
-        if (number.find('\n') != std::string::npos)
-            m_display = ":" + number.substr(0, number.find('\n'));
-    }
-    ~XServer() {
-        if (m_pid > 0)
-            endProcess(m_pid);
-    }
-    XServer(const XServer&) = delete;
-    XServer& operator=(const XServer&) = delete;
-
-    // ":<n>", or empty when the server did not come up.
-    const std::string& display() const { return m_display; }
-
-private:
-    pid_t m_pid = -1;
-    std::string m_display;
-};
-
 // A UDP socket that stands for a registrar which never answers: the REGISTER arriving there shows that the
 // agent is up.
 class Sink {
@@ -331,80 +245,31 @@ protected:
     void SetUp() override {
         if (!s_x)
             GTEST_SKIP() << "no X server: Xvfb, xwininfo and xprop are needed";
-        ASSERT_TRUE(m_dir.isValid());
-        for (const char* sub : {"home", "config/Vantorell", "runtime"})
-            ASSERT_TRUE(QDir().mkpath(m_dir.filePath(QString::fromLatin1(sub))));
-        ASSERT_EQ(0, chmod(path("runtime").c_str(), 0700));
         writeSettings(m_sink.port(), "secret");
-    }
-
-    void TearDown() override {
-        for (pid_t pid : m_running)
-            endProcess(pid);
-    }
-
-    std::string path(const std::string& sub) const {
-        return m_dir.filePath(QString::fromStdString(sub)).toStdString();
     }
 
     // The settings the program reads at start: its own free port, and signing in through `serverPort` on
     // this machine, so that no test touches the default port or any other registrar.
     void writeSettings(int serverPort, const std::string& password) {
-        std::ofstream(path("config/Vantorell/chimely.conf"))
-            << "[Settings]\nProtocol=0\nOutboundProxy=1\nServer=127.0.0.1:" << serverPort
-            << "\nSigninName=alice@example.test\nPassword=" << password << "\nLocalPort=" << test::freePort()
-            << "\n";
+        m_program.writeSettings({{"Protocol", "0"},
+                                 {"OutboundProxy", "1"},
+                                 {"Server", "127.0.0.1:" + std::to_string(serverPort)},
+                                 {"SigninName", "alice@example.test"},
+                                 {"Password", password},
+                                 {"LocalPort", std::to_string(test::freePort())}});
     }
 
-    // Starts the program with `argument` (none when empty), its environment the tests' own.
+    std::string path(const std::string& sub) const { return m_program.path(sub); }
+
+    // Starts the program with `argument` (none when empty) on the test display.
     pid_t start(const std::string& argument = "") {
-        static const std::set<std::string> replaced = {
-            "DISPLAY",         "WAYLAND_DISPLAY", "QT_QPA_PLATFORM",          "HOME",
-            "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS", "SESSION_MANAGER"};
-        std::vector<std::string> environment;
-        for (char** entry = environ; *entry; ++entry) {
-            const std::string text = *entry;
-            if (!replaced.count(text.substr(0, text.find('='))))
-                environment.push_back(text);
-        }
-        environment.push_back("DISPLAY=" + s_x->display());
-        environment.push_back("QT_QPA_PLATFORM=xcb");
-        environment.push_back("HOME=" + path("home"));
-        environment.push_back("XDG_CONFIG_HOME=" + path("config"));
-        environment.push_back("XDG_RUNTIME_DIR=" + path("runtime"));
-        std::vector<char*> envp;
-        for (std::string& entry : environment)
-            envp.push_back(entry.data());
-        envp.push_back(nullptr);
-        std::string program = CHIMELY_BINARY;
-        std::string arg = argument;
-        std::vector<char*> argv = {program.data()};
-        if (!arg.empty())
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        const std::string log = path("chimely-" + std::to_string(++m_starts) + ".log");
-
-        const pid_t pid = fork();
-        if (pid == 0) {
-            const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(fd, 1);
-            dup2(fd, 2);
-            close_range(3, ~0U, 0);
-            execve(argv[0], argv.data(), envp.data());
-            _exit(127);
-        }
-        m_running.insert(pid);
-        return pid;
+        test::Program::Options options{.display = s_x->display()};
+        if (!argument.empty())
+            options.arguments.push_back(argument);
+        return m_program.start(options);
     }
 
-    // Waits up to `timeout` for a process this test started to end; its exit status, or -1 while it runs.
-    // An ended process is forgotten at once, so that its id, once reused, is never signalled.
-    int waitFor(pid_t pid, std::chrono::milliseconds timeout) {
-        const int status = waitForExit(pid, timeout);
-        if (status != -1)
-            m_running.erase(pid);
-        return status;
-    }
+    int waitFor(pid_t pid, std::chrono::milliseconds timeout) { return m_program.waitFor(pid, timeout); }
 
     bool running(pid_t pid) { return waitFor(pid, 0ms) == -1; }
 
@@ -463,10 +328,8 @@ protected:
     }
 
     static std::unique_ptr<XServer> s_x;
-    QTemporaryDir m_dir;
     Sink m_sink;
-    std::set<pid_t> m_running;
-    int m_starts = 0;
+    test::Program m_program;
 };
 
 std::unique_ptr<XServer> ProgramTest::s_x;
