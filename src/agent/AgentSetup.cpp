@@ -55,8 +55,22 @@ std::optional<std::string> CChimelyDlg::InitStack() {
 }
 
 void CChimelyDlg::ProcessDum() {
-    while (m_dum.process()) {
-    }
+    bool worked = false;
+    while (m_dum.process())
+        worked = true;
+    if (worked)
+        m_nLastWorkTick = platform::GetTickCount();
+}
+
+// The stack frees a request up to a transaction's lifetime after it arrived, and the heap keeps what was
+// freed: after a flood the resident size would stay at its peak. For as long as the stack may still be
+// freeing, once a second, the free pages go back to the system.
+void CChimelyDlg::ReleaseMemoryAfterWork() {
+    if (++m_nPumpsSinceTrim < kTrimEveryPumps)
+        return;
+    m_nPumpsSinceTrim = 0;
+    if (static_cast<std::uint32_t>(platform::GetTickCount() - m_nLastWorkTick) <= kTrimAfterWorkMs)
+        platform::ReleaseFreedMemory();
 }
 
 void CChimelyDlg::onDumCanBeDeleted() {
@@ -71,9 +85,14 @@ void CChimelyDlg::ShutdownStack() {
         ProcessDum();
         platform::Sleep(kShutdownPollMs);
         // Unsigned: a wrap of the tick count in between does not make the wait longer.
-        if (static_cast<std::uint32_t>(platform::GetTickCount() - start) > kShutdownWaitMs)
+        if (static_cast<std::uint32_t>(platform::GetTickCount() - start) > m_nShutdownWaitMs)
             break;
     }
     m_stackThread.shutdown();
-    m_stackThread.join();
+    m_stackThread.join(m_stackStopWait);
+}
+
+void CChimelyDlg::LimitShutdownWait(std::uint32_t usagesMs, std::chrono::milliseconds stackStop) {
+    m_nShutdownWaitMs = std::min(m_nShutdownWaitMs, usagesMs);
+    m_stackStopWait = std::min(m_stackStopWait, stackStop);
 }

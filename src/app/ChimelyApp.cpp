@@ -3,6 +3,7 @@
 
 #include "platform/ProfileStore.h"
 #include "platform/RegisteredMessages.h"
+#include "platform/MessageBox.h"
 #include "platform/SessionEnd.h"
 #include "platform/ShowCommand.h"
 #include "platform/SingleInstance.h"
@@ -59,7 +60,10 @@ bool CChimelyApp::InitInstance() {
     // the program, it ends as after Exit.
     platform::SessionEnd sessionEnd([&dialog] { dialog.SendMessage(platform::WM_ENDSESSION, 1); },
                                     [&dialog] {
+                                        // Whatever the user has open, the run ends now.
+                                        dialog.LimitShutdownWait(kSignalShutdownWaitMs, kSignalStackStopWait);
                                         dialog.SendMessage(platform::WM_ENDSESSION, 1);
+                                        platform::EndModalLoops();
                                         dialog.EndDialog(platform::IDCANCEL);
                                     });
     dialog.DoModal();

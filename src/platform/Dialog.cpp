@@ -6,7 +6,9 @@
 #include <QEvent>
 #include <QEventLoop>
 
+#include <optional>
 #include <set>
+#include <vector>
 
 namespace platform {
 namespace {
@@ -27,6 +29,9 @@ std::set<const CDialog*>& liveDialogs() {
     return dialogs;
 }
 
+// Set once the run is ending: the result every modal loop ends with from then on.
+std::optional<int> g_endAllResult;
+
 }  // namespace
 
 CDialog::CDialog(QWidget* parent)
@@ -43,6 +48,8 @@ CDialog::~CDialog() {
 // dialog blocks the window it belongs to, as Windows disables a modal dialog's owner, and nothing else:
 // an application-modal window would block the notification-area icon too.
 int CDialog::DoModal() {
+    if (g_endAllResult)
+        return *g_endAllResult;
     OnInitDialog();
     if (parentWidget() && windowModality() == Qt::NonModal)
         setWindowModality(Qt::WindowModal);
@@ -62,6 +69,20 @@ void CDialog::EndDialog(int result) {
     hide();
     if (m_modalLoop)
         m_modalLoop->exit(result);
+}
+
+void CDialog::EndAllModal(int result) {
+    g_endAllResult = result;
+    // EndDialog may run code that ends or destroys another dialog: the set is copied and each entry
+    // looked up again before use.
+    const std::vector<const CDialog*> dialogs(liveDialogs().begin(), liveDialogs().end());
+    for (const CDialog* entry : dialogs) {
+        if (!liveDialogs().count(entry))
+            continue;
+        auto* dialog = const_cast<CDialog*>(entry);
+        if (dialog->m_modalLoop)
+            dialog->EndDialog(result);
+    }
 }
 
 HWND CDialog::GetSafeHwnd() const {

@@ -34,6 +34,10 @@ public:
     HWND GetSafeHwnd() const;
     static CDialog* FromHandle(HWND window);
 
+    // Ends the loop of every dialog now running modally with `result`; from then on DoModal returns
+    // `result` at once without showing its dialog. For a run that is ending.
+    static void EndAllModal(int result);
+
     void SetTimer(unsigned id, unsigned elapseMs);
     void KillTimer(unsigned id);
     bool IsTimerActive(unsigned id) const;

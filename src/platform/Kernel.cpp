@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "platform/Kernel.h"
 
+#include <malloc.h>
+
 #include <pwd.h>
 #include <unistd.h>
 
@@ -21,6 +23,10 @@ std::uint32_t GetTickCount() {
 
 void Sleep(unsigned milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+void ReleaseFreedMemory() {
+    malloc_trim(0);
 }
 
 std::optional<std::string> GetUserName(std::size_t bufferSize) {

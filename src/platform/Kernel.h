@@ -14,6 +14,10 @@ std::uint32_t GetTickCount();
 
 void Sleep(unsigned milliseconds);
 
+// Gives the heap's free pages back to the system. After a burst of work the allocator keeps what it
+// freed in holes between pages still in use; the resident size would stay at the burst's peak.
+void ReleaseFreedMemory();
+
 // The logged-on user's name, or nothing when it cannot be had or does not fit in `bufferSize`
 // bytes with its terminating zero.
 std::optional<std::string> GetUserName(std::size_t bufferSize);

@@ -1,12 +1,26 @@
 // SPDX-License-Identifier: MIT
 #include "platform/MessageBox.h"
 
+#include "platform/Dialog.h"
+
+#include <QApplication>
 #include <QMessageBox>
+#include <QPointer>
+
+#include <vector>
 
 namespace platform {
 namespace {
 
 testing::MessageBoxDouble* g_double = nullptr;
+
+// The boxes now waiting in MessageBox for an answer, and whether the run is ending.
+std::vector<QPointer<QMessageBox>> g_waiting;
+bool g_ending = false;
+
+int endingAnswer(UINT style) {
+    return (style & 0x0F) == MB_YESNO ? IDNO : IDOK;
+}
 
 QMessageBox* makeBox(QWidget* owner, const std::string& text, const std::string& caption, UINT style) {
     auto* box = new QMessageBox(owner);
@@ -53,10 +67,14 @@ int MessageBox(QWidget* owner, const std::string& text, const std::string& capti
         g_double->calls.push_back({text, caption, style});
         return g_double->m_answer(g_double->calls.back());
     }
+    if (g_ending)
+        return endingAnswer(style);
     QMessageBox* box = makeBox(owner, text, caption, style);
+    g_waiting.emplace_back(box);
     const int result = box->exec();
+    std::erase_if(g_waiting, [box](const QPointer<QMessageBox>& waiting) { return waiting == box; });
     delete box;
-    return buttonOf(result);
+    return g_ending ? endingAnswer(style) : buttonOf(result);
 }
 
 void OpenMessageBox(QWidget* owner, const std::string& text, const std::string& caption, UINT style,
@@ -74,6 +92,22 @@ void OpenMessageBox(QWidget* owner, const std::string& text, const std::string& 
             closed(buttonOf(result));
     });
     box->open();
+}
+
+void EndModalLoops() {
+    g_ending = true;
+    // A menu runs a loop of its own too; closing one may open none, so this ends.
+    for (int guard = 0; guard < 16; ++guard) {
+        QWidget* popup = QApplication::activePopupWidget();
+        if (!popup)
+            break;
+        popup->close();
+    }
+    for (const QPointer<QMessageBox>& box : std::vector<QPointer<QMessageBox>>(g_waiting)) {
+        if (box)
+            box->done(QMessageBox::No);
+    }
+    CDialog::EndAllModal(IDCANCEL);
 }
 
 namespace testing {

@@ -29,6 +29,11 @@ int MessageBox(QWidget* owner, const std::string& text, const std::string& capti
 void OpenMessageBox(QWidget* owner, const std::string& text, const std::string& caption, UINT style,
                     std::function<void(int button)> closed);
 
+// The run is ending: closes the open menus, ends every box waiting for an answer with No (Ok when Ok is
+// its only button) and every dialog's modal loop with Cancel. Boxes and dialogs asked for afterwards
+// answer so at once, without being shown. Boxes opened without waiting (OpenMessageBox) stay.
+void EndModalLoops();
+
 namespace testing {
 
 struct MessageBoxCall {

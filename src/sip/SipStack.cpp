@@ -39,9 +39,6 @@ namespace sip {
 namespace detail {
 namespace {
 
-// How long stop() waits for a shutdown it had to start itself, once every usage has been released.
-constexpr std::chrono::milliseconds kStopWait{3000};
-
 void quiet(void*, const char*, va_list) {}
 
 // The program keeps no log: sofia-sip's own diagnostics are silenced unless CHIMELY_SIP_LOG is set.
@@ -372,14 +369,14 @@ void StackCore::requestStop() {
     }
 }
 
-void StackCore::stop() {
+void StackCore::stop(std::chrono::milliseconds wait) {
     requestStop();
     if (m_stopped)
         return;
     m_stopped = true;
     if (!nua)
         return;
-    const auto deadline = std::chrono::steady_clock::now() + kStopWait;
+    const auto deadline = std::chrono::steady_clock::now() + wait;
     while (!shutdownComplete && std::chrono::steady_clock::now() < deadline) {
         collect();
         while (!m_queue.empty()) {
@@ -427,8 +424,8 @@ void StackThread::shutdown() {
     m_stack.core().requestStop();
 }
 
-void StackThread::join() {
-    m_stack.core().stop();
+void StackThread::join(std::chrono::milliseconds wait) {
+    m_stack.core().stop(wait);
 }
 
 }  // namespace sip

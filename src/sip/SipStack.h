@@ -52,9 +52,10 @@ public:
     // cannot be opened, the stack stays stopped (SipStack::transportError says why) and every request
     // the application makes fails at once without anything being sent.
     void run();
-    // Asks the stack to stop; join() waits for it.
+    // Asks the stack to stop; join() waits at most `wait` for it. A stack that has not finished by then
+    // keeps its resources: the process is ending.
     void shutdown();
-    void join();
+    void join(std::chrono::milliseconds wait = std::chrono::milliseconds{3000});
 
 private:
     SipStack& m_stack;

@@ -88,7 +88,7 @@ public:
     // Releases every usage, drops what is queued and asks the stack to shut down if nobody has.
     void requestStop();
     // Then waits (bounded) for the shutdown to complete and destroys the stack, which joins its thread.
-    void stop();
+    void stop(std::chrono::milliseconds wait = std::chrono::milliseconds{3000});
     bool stopped() const { return m_stopped; }
 
     // Set by the usage manager.

@@ -165,8 +165,10 @@ platform::LRESULT CChimelyDlg::WindowProc(platform::UINT message, platform::WPAR
 }
 
 void CChimelyDlg::OnTimer(unsigned id) {
-    if (id == kPumpTimerId)
+    if (id == kPumpTimerId) {
         ProcessDum();
+        ReleaseMemoryAfterWork();
+    }
     if (id == kStatusTimerId)
         HideStatus();
     if (id == kReconnectTimerId)

@@ -15,6 +15,7 @@
 
 #include <QIcon>
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -30,6 +31,10 @@ class QPushButton;
 // Window timers of the main window.
 constexpr unsigned kPumpTimerId = 25;
 constexpr unsigned kPumpIntervalMs = 100;
+// The heap's freed pages go back to the system every this many pumps, for as long after the stack's
+// last event as a transaction may live.
+constexpr unsigned kTrimEveryPumps = 10;
+constexpr std::uint32_t kTrimAfterWorkMs = 40000;
 constexpr unsigned kStatusTimerId = 26;
 constexpr unsigned kReconnectTimerId = 27;
 
@@ -40,6 +45,10 @@ constexpr unsigned kReconnectDelayMs = 60000;
 // The shutdown waits at most this long for the usage manager to wind down, polling every 100 ms.
 constexpr std::uint32_t kShutdownWaitMs = 10000;
 constexpr unsigned kShutdownPollMs = 100;
+// After a termination signal the whole winding down takes at most about 2 s: whoever sent it (a log-out,
+// a shut-down) may not wait longer. The bindings' removal is sent first; a registrar answers it in far less.
+constexpr std::uint32_t kSignalShutdownWaitMs = 1200;
+constexpr std::chrono::milliseconds kSignalStackStopWait{500};
 // Received texts shown at once; later ones wait, in order, for a box to close.
 constexpr std::size_t kMaxOpenMessageBoxes = 20;
 
@@ -73,9 +82,12 @@ public:
     std::optional<std::string> InitStack();
     // Handles every event queued by the stack.
     void ProcessDum();
+    void ReleaseMemoryAfterWork();
     // Winds the agent down: the usage manager's shutdown, Disconnect, at most kShutdownWaitMs of pumping,
     // then the stack thread is stopped and joined.
     void ShutdownStack();
+    // The next ShutdownStack waits at most these, for a run ended by a termination signal.
+    void LimitShutdownWait(std::uint32_t usagesMs, std::chrono::milliseconds stackStop);
     void onDumCanBeDeleted() override;
 
     // ---- registration (src/agent/Registration.cpp) ----
@@ -181,6 +193,10 @@ public:
     sip::StackThread m_stackThread;
     sip::Data m_localAddress;
     int m_bDumCanBeDeleted;
+    std::uint32_t m_nLastWorkTick = 0;
+    unsigned m_nPumpsSinceTrim = 0;
+    std::uint32_t m_nShutdownWaitMs = kShutdownWaitMs;
+    std::chrono::milliseconds m_stackStopWait{3000};
     sip::ClientRegistrationHandle m_hRegistration;
     sip::NameAddr m_aor;
 
