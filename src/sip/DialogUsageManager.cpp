@@ -7,6 +7,7 @@
 #include "sip/PeerGuards.h"
 
 #include <sofia-sip/tport_tag.h>
+#include <sofia-sip/url.h>
 
 namespace sip {
 
@@ -25,6 +26,29 @@ std::string allowEvents(const DumState& state) {
     for (const auto& entry : state.subscriptionHandlers)
         events += (events.empty() ? "" : ", ") + entry.first;
     return events;
+}
+
+// The outbound proxy's URI as the stack is to reach it. Over TCP a URI that names no transport is made to
+// name TCP, so that a server given by its host name is looked up for TCP (an explicit transport parameter
+// decides, RFC 3263 4.1) and never for UDP, which the stack does not have. Headers of the URI are no part
+// of an address to send to. As a Route it is a loose route (RFC 3261 8.1.2, 16.12).
+std::string proxyUri(const DumState& state, bool asRoute) {
+    const auto& proxy = state.profile->getOutboundProxy();
+    if (!proxy)
+        return std::string();
+    std::string text = proxy->toString().str();
+    su_home_t home[1] = {SU_HOME_INIT(home)};
+    if (url_t* url = url_make(home, text.c_str())) {
+        url->url_headers = nullptr;
+        if (state.core.transport && state.core.transport->tcp && !url_has_param(url, "transport"))
+            url_param_add(home, url, "transport=tcp");
+        if (asRoute && !url_has_param(url, "lr"))
+            url_param_add(home, url, "lr");
+        if (const char* printed = url_as_string(home, url))
+            text = printed;
+    }
+    su_home_deinit(home);
+    return asRoute ? "<" + text + ">" : text;
 }
 
 }  // namespace
@@ -83,9 +107,12 @@ nua_handle_t* DumState::newHandle(const NameAddr& to) {
                       TAG_IF(!user.empty(), NUTAG_M_USERNAME(user.c_str())), TAG_END());
 }
 
-const char* DumState::outboundProxy() const {
-    const auto& proxy = profile->getOutboundProxy();
-    return proxy ? proxy->toString().c_str() : nullptr;
+std::string DumState::outboundProxy() const {
+    return proxyUri(*this, false);
+}
+
+std::string DumState::outboundRoute() const {
+    return proxyUri(*this, true);
 }
 
 std::string detail::acceptFor(const MasterProfile& profile, MethodType method) {

@@ -114,8 +114,12 @@ struct DumState {
     // A handle for a request outside any dialog, from the default From to `to`; null when the stack
     // does not run.
     nua_handle_t* newHandle(const NameAddr& to);
-    // The outbound proxy for requests outside a dialog, or null.
-    const char* outboundProxy() const;
+    // Where requests outside a dialog go (for NUTAG_PROXY), or "" when there is no outbound proxy.
+    std::string outboundProxy() const;
+    // The outbound proxy as the one Route of a request that starts a dialog (a Route header's value, a
+    // loose route), or "" when there is no outbound proxy. The dialog's later requests follow their own
+    // route set, never this.
+    std::string outboundRoute() const;
 };
 
 // How many live usages are of kind T.

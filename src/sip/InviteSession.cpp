@@ -165,13 +165,16 @@ void ClientInviteSession::start() {
 
 void ClientInviteSession::issue() {
     const detail::Body offer("application/sdp", m_offer);
-    const char* proxy = state().outboundProxy();
+    // The outbound proxy is only this INVITE's pre-loaded Route (RFC 3261 8.1.2). Set as the handle's
+    // proxy it would take every later request of the dialog too, the stack's own ACK among them, whatever
+    // the dialog's route set says. Once the 2xx has set the dialog up, the stack sends the ACK, the MESSAGE
+    // and the BYE along that route set (the Record-Route of the 2xx, reversed), or straight to the peer's
+    // Contact when it is empty (12.2.1.1).
+    const std::string route = state().outboundRoute();
     const detail::RetryTags retry(m_challenges->last());
-    // Through an outbound proxy the stack would send the ACK there too: it is sent by hand, to the
-    // dialog's own route, like every later request of the dialog.
     nua_invite(m_nh, NUTAG_URL(m_target.c_str()), SIPTAG_CONTENT_TYPE_STR(offer.type()),
-               SIPTAG_PAYLOAD(offer.payload()), TAG_IF(proxy, NUTAG_PROXY(proxy)),
-               NUTAG_AUTOACK(proxy ? 0 : 1), TAG_NEXT(retry.get()));
+               SIPTAG_PAYLOAD(offer.payload()), TAG_IF(!route.empty(), SIPTAG_ROUTE_STR(route.c_str())),
+               TAG_NEXT(retry.get()));
 }
 
 void ClientInviteSession::dispatch(std::unique_ptr<Event>& event) {
@@ -195,8 +198,6 @@ void ClientInviteSession::onInviteResponse(Event& event) {
         return;
     }
     if (event.status < 300) {
-        if (state().outboundProxy())
-            nua_ack(m_nh, NUTAG_PROXY(nullptr), TAG_END());
         m_challenges->succeeded();
         m_connected = true;
         const auto* answer = dynamic_cast<const SdpContents*>(response.getContents());

@@ -51,10 +51,11 @@ void ClientPagerMessage::sendNext() {
 
 void ClientPagerMessage::issue() {
     const detail::Body body(m_pages.front().get());
-    const char* proxy = state().outboundProxy();
+    const std::string proxy = state().outboundProxy();
     const detail::RetryTags retry(m_challenges->last());
     nua_message(m_nh, NUTAG_URL(m_target.c_str()), SIPTAG_CONTENT_TYPE_STR(body.type()),
-                SIPTAG_PAYLOAD(body.payload()), TAG_IF(proxy, NUTAG_PROXY(proxy)), TAG_NEXT(retry.get()));
+                SIPTAG_PAYLOAD(body.payload()), TAG_IF(!proxy.empty(), NUTAG_PROXY(proxy.c_str())),
+                TAG_NEXT(retry.get()));
 }
 
 void ClientPagerMessage::dispatch(std::unique_ptr<Event>& event) {

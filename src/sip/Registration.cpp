@@ -81,10 +81,11 @@ void ClientRegistration::start() {
 
 void ClientRegistration::issue() {
     const std::string expires = std::to_string(state().profile->getDefaultRegistrationTime());
-    const char* proxy = state().outboundProxy();
+    const std::string proxy = state().outboundProxy();
     const detail::RetryTags retry(m_challenges->last());
     nua_register(m_nh, NUTAG_URL(m_registrar.c_str()), SIPTAG_EXPIRES_STR(expires.c_str()),
-                 TAG_IF(proxy, NUTAG_PROXY(proxy)), NUTAG_OUTBOUND(kOutboundOptions), TAG_NEXT(retry.get()));
+                 TAG_IF(!proxy.empty(), NUTAG_PROXY(proxy.c_str())), NUTAG_OUTBOUND(kOutboundOptions),
+                 TAG_NEXT(retry.get()));
 }
 
 void ClientRegistration::removeAll(bool stopWhenDone) {
@@ -92,9 +93,10 @@ void ClientRegistration::removeAll(bool stopWhenDone) {
     m_stopWhenDone = stopWhenDone;
     if (!m_nh)
         return failSoon(nua_r_unregister, 503, "Transport unavailable");
-    const char* proxy = state().outboundProxy();
+    const std::string proxy = state().outboundProxy();
     nua_unregister(m_nh, NUTAG_URL(m_registrar.c_str()), SIPTAG_CONTACT_STR("*"), SIPTAG_EXPIRES_STR("0"),
-                   TAG_IF(proxy, NUTAG_PROXY(proxy)), NUTAG_OUTBOUND(kOutboundOptions), TAG_END());
+                   TAG_IF(!proxy.empty(), NUTAG_PROXY(proxy.c_str())), NUTAG_OUTBOUND(kOutboundOptions),
+                   TAG_END());
 }
 
 void ClientRegistration::stopRegistering() {
@@ -137,8 +139,9 @@ void ClientRegistration::onFinal(Event& event) {
         } else if (s.shutdownHandler) {
             // The usage manager is winding down and nobody will remove this binding any more: it leaves
             // again at once, and the shutdown does not wait for a registration that would stay.
-            const char* proxy = s.outboundProxy();
-            nua_unregister(m_nh, NUTAG_URL(m_registrar.c_str()), TAG_IF(proxy, NUTAG_PROXY(proxy)),
+            const std::string proxy = s.outboundProxy();
+            nua_unregister(m_nh, NUTAG_URL(m_registrar.c_str()),
+                           TAG_IF(!proxy.empty(), NUTAG_PROXY(proxy.c_str())),
                            NUTAG_OUTBOUND(kOutboundOptions), TAG_END());
             retire();
         } else if (!m_registered) {

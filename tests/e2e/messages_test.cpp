@@ -95,6 +95,36 @@ TEST_P(MessagesTest, SentInAMessageSessionWhenThePeerTakesOne) {
     EXPECT_NE(std::string::npos, offer.find("\r\nt=0 0\r\nm=message 5060 sip alice@127.0.0.1\r\n")) << offer;
 }
 
+// A peer that takes the session and never answers its MESSAGE: the stack's timeout is the outcome,
+// shown like any failure, and the session is ended; the window does not stay at "Sending...".
+TEST_P(MessagesTest, UnansweredMessageInASessionIsShownAsItsTimeoutAndTheSessionEnds) {
+    test::Sipp bob(
+        {.scenario = scenario("  <recv request=\"INVITE\"/>\n" +
+                              reply("200 OK",
+                                    "Contact: <sip:bob@[local_ip]:[local_port];transport=[transport]>\n"
+                                    "Content-Type: application/sdp\n",
+                                    kPeerSdp) +
+                              "  <recv request=\"ACK\"/>\n  <label id=\"wait\"/>\n"
+                              "  <recv request=\"MESSAGE\" optional=\"true\" next=\"wait\"/>\n"
+                              "  <recv request=\"BYE\"/>\n" +
+                              reply("200 OK")),
+         .tcp = tcp()});
+    bob.start();
+    test::Hub hub(settings());
+    hub.start();
+    hub.send(peerAddress(bob), "anyone?");
+    ASSERT_TRUE(hub.waitUntil([&] { return hub.status() == "Request Timeout (408)"; }, 15s)) << hub.status();
+    EXPECT_TRUE(hub.dialog().m_btnOk->isVisibleTo(&hub.dialog()));
+    EXPECT_EQ("anyone?", hub.dialog().m_edMessage->toPlainText().toStdString());
+    ASSERT_TRUE(hub.waitUntil([&] { return bob.wait(0ms); }, 5s));
+    EXPECT_EQ(0, bob.exitCode()) << bob.errors();
+    EXPECT_EQ((std::vector<std::string>{"INVITE", "ACK", "MESSAGE", "BYE"}), bob.methods());
+    // Ok takes the panel away and gives the compose controls back.
+    hub.dialog().m_btnOk->click();
+    EXPECT_EQ("", hub.status());
+    EXPECT_TRUE(hub.dialog().GetDlgItem(IDC_SEND)->isEnabled());
+}
+
 TEST_P(MessagesTest, RefusedSessionFallsBackToAPagerMessageToTheSameAddress) {
     test::Sipp bob({.scenario = refusingPeer("200 OK"), .tcp = tcp(), .calls = 2});
     bob.start();

@@ -196,8 +196,8 @@ TEST_P(SessionTest, RefusedInviteIsAFailure) {
     EXPECT_EQ(0, bob.exitCode()) << bob.errors();
 }
 
-// Only requests outside a dialog go through the outbound proxy: ACK, MESSAGE and BYE follow the
-// dialog to the peer's Contact.
+// An outbound proxy that does not record-route is on the path of the INVITE only: ACK, MESSAGE and BYE
+// follow the dialog to the peer's Contact. (routing_test.cpp has the proxy that record-routes.)
 TEST_P(SessionTest, InDialogRequestsBypassTheOutboundProxy) {
     test::Sipp bob({.scenario = dialogPeer(), .tcp = tcp()});
     bob.start();
@@ -212,6 +212,30 @@ TEST_P(SessionTest, InDialogRequestsBypassTheOutboundProxy) {
     EXPECT_EQ(0, bob.exitCode()) << bob.errors();
     EXPECT_EQ((std::vector<std::string>{"INVITE"}), proxy.methods());
     EXPECT_EQ((std::vector<std::string>{"ACK", "MESSAGE", "BYE"}), bob.methods());
+}
+
+// A MESSAGE in the session that the peer never answers ends as any failure does: the stack's timeout is
+// the MESSAGE's outcome, and the session is ended with BYE.
+TEST_P(SessionTest, UnansweredMessageFailsWithItsTimeoutAndTheSessionEnds) {
+    const int port = test::freePort();
+    std::string xml = acceptingPeer(port, false);
+    xml = xml.substr(0, xml.rfind("</scenario>")) +
+          "  <recv request=\"ACK\"/>\n  <label id=\"wait\"/>\n"
+          "  <recv request=\"MESSAGE\" optional=\"true\" next=\"wait\"/>\n"
+          "  <recv request=\"BYE\"/>\n" +
+          answer("200 OK") + "</scenario>\n";
+    test::Sipp bob({.scenario = xml, .port = port, .tcp = tcp()});
+    bob.start();
+    auto alice = agent();
+    invite(*alice, bob.port());
+    ASSERT_TRUE(alice->pumpUntil([&] { return alice->count("session.onTerminated") > 0; }, 15s));
+    EXPECT_EQ((std::vector<std::string>{
+                  "client.onNewSession 200 OK", "onAnswer 200 OK", "client.onConnected 200 OK",
+                  "session.onMessageFailure 408 Request Timeout", "session.onTerminated 3"}),
+              alice->callbacks());
+    ASSERT_TRUE(bob.wait(5s));
+    EXPECT_EQ(0, bob.exitCode()) << bob.errors();
+    EXPECT_EQ((std::vector<std::string>{"INVITE", "ACK", "MESSAGE", "BYE"}), bob.methods());
 }
 
 TEST_P(SessionTest, IncomingSessionEchoesTheOfferAnswersInfoAndTakesOneMessage) {

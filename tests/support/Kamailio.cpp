@@ -15,6 +15,7 @@
 #include <fstream>
 #include <memory>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -67,6 +68,7 @@ modparam("rr", "append_fromtag", 1)
 
 request_route {
     xlog("L_INFO", "request $rm $ru from $si:$sp over $pr\n");
+    xlog("L_INFO", "passed request $rm from $fU to $tU call $ci cseq $cs state $hdr(Subscription-State)\n");
     if (!mf_process_maxfwd_header("10")) {
         sl_send_reply("483", "Too Many Hops");
         exit;
@@ -143,6 +145,7 @@ route[RELAY] {
 
 onreply_route[LOG] {
     xlog("L_INFO", "reply $rs $rr from $si:$sp\n");
+    xlog("L_INFO", "passed reply $rs $rm from $fU to $tU call $ci cseq $cs\n");
 }
 )";
 
@@ -187,9 +190,30 @@ bool plainName(const std::string& text) {
     return true;
 }
 
+// The "passed" lines of the log that start with `what` (say "request MESSAGE from alice to "), each
+// message once: its retransmissions have the same Call-ID and CSeq.
+std::vector<std::string> passedLines(const std::string& log, const std::string& what) {
+    std::vector<std::string> lines;
+    std::set<std::string> transactions;
+    std::istringstream in(log);
+    std::string line;
+    const std::string marker = "passed " + what;
+    while (std::getline(in, line)) {
+        const auto at = line.find(marker);
+        if (at == std::string::npos)
+            continue;
+        const std::string passed = line.substr(at);
+        // A request's line ends with its Subscription-State, which is not part of what names it.
+        if (transactions.insert(passed.substr(0, passed.find(" state "))).second)
+            lines.push_back(passed);
+    }
+    return lines;
+}
+
 }  // namespace
 
-Kamailio::Kamailio(std::vector<SipUser> users) : m_users(std::move(users)), m_port(freePort()) {
+Kamailio::Kamailio(std::vector<SipUser> users, int port)
+    : m_users(std::move(users)), m_port(port ? port : freePort()) {
     for (const SipUser& user : m_users)
         if (!plainName(user.user) || !plainName(user.domain))
             throw std::invalid_argument("user and domain are plain names here: " + user.aor());
@@ -207,6 +231,20 @@ std::string Kamailio::uri(bool tcp) const {
 
 std::string Kamailio::log() const {
     return readTextFile(m_dir + "/kamailio.log");
+}
+
+std::vector<std::string> Kamailio::seen(const std::string& user, const std::string& method) const {
+    return passedLines(log(), "request " + method + " from " + user + " to ");
+}
+
+std::vector<std::string> Kamailio::seenReplies(const std::string& user, int status,
+                                               const std::string& method) const {
+    std::vector<std::string> lines;
+    for (const std::string& line :
+         passedLines(log(), "reply " + std::to_string(status) + " " + method + " from "))
+        if (line.find(" to " + user + " call ") != std::string::npos)
+            lines.push_back(line);
+    return lines;
 }
 
 void Kamailio::writeFiles() const {

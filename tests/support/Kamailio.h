@@ -28,7 +28,8 @@ struct SipUser {
 
 class Kamailio {
 public:
-    explicit Kamailio(std::vector<SipUser> users);
+    // On `port` of 127.0.0.1 (UDP and TCP), or on a free one when it is 0.
+    explicit Kamailio(std::vector<SipUser> users, int port = 0);
     ~Kamailio();
     Kamailio(const Kamailio&) = delete;
     Kamailio& operator=(const Kamailio&) = delete;
@@ -44,6 +45,14 @@ public:
     std::string uri(bool tcp) const;
     // Everything Kamailio logged so far: what it routed where, and its own errors.
     std::string log() const;
+    // The requests of `method` that `user` sent (the From user) and that reached Kamailio, each once
+    // however often it was sent: the line the log has for each, with its Call-ID, CSeq and
+    // Subscription-State.
+    std::vector<std::string> seen(const std::string& user, const std::string& method) const;
+    // The responses with `status` to a `method` that `user` answered (the To user) and that Kamailio
+    // relayed, each once.
+    std::vector<std::string> seenReplies(const std::string& user, int status,
+                                         const std::string& method) const;
 
 private:
     void writeFiles() const;
