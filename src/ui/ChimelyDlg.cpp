@@ -105,7 +105,8 @@ bool CChimelyDlg::OnInitDialog() {
     for (const std::string& entry : m_arrTo)
         insertSorted(m_cbTo, toQt(entry));
     ShowStatusId(IDS_DISCONNECTED);
-    m_trayIcon.Create(this, IDR_TRAY_MENU, kMainDialogCaption, &m_hIconDisconnected, WM_TRAYNOTIFY, 0, true);
+    m_trayIcon.Create(this, IDR_TRAY_MENU, TrayTip(kTrayNotConnected).c_str(), &m_hIconDisconnected,
+                      WM_TRAYNOTIFY, 0, true);
     SetTimer(kPumpTimerId, kPumpIntervalMs);
     if (std::optional<std::string> error = InitStack()) {
         // Without its transport the agent can send nothing: the panel says why, and no sign-in is tried.

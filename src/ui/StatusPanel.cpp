@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The status panel of the main window: a read-only text line and an "Ok" button over the compose
 // controls, which are disabled while it is up. Its text id is the program's memory of the connection
-// state; "Connected" and "Disconnected" also switch the tray icon's image. User-interface thread.
+// state; "Connected" and "Disconnected" also switch the tray icon's image and its tooltip, as does a
+// failed sign-in. User-interface thread.
 #include "res/Resource.h"
 #include "ui/ChimelyDlg.h"
 
@@ -9,6 +10,15 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+
+namespace {
+
+// "<reason phrase> (<status code>)".
+std::string responseText(const sip::SipMessage& response) {
+    return response.reasonPhrase().str() + " (" + std::to_string(response.statusCode()) + ")";
+}
+
+}  // namespace
 
 void CChimelyDlg::ShowStatus(const std::string& text, bool withOk) {
     m_nStatusId = -1;
@@ -25,14 +35,30 @@ void CChimelyDlg::ShowStatus(const std::string& text, bool withOk) {
 void CChimelyDlg::ShowStatusId(int id) {
     ShowStatus(LoadResourceString(id), false);
     m_nStatusId = id;
-    if (id == IDS_CONNECTED)
+    if (id == IDS_CONNECTED) {
         m_trayIcon.SetIcon(&m_hIconConnected);
-    else if (id == IDS_DISCONNECTED)
+        m_trayIcon.SetTooltipText(
+            TrayTip(std::string(kTrayConnectedAs) + m_aor.uri().getAor().str()).c_str());
+    } else if (id == IDS_DISCONNECTED) {
         m_trayIcon.SetIcon(&m_hIconDisconnected);
+        m_trayIcon.SetTooltipText(TrayTip(kTrayNotConnected).c_str());
+    }
 }
 
 void CChimelyDlg::ShowResponseStatus(const sip::SipMessage& response, bool withOk) {
-    ShowStatus(response.reasonPhrase().str() + " (" + std::to_string(response.statusCode()) + ")", withOk);
+    ShowStatus(responseText(response), withOk);
+}
+
+// The status id stays -1, as for any response; only the tray follows the connection state.
+void CChimelyDlg::ShowRegistrationFailure(const sip::SipMessage& response) {
+    ShowResponseStatus(response, false);
+    m_trayIcon.SetIcon(&m_hIconDisconnected);
+    m_trayIcon.SetTooltipText(
+        TrayTip(std::string(kTrayNotConnected) + ": " + responseText(response)).c_str());
+}
+
+std::string CChimelyDlg::TrayTip(const std::string& state) {
+    return std::string(kMainDialogCaption) + "\n" + state;
 }
 
 void CChimelyDlg::StartStatusTimer(unsigned ms) {
