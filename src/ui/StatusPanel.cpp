@@ -2,7 +2,8 @@
 // The status panel of the main window: a read-only text line and an "Ok" button over the compose
 // controls, which are disabled while it is up. Its text id is the program's memory of the connection
 // state; "Connected" and "Disconnected" also switch the tray icon's image and its tooltip, as does a
-// failed sign-in. User-interface thread.
+// failed sign-in. While the Ok button is up it is the focused default button, so that Enter and Space
+// acknowledge rather than press whatever button the focus fell to. User-interface thread.
 #include "res/Resource.h"
 #include "ui/ChimelyDlg.h"
 
@@ -29,6 +30,13 @@ void CChimelyDlg::ShowStatus(const std::string& text, bool withOk) {
     m_edStatus->raise();
     m_btnOk->setVisible(withOk);
     m_btnOk->raise();
+    auto* send = qobject_cast<QPushButton*>(GetDlgItem(IDC_SEND));
+    if (withOk) {
+        m_btnOk->setDefault(true);
+        m_btnOk->setFocus(Qt::OtherFocusReason);
+    } else if (send) {
+        send->setDefault(true);
+    }
     update();
 }
 
@@ -69,6 +77,9 @@ void CChimelyDlg::HideStatus() {
     KillTimer(kStatusTimerId);
     m_edStatus->hide();
     m_btnOk->hide();
+    // After Ok has lost the focus: leaving, it would hand the default back to itself.
+    if (auto* send = qobject_cast<QPushButton*>(GetDlgItem(IDC_SEND)))
+        send->setDefault(true);
     EnableCompose(true);
     m_nStatusId = -1;
 }

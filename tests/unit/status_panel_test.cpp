@@ -261,6 +261,53 @@ TEST_F(StatusPanelTest, RegistrationFailureShowsNotConnectedInTheTray) {
     EXPECT_EQ("Vantorell Chimely 1.1\nNot connected", trayTip());
 }
 
+// With a failure and its Ok button up, the focus is on Ok and Ok is the default button: Enter and Space
+// acknowledge, and never press another button (Home, which opens a web page) that the focus fell to
+// when the compose controls were disabled. Afterwards Send is the default button again.
+TEST_F(StatusPanelTest, EnterAndSpaceOnTheFailurePanelPressOk) {
+    const std::optional<sip::SipMessage> notFound = notFoundResponse();
+    ASSERT_TRUE(notFound.has_value()) << "no 404 from the agent on 127.0.0.1";
+    auto* home = qobject_cast<QPushButton*>(dialog->GetDlgItem(IDC_HOME));
+    ASSERT_NE(nullptr, home);
+    // Home is counted, not run.
+    home->disconnect();
+    int homePresses = 0;
+    QObject::connect(home, &QPushButton::clicked, [&] { ++homePresses; });
+
+    for (bool enter : {true, false}) {
+        dialog->HideStatus();
+        dialog->m_edMessage->setPlainText(QStringLiteral("hello"));
+        ASSERT_TRUE(focusInTo());
+        dialog->ShowStatusId(IDS_SENDING);
+        dialog->OnMessageFailed(*notFound);
+        ASSERT_TRUE(okShown());
+        EXPECT_EQ(dialog->m_btnOk, dialog->focusWidget());
+        EXPECT_TRUE(dialog->m_btnOk->isDefault());
+        EXPECT_FALSE(send->isDefault());
+
+        QWidget* focus = dialog->focusWidget();
+        ASSERT_NE(nullptr, focus);
+        const int key = enter ? Qt::Key_Return : Qt::Key_Space;
+        QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, enter ? "\r" : " ");
+        QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier, enter ? "\r" : " ");
+        QCoreApplication::sendEvent(focus, &press);
+        QCoreApplication::sendEvent(focus, &release);
+        EXPECT_FALSE(statusShown()) << (enter ? "Enter" : "Space");
+        EXPECT_TRUE(composeEnabled());
+        EXPECT_TRUE(send->isDefault());
+        EXPECT_FALSE(dialog->m_btnOk->isDefault());
+    }
+    EXPECT_EQ(0, homePresses);
+
+    // Enter in the Message edit sends again.
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, "\r");
+    int sends = 0;
+    QObject::connect(send, &QPushButton::clicked, [&] { ++sends; });
+    send->disconnect(dialog.get());
+    QCoreApplication::sendEvent(dialog->m_edMessage, &enter);
+    EXPECT_EQ(1, sends);
+}
+
 TEST_F(StatusPanelTest, AfterASentMessageThePanelGoesThreeSecondsLaterAndComposeIsReady) {
     dialog->HideStatus();
     dialog->m_edMessage->setPlainText(QStringLiteral("see you at noon"));
