@@ -208,6 +208,9 @@ public:
 
     // Why the transport could not be opened, for the status panel; empty when it could.
     std::string m_strTransportError;
+    // No account was stored: the program signs in with the made-up default, and the Preferences dialog
+    // opens once the window is up so that the user can enter one.
+    bool m_bFirstStart = false;
 
 protected:
     bool OnInitDialog() override;
