@@ -3,7 +3,8 @@
 // controls, which are disabled while it is up. Its text id is the program's memory of the connection
 // state; "Connected" and "Disconnected" also switch the tray icon's image and its tooltip, as does a
 // failed sign-in. While the Ok button is up it is the focused default button, so that Enter and Space
-// acknowledge rather than press whatever button the focus fell to. User-interface thread.
+// acknowledge; otherwise the focus rests on the text. Either way Enter never presses the button the focus
+// would fall to when the compose controls are disabled (Home). User-interface thread.
 #include "res/Resource.h"
 #include "ui/ChimelyDlg.h"
 
@@ -34,8 +35,11 @@ void CChimelyDlg::ShowStatus(const std::string& text, bool withOk) {
     if (withOk) {
         m_btnOk->setDefault(true);
         m_btnOk->setFocus(Qt::OtherFocusReason);
-    } else if (send) {
-        send->setDefault(true);
+    } else {
+        if (send)
+            send->setDefault(true);
+        // Nothing to press: the focus rests on the text rather than falling to Home.
+        m_edStatus->setFocus(Qt::OtherFocusReason);
     }
     update();
 }

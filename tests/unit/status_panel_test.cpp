@@ -297,9 +297,17 @@ TEST_F(StatusPanelTest, EnterAndSpaceOnTheFailurePanelPressOk) {
         EXPECT_TRUE(send->isDefault());
         EXPECT_FALSE(dialog->m_btnOk->isDefault());
     }
+    // A status without Ok leaves nothing for Enter to press.
+    dialog->ShowStatusId(IDS_CONNECTING);
+    ASSERT_NE(nullptr, dialog->focusWidget());
+    EXPECT_NE(home, dialog->focusWidget());
+    QKeyEvent enterOnStatus(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, "\r");
+    QCoreApplication::sendEvent(dialog->focusWidget(), &enterOnStatus);
     EXPECT_EQ(0, homePresses);
+    EXPECT_EQ(QStringLiteral("Connecting..."), statusText());
 
     // Enter in the Message edit sends again.
+    dialog->HideStatus();
     QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, "\r");
     int sends = 0;
     QObject::connect(send, &QPushButton::clicked, [&] { ++sends; });
