@@ -15,6 +15,9 @@
 //     ...
 //     | REGISTER Contact: *  |   Disconnect: "Disconnecting...", "Disconnected"
 //     |--------------------->|
+//
+// Disconnect also abandons a REGISTER still waiting for its answer (a domain being resolved, a registrar
+// that does not answer): what comes of it later is never shown.
 #include "agent/TerminateSubscriptionFunctor.h"
 #include "res/Resource.h"
 #include "sip/ParseException.h"
@@ -62,6 +65,10 @@ void CChimelyDlg::Disconnect() {
         m_hRegistration->removeAll(false);
         m_hRegistration->stopRegistering();
     }
+    // A sign-in still waiting for its answer ends here too: that answer, however late, belongs to settings
+    // no longer in use, and must neither replace what the panel shows then nor hold up the shutdown.
+    for (sip::ClientRegistrationHandle& pending : m_dum.getClientRegistrations())
+        pending->end();
     TerminateSubscriptionFunctor terminate;
     m_dum.applyToAllServerSubscriptions(&terminate);
     ShowStatusId(IDS_DISCONNECTED);
@@ -84,6 +91,6 @@ int CChimelyDlg::onRequestRetry(sip::ClientRegistrationHandle, int, const sip::S
 
 void CChimelyDlg::onFailure(sip::ClientRegistrationHandle handle, const sip::SipMessage& response) {
     m_hRegistration = handle;
-    ShowResponseStatus(response, false);
+    ShowRegistrationFailure(response);
     SetTimer(kReconnectTimerId, m_delays.reconnectMs);
 }

@@ -141,10 +141,13 @@ void CChimelyDlg::onMessage(sip::InviteSessionHandle handle, const sip::SipMessa
 // Each text gets a box of its own, modal to the main window, the newest on top. The boxes do not run event
 // loops of their own inside the stack's callback, and only so many are open at once: the others wait, in
 // order of arrival, for a box to close, holding the received contents themselves (which the SIP layer
-// counts, refusing texts it could not show). A peer's text and name are shown as plain text.
+// counts, refusing texts it could not show). A peer's text and name are shown as plain text. A sender
+// that gives no display name is named by its address, user@host, so that the title always says who wrote.
 void CChimelyDlg::ShowIncomingMessage(const sip::SipMessage& message) {
-    const std::string title =
-        "Vantorell Chimely - Message [ " + message.from().displayName().str() + ", " + timeText() + " ]";
+    const sip::NameAddr& from = message.from();
+    const std::string sender =
+        from.displayName().empty() ? from.uri().getAor().str() : from.displayName().str();
+    const std::string title = "Vantorell Chimely - Message [ " + sender + ", " + timeText() + " ]";
     PendingMessage pending{title, message.sharedContents()};
     if (m_openMessageBoxes < kMaxOpenMessageBoxes)
         OpenMessageBox(std::move(pending));

@@ -280,6 +280,14 @@ ClientPagerMessageHandle DialogUsageManager::makePagerMessage(const NameAddr& ta
     return ClientPagerMessageHandle(usage);
 }
 
+std::vector<ClientRegistrationHandle> DialogUsageManager::getClientRegistrations() const {
+    std::vector<ClientRegistrationHandle> registrations;
+    for (const auto& entry : m_state->usages)
+        if (auto registration = std::dynamic_pointer_cast<ClientRegistration>(entry.second))
+            registrations.emplace_back(registration);
+    return registrations;
+}
+
 void DialogUsageManager::send(std::shared_ptr<SipMessage> message) {
     if (message)
         detail::MessageAccess::send(*message);

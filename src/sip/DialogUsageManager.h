@@ -49,6 +49,8 @@ public:
     // An INVITE to `target` carrying `offer`; it goes when given to send().
     std::shared_ptr<SipMessage> makeInviteSession(const NameAddr& target, const SdpContents& offer);
     ClientPagerMessageHandle makePagerMessage(const NameAddr& target);
+    // Every registration usage in place: signed in, or still waiting for the answer to its REGISTER.
+    std::vector<ClientRegistrationHandle> getClientRegistrations() const;
     void send(std::shared_ptr<SipMessage> message);
 
     // Calls the functor once for every server subscription.

@@ -103,6 +103,12 @@ void ClientRegistration::stopRegistering() {
     retire();
 }
 
+// Out of the manager, the usage sees no more of its handle's events; its sofia-sip handle, destroyed with
+// it, takes the transaction in progress with it.
+void ClientRegistration::end() {
+    retire();
+}
+
 void ClientRegistration::dispatch(std::unique_ptr<Event>& event) {
     if (event->type != nua_r_register && event->type != nua_r_unregister)
         return;

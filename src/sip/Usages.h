@@ -69,6 +69,10 @@ public:
     void removeAll(bool stopWhenDone = false);
     // Ends the usage at once. A removal already asked for still goes out, but is not awaited.
     void stopRegistering();
+    // Ends the usage whatever it is doing: a REGISTER still waiting for its answer is abandoned, so the
+    // stack stops sending it, and nothing more is reported for this registration, however late its
+    // answer. Bindings it holds stay until they expire (removeAll removes them).
+    void end();
     ClientRegistrationHandle getHandle();
 
 private:

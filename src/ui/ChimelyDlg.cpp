@@ -95,6 +95,7 @@ CChimelyDlg::CChimelyDlg(bool startHidden, QWidget* parent, ChimelyDelays delays
             [this] { SendMessage(platform::WM_SYSCOMMAND, IDM_PREFERENCES); });
 
     Load();
+    m_bFirstStart = m_strSigninName.empty();
     DefaultSigninName();
     m_localAddress = platform::LocalIPv4Address();
 }
@@ -105,8 +106,13 @@ bool CChimelyDlg::OnInitDialog() {
     for (const std::string& entry : m_arrTo)
         insertSorted(m_cbTo, toQt(entry));
     ShowStatusId(IDS_DISCONNECTED);
-    m_trayIcon.Create(this, IDR_TRAY_MENU, kMainDialogCaption, &m_hIconDisconnected, WM_TRAYNOTIFY, 0, true);
+    m_trayIcon.Create(this, IDR_TRAY_MENU, TrayTip(kTrayNotConnected).c_str(), &m_hIconDisconnected,
+                      WM_TRAYNOTIFY, 0, true);
     SetTimer(kPumpTimerId, kPumpIntervalMs);
+    // Posted: the dialog opens from the modal loop, over the window that is up by then. A program started
+    // minimised stays out of the way; the tray menu leads there as ever.
+    if (m_bFirstStart && !m_bInTray)
+        PostMessage(platform::WM_COMMAND, ID_TRAY_PREFERENCES);
     if (std::optional<std::string> error = InitStack()) {
         // Without its transport the agent can send nothing: the panel says why, and no sign-in is tried.
         m_strTransportError = *error;

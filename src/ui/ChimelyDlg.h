@@ -52,6 +52,10 @@ constexpr std::chrono::milliseconds kSignalStackStopWait{500};
 // Received texts shown at once; later ones wait, in order, for a box to close.
 constexpr std::size_t kMaxOpenMessageBoxes = 20;
 
+// The second line of the tray icon's tooltip: the connection state.
+constexpr const char* kTrayConnectedAs = "Connected as ";
+constexpr const char* kTrayNotConnected = "Not connected";
+
 // The tray icon's callback message; the tray menu's commands are with the resources.
 constexpr platform::UINT WM_TRAYNOTIFY = platform::WM_APP + 1;
 // The window menu's "Preferences..." item.
@@ -165,6 +169,10 @@ public:
     void ShowStatusId(int id);
     // "<reason phrase> (<status code>)".
     void ShowResponseStatus(const sip::SipMessage& response, bool withOk);
+    // A sign-in that failed: its response without Ok, and the tray icon shows the program not connected.
+    void ShowRegistrationFailure(const sip::SipMessage& response);
+    // The tray icon's tooltip: the window title, then the connection state on a line of its own.
+    static std::string TrayTip(const std::string& state);
     void StartStatusTimer(unsigned ms);
     void HideStatus();
     int GetStatusId() const { return m_nStatusId; }
@@ -216,6 +224,9 @@ public:
 
     // Why the transport could not be opened, for the status panel; empty when it could.
     std::string m_strTransportError;
+    // No account was stored: the program signs in with the made-up default, and the Preferences dialog
+    // opens once the window is up so that the user can enter one.
+    bool m_bFirstStart = false;
 
 protected:
     bool OnInitDialog() override;

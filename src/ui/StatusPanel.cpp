@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The status panel of the main window: a read-only text line and an "Ok" button over the compose
 // controls, which are disabled while it is up. Its text id is the program's memory of the connection
-// state; "Connected" and "Disconnected" also switch the tray icon's image. User-interface thread.
+// state; "Connected" and "Disconnected" also switch the tray icon's image and its tooltip, as does a
+// failed sign-in. While the Ok button is up it is the focused default button, so that Enter and Space
+// acknowledge; otherwise the focus rests on the text. Either way Enter never presses the button the focus
+// would fall to when the compose controls are disabled (Home). User-interface thread.
 #include "res/Resource.h"
 #include "ui/ChimelyDlg.h"
 
@@ -9,6 +12,15 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+
+namespace {
+
+// "<reason phrase> (<status code>)".
+std::string responseText(const sip::SipMessage& response) {
+    return response.reasonPhrase().str() + " (" + std::to_string(response.statusCode()) + ")";
+}
+
+}  // namespace
 
 void CChimelyDlg::ShowStatus(const std::string& text, bool withOk) {
     m_nStatusId = -1;
@@ -19,20 +31,46 @@ void CChimelyDlg::ShowStatus(const std::string& text, bool withOk) {
     m_edStatus->raise();
     m_btnOk->setVisible(withOk);
     m_btnOk->raise();
+    auto* send = qobject_cast<QPushButton*>(GetDlgItem(IDC_SEND));
+    if (withOk) {
+        m_btnOk->setDefault(true);
+        m_btnOk->setFocus(Qt::OtherFocusReason);
+    } else {
+        if (send)
+            send->setDefault(true);
+        // Nothing to press: the focus rests on the text rather than falling to Home.
+        m_edStatus->setFocus(Qt::OtherFocusReason);
+    }
     update();
 }
 
 void CChimelyDlg::ShowStatusId(int id) {
     ShowStatus(LoadResourceString(id), false);
     m_nStatusId = id;
-    if (id == IDS_CONNECTED)
+    if (id == IDS_CONNECTED) {
         m_trayIcon.SetIcon(&m_hIconConnected);
-    else if (id == IDS_DISCONNECTED)
+        m_trayIcon.SetTooltipText(
+            TrayTip(std::string(kTrayConnectedAs) + m_aor.uri().getAor().str()).c_str());
+    } else if (id == IDS_DISCONNECTED) {
         m_trayIcon.SetIcon(&m_hIconDisconnected);
+        m_trayIcon.SetTooltipText(TrayTip(kTrayNotConnected).c_str());
+    }
 }
 
 void CChimelyDlg::ShowResponseStatus(const sip::SipMessage& response, bool withOk) {
-    ShowStatus(response.reasonPhrase().str() + " (" + std::to_string(response.statusCode()) + ")", withOk);
+    ShowStatus(responseText(response), withOk);
+}
+
+// The status id stays -1, as for any response; only the tray follows the connection state.
+void CChimelyDlg::ShowRegistrationFailure(const sip::SipMessage& response) {
+    ShowResponseStatus(response, false);
+    m_trayIcon.SetIcon(&m_hIconDisconnected);
+    m_trayIcon.SetTooltipText(
+        TrayTip(std::string(kTrayNotConnected) + ": " + responseText(response)).c_str());
+}
+
+std::string CChimelyDlg::TrayTip(const std::string& state) {
+    return std::string(kMainDialogCaption) + "\n" + state;
 }
 
 void CChimelyDlg::StartStatusTimer(unsigned ms) {
@@ -43,6 +81,9 @@ void CChimelyDlg::HideStatus() {
     KillTimer(kStatusTimerId);
     m_edStatus->hide();
     m_btnOk->hide();
+    // After Ok has lost the focus: leaving, it would hand the default back to itself.
+    if (auto* send = qobject_cast<QPushButton*>(GetDlgItem(IDC_SEND)))
+        send->setDefault(true);
     EnableCompose(true);
     m_nStatusId = -1;
 }

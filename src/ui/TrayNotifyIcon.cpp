@@ -127,6 +127,14 @@ bool CTrayNotifyIcon::SetIcon(HICON icon) {
     return CurrentShell().Shell_NotifyIcon(NIM_MODIFY, m_nid);
 }
 
+bool CTrayNotifyIcon::SetTooltipText(const char* tooltip) {
+    if (!m_bCreated)
+        return false;
+    m_nid.uFlags = NIF_TIP;
+    copyTip(m_nid.szTip, tooltip);
+    return CurrentShell().Shell_NotifyIcon(NIM_MODIFY, m_nid);
+}
+
 LRESULT CTrayNotifyIcon::HandleNotification(WPARAM wParam, LPARAM lParam) {
     if (wParam != m_nid.uID)
         return 0;

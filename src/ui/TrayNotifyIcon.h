@@ -26,6 +26,9 @@ public:
                 platform::UINT callbackMessage, unsigned menuId, bool show);
     // Replaces the image of the added icon. Refused, and the image forgotten, while the icon is not added.
     bool SetIcon(HICON icon);
+    // Replaces the tooltip of the added icon (at most 127 bytes are kept). Refused, and the text
+    // forgotten, while the icon is not added, as SetIcon is: an icon added again shows both as they were.
+    bool SetTooltipText(const char* tooltip);
     // Handles the icon's callback message; its result is the message's result: 0 for another icon's
     // message, 1 for every message of this one.
     virtual platform::LRESULT HandleNotification(platform::WPARAM wParam, platform::LPARAM lParam);

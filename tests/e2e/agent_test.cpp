@@ -156,11 +156,12 @@ TEST_F(AgentTest, ShutdownWithNothingToWindDownEndsAtOnce) {
     EXPECT_EQ(threadsBefore, threadCount());
 }
 
-// A REGISTER the server never answers keeps the usage manager from finishing: the wait gives up after
-// 10 s, even with the tick count wrapping round in the middle of it, and the stack thread is joined.
+// A text the server never answers keeps the usage manager from finishing (a sign-in in flight would not:
+// Disconnect ends it): the wait gives up after 10 s, even with the tick count wrapping round in the middle
+// of it, and the stack thread is joined.
 TEST_F(AgentTest, ShutdownGivesUpAfterTenSecondsWhenTheServerDoesNotAnswer) {
     store(0);
-    test::Sipp silent({.scenario = "<?xml version=\"1.0\"?><scenario><recv request=\"REGISTER\"/>"
+    test::Sipp silent({.scenario = "<?xml version=\"1.0\"?><scenario><recv request=\"MESSAGE\"/>"
                                    "<pause milliseconds=\"30000\"/></scenario>"});
     silent.start();
     const int threadsBefore = threadCount();
@@ -168,8 +169,8 @@ TEST_F(AgentTest, ShutdownGivesUpAfterTenSecondsWhenTheServerDoesNotAnswer) {
     ASSERT_EQ(std::nullopt, dialog.InitStack());
     dialog.m_dum.getMasterProfile()->setOutboundProxy(
         sip::Uri(sip::Data("sip:127.0.0.1:" + std::to_string(silent.port()))));
-    dialog.m_dum.send(
-        dialog.m_dum.makeRegistration(sip::NameAddr(sip::Uri(sip::Data("sip:alice@example.test")))));
+    dialog.m_dum.makePagerMessage(sip::NameAddr(sip::Uri(sip::Data("sip:bob@example.test"))))
+        ->page(std::make_unique<sip::PlainContents>(sip::Data("still there?")));
     dialog.ProcessDum();
 
     platform::testing::SetTickCountOffset(0xFFFFFFFFu - platform::GetTickCount() - 3000);

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The main window in its modal loop, as the program runs it (offscreen, message boxes answered by a
 // double, the real agent against SIPp on 127.0.0.1): Enter, Escape, the close box and Exit, the recipient
-// history in the To box, and Preferences with the re-connect question.
+// history in the To box, Preferences with the re-connect question, and Preferences on a first start.
 #include "support/Hub.h"
 #include "support/Scenarios.h"
 #include "support/Sipp.h"
@@ -54,6 +54,32 @@ protected:
                 hub.dialog().EndDialog(kStillRunning);
         });
         return hub.dialog().DoModal();
+    }
+
+    // Runs the window's modal loop for `period` and counts the Preferences dialogs that open in it, each
+    // cancelled as soon as it is seen; `windowUp` tells whether the main window was up when the first one
+    // opened.
+    static int preferencesOpened(test::Hub& hub, std::chrono::milliseconds period, bool& windowUp) {
+        int opened = 0;
+        bool ending = false;
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            // The period counts from the first tick of the window's own loop.
+            if (!ending) {
+                ending = true;
+                QTimer::singleShot(period, &hub.dialog(), [&] { hub.dialog().EndDialog(kStillRunning); });
+            }
+            for (QWidget* window : QApplication::topLevelWidgets())
+                if (auto* preferences = dynamic_cast<CPreferencesDlg*>(window);
+                    preferences && preferences->isVisible()) {
+                    if (opened++ == 0)
+                        windowUp = hub.dialog().isVisible();
+                    preferences->EndDialog(platform::IDCANCEL);
+                }
+        });
+        poll.start(20);
+        hub.dialog().DoModal();
+        return opened;
     }
 
     static void press(QWidget* widget, int key) {
@@ -142,6 +168,38 @@ TEST_F(MainWindowTest, NewRecipientReplacesTheOldestAndAKnownOneInAnotherCaseCha
         EXPECT_EQ(-1, to->findText("CUSER", Qt::MatchCaseSensitive));
         EXPECT_EQ("CUSER", hub.dialog().m_arrTo.back());
     });
+}
+
+// With no account stored the program still signs in with the made-up default, and the Preferences dialog
+// opens once, over the window that is up by then. Not so when started minimised, nor once a sign-in name
+// is stored.
+TEST_F(MainWindowTest, FirstStartOpensPreferencesOnceOverTheWindow) {
+    {
+        test::Hub::Settings first = settings();
+        first.signin.clear();
+        test::Hub hub(first);
+        bool windowUp = false;
+        EXPECT_EQ(1, preferencesOpened(hub, 1500ms, windowUp));
+        EXPECT_TRUE(windowUp);
+        EXPECT_TRUE(hub.boxes.calls.empty());
+        const auto sent = m_registrar->requests("REGISTER");
+        ASSERT_GE(sent.size(), 1u);
+        EXPECT_NE(std::string::npos,
+                  sent[0].header("From").find(std::string("@") + kDefaultSigninDomain + ">"))
+            << sent[0].header("From");
+    }
+    {
+        test::Hub::Settings minimised = settings();
+        minimised.signin.clear();
+        minimised.startHidden = true;
+        test::Hub hub(minimised);
+        bool windowUp = false;
+        EXPECT_EQ(0, preferencesOpened(hub, 1000ms, windowUp));
+        EXPECT_FALSE(hub.dialog().isVisible());
+    }
+    test::Hub hub(settings());
+    bool windowUp = false;
+    EXPECT_EQ(0, preferencesOpened(hub, 1000ms, windowUp));
 }
 
 // Confirming Preferences always asks to re-connect; Yes signs out and in again with the new values.

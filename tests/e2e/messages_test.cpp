@@ -187,6 +187,24 @@ TEST_P(MessagesTest, ReceivedTextIsAnsweredThenShownInABoxTitledWithSenderAndTim
     EXPECT_EQ(" ]", box.caption.substr(box.caption.size() - 2));
 }
 
+// A sender without a display name (baresip gives none) is named in the title by its address, user@host
+// with the host in lower case, where a display name would stand.
+TEST_P(MessagesTest, ReceivedTextFromASenderWithoutDisplayNameIsTitledWithItsAddress) {
+    test::Hub hub(settings());
+    hub.start();
+    std::string request = test::requestScenario("MESSAGE", "Content-Type: text/plain\n", "hello", 200);
+    const std::string named = "\"Peer\" <sip:peer@[local_ip]:[local_port]>";
+    ASSERT_NE(std::string::npos, request.find(named));
+    request.replace(request.find(named), named.size(), "<sip:Bob@Example.TEST>");
+    test::Sipp peer({.scenario = request, .tcp = tcp(), .remote = hub.address()});
+    peer.start();
+    ASSERT_TRUE(hub.waitUntil([&] { return hub.boxes.openCount() == 1; }));
+    EXPECT_TRUE(peer.wait(2s));
+    const std::string& caption = hub.boxes.open(0).caption;
+    EXPECT_EQ(0u, caption.find("Vantorell Chimely - Message [ Bob@example.test, ")) << caption;
+    EXPECT_EQ(std::string::npos, caption.find("[ ,")) << caption;
+}
+
 TEST_P(MessagesTest, ReceivedTextWithoutBodyGivesAnEmptyBox) {
     test::Hub hub(settings());
     hub.start();

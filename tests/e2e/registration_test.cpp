@@ -1,14 +1,26 @@
 // SPDX-License-Identifier: MIT
 // Signing in, as the main window does it from its settings, against SIPp registrars on 127.0.0.1:
 // the REGISTER on the wire, what the status panel shows, the reconnect after a failure, the outbound
-// proxy, and the removal of the bindings on the way out.
+// proxy, the removal of the bindings on the way out, and a sign-in still in flight when the agent
+// re-connects or exits.
 #include "support/Hub.h"
 #include "support/Scenarios.h"
 #include "support/Sipp.h"
 
+#include "platform/FakeShell.h"
 #include "res/Resource.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include <strings.h>
+
+#include <map>
+#include <sstream>
 
 using namespace std::chrono_literals;
 
@@ -39,6 +51,109 @@ std::string checkingRegistrar(const std::string& password) {
         reply("200 OK", "[last_Contact:];expires=1800\n") +
         "  <recv request=\"REGISTER\"/>\n  <label id=\"end\"/>\n");
 }
+
+// A registrar on a plain UDP socket that answers only when the test says so. It keeps each REGISTER it
+// received by Call-ID, in order of arrival, and counts the copies the agent sent (retransmissions).
+class HeldRegistrar {
+public:
+    HeldRegistrar() : m_socket(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (m_socket < 0 || ::bind(m_socket, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+            ::getsockname(m_socket, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            return;
+        m_port = ntohs(address.sin_port);
+    }
+    ~HeldRegistrar() {
+        if (m_socket >= 0)
+            ::close(m_socket);
+    }
+    int port() const { return m_port; }
+
+    // Takes in every datagram waiting (a bounded number per call).
+    void drain() {
+        for (int i = 0; i < 100; ++i) {
+            char buffer[8192];
+            sockaddr_in from{};
+            socklen_t length = sizeof from;
+            const ssize_t size =
+                ::recvfrom(m_socket, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
+            if (size <= 0)
+                return;
+            const std::string text(buffer, static_cast<std::size_t>(size));
+            if (text.rfind("REGISTER ", 0) != 0)
+                continue;
+            const std::string callId = header(text, "Call-ID", "i");
+            auto [held, added] = m_held.try_emplace(callId, Held{text, from, 0});
+            ++held->second.copies;
+            if (added)
+                callIds.push_back(callId);
+        }
+    }
+    std::size_t copies(const std::string& callId) const {
+        auto found = m_held.find(callId);
+        return found == m_held.end() ? 0 : found->second.copies;
+    }
+    std::string request(const std::string& callId) const { return m_held.at(callId).text; }
+
+    // Answers the REGISTER of `callId`; a 2xx binds the Contact it carried.
+    void answer(const std::string& callId, const std::string& status) {
+        const Held& held = m_held.at(callId);
+        std::ostringstream response;
+        response << "SIP/2.0 " << status << "\r\n";
+        std::istringstream lines(held.text);
+        for (std::string line; std::getline(lines, line) && line != "\r";)
+            if (isHeader(line, "Via", "v"))
+                response << line << "\n";
+        response << "From:" << header(held.text, "From", "f") << "\r\n"
+                 << "To:" << header(held.text, "To", "t") << ";tag=held\r\n"
+                 << "Call-ID: " << callId << "\r\n"
+                 << "CSeq:" << header(held.text, "CSeq", "") << "\r\n";
+        if (status.rfind("2", 0) == 0)
+            response << "Contact:" << header(held.text, "Contact", "m") << ";expires=1800\r\n";
+        response << "Content-Length: 0\r\n\r\n";
+        const std::string text = response.str();
+        ::sendto(m_socket, text.data(), text.size(), 0, reinterpret_cast<const sockaddr*>(&held.from),
+                 sizeof held.from);
+    }
+
+    std::vector<std::string> callIds;
+
+private:
+    struct Held {
+        std::string text;
+        sockaddr_in from;
+        std::size_t copies;
+    };
+    static bool isHeader(const std::string& line, const std::string& name, const std::string& compact) {
+        const std::size_t colon = line.find(':');
+        if (colon == std::string::npos)
+            return false;
+        std::string field = line.substr(0, colon);
+        while (!field.empty() && field.back() == ' ')
+            field.pop_back();
+        return strcasecmp(field.c_str(), name.c_str()) == 0 ||
+               (!compact.empty() && strcasecmp(field.c_str(), compact.c_str()) == 0);
+    }
+    // The value of the first header `name` (or its compact form), without the line end.
+    static std::string header(const std::string& text, const std::string& name, const std::string& compact) {
+        std::istringstream lines(text);
+        for (std::string line; std::getline(lines, line) && line != "\r";)
+            if (isHeader(line, name, compact)) {
+                std::string value = line.substr(line.find(':') + 1);
+                if (!value.empty() && value.back() == '\r')
+                    value.pop_back();
+                return value;
+            }
+        return "";
+    }
+
+    int m_socket;
+    int m_port = 0;
+    std::map<std::string, Held> m_held;
+};
 
 class RegistrationTest : public ::testing::TestWithParam<sip::TransportType> {
 protected:
@@ -161,6 +276,96 @@ TEST_P(RegistrationTest, UnparsableAddressesAreShownAndNothingIsSent) {
     hub.start();
     EXPECT_EQ("Invalid server name or IP address", hub.status());
     EXPECT_EQ(IDS_INVALID_SERVER, hub.dialog().GetStatusId());
+}
+
+// The first sign-in is still waiting for its answer when the user enters an account and re-connects (the
+// Preferences flow: Disconnect, then Connect). The re-connect ends that first REGISTER: the stack stops
+// sending it, and its answer, when it comes after the new account has signed in, is never shown, starts no
+// reconnect and leaves the tray connected.
+//
+//   agent                       registrar
+//     | REGISTER (default name)    |   held
+//     |--------------------------->|
+//     | Disconnect, Connect        |
+//     | REGISTER (bob)             |
+//     |--------------------------->|
+//     |        200 (bob)           |   "Connected"
+//     |<---------------------------|
+//     |        503 (first)         |   shown nowhere
+//     |<---------------------------|
+TEST(RegistrationInFlight, ReconnectEndsTheEarlierSignInAndItsLateAnswerIsNeverShown) {
+    HeldRegistrar registrar;
+    ASSERT_NE(0, registrar.port());
+    platform::FakeShell shell;
+    platform::ScopedShell installed{shell};
+    test::Hub hub({.outboundProxy = 1,
+                   .signin = "alice@example.test",
+                   .password = "x",
+                   .server = "127.0.0.1:" + std::to_string(registrar.port())},
+                  ChimelyDelays{.reconnectMs = 1000}, 32s);
+    hub.start();
+    ASSERT_TRUE(hub.waitUntil([&] {
+        registrar.drain();
+        return registrar.callIds.size() == 1;
+    }));
+    const std::string first = registrar.callIds[0];
+
+    hub.dialog().m_strSigninName = "bob@example.test";
+    hub.dialog().Disconnect();
+    hub.dialog().Connect();
+    ASSERT_TRUE(hub.waitUntil([&] {
+        registrar.drain();
+        return registrar.callIds.size() == 2;
+    }));
+    const std::string second = registrar.callIds[1];
+    EXPECT_NE(std::string::npos, registrar.request(second).find("sip:bob@example.test"));
+    const std::size_t firstCopies = registrar.copies(first);
+
+    registrar.answer(second, "200 OK");
+    ASSERT_TRUE(hub.waitUntil([&] { return hub.dialog().GetStatusId() == IDS_CONNECTED; })) << hub.status();
+    registrar.answer(first, "503 Service Unavailable");
+    // Long enough for the first REGISTER's retransmissions (0.5, 1, 2 s apart) to show if it lived on,
+    // and for a reconnect after the shortened delay.
+    hub.waitUntil(
+        [&] {
+            registrar.drain();
+            return hub.status() == "Service Unavailable (503)";
+        },
+        4s);
+    EXPECT_NE("Service Unavailable (503)", hub.status());
+    EXPECT_TRUE(hub.status() == "Connected" || hub.status().empty()) << hub.status();
+    EXPECT_FALSE(hub.dialog().IsTimerActive(kReconnectTimerId));
+    EXPECT_LE(registrar.copies(first), firstCopies + 1);
+    EXPECT_EQ(2u, registrar.callIds.size());
+    const auto& icon = shell.icons.at({hub.dialog().GetSafeHwnd(), IDR_TRAY_MENU});
+    EXPECT_EQ(&hub.dialog().m_hIconConnected, icon.record.hIcon);
+    EXPECT_EQ("Vantorell Chimely 1.1\nConnected as bob@example.test", std::string(icon.record.szTip));
+}
+
+// Exit while the first REGISTER is still unanswered (the stack would wait 32 s for it): the shutdown
+// ends it with the rest and finishes in an orderly way, well within its 10 s bound.
+TEST(RegistrationInFlight, ExitWithTheFirstRegisterUnansweredEndsWithinTheBound) {
+    HeldRegistrar registrar;
+    ASSERT_NE(0, registrar.port());
+    test::Hub hub({.outboundProxy = 1,
+                   .signin = "alice@example.test",
+                   .password = "x",
+                   .server = "127.0.0.1:" + std::to_string(registrar.port())},
+                  ChimelyDelays{}, 32s);
+    hub.start();
+    ASSERT_TRUE(hub.waitUntil([&] {
+        registrar.drain();
+        return registrar.callIds.size() == 1;
+    }));
+    const auto start = std::chrono::steady_clock::now();
+    hub.stop();
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(elapsed, 3s);
+    EXPECT_EQ(1, hub.dialog().m_bDumCanBeDeleted);
+    EXPECT_FALSE(hub.dialog().m_stack.isRunning());
+    // Nothing was bound, so nothing is removed.
+    registrar.drain();
+    EXPECT_EQ(1u, registrar.callIds.size());
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, RegistrationTest, ::testing::Values(sip::UDP, sip::TCP),

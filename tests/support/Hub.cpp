@@ -30,14 +30,15 @@ Hub::Hub(const Settings& settings, ChimelyDelays delays, std::chrono::millisecon
     store.WriteProfileInt("Settings", "Protocol", settings.protocol);
     store.WriteProfileInt("Settings", "OutboundProxy", settings.outboundProxy);
     store.WriteProfileString("Settings", "DisplayName", settings.displayName);
-    store.WriteProfileString("Settings", "SigninName", settings.signin);
+    if (!settings.signin.empty())
+        store.WriteProfileString("Settings", "SigninName", settings.signin);
     store.WriteProfileString("Settings", "Password", settings.password);
     store.WriteProfileString("Settings", "Server", settings.server);
     store.WriteProfileInt("Settings", "LocalPort", port);
     for (std::size_t i = 0; i < settings.history.size(); ++i)
         store.WriteProfileString("Settings", ("To" + std::to_string(i)).c_str(), settings.history[i]);
     store.WriteProfileInt("Settings", "To", static_cast<int>(settings.history.size()));
-    m_window = std::make_unique<Window>(false, nullptr, delays);
+    m_window = std::make_unique<Window>(settings.startHidden, nullptr, delays);
     m_window->m_stack.setTransactionTimeout(transactionTimeout);
 }
 

@@ -26,9 +26,12 @@ public:
         std::string password;
         std::string server;
         std::vector<std::string> history;
+        // As a program started minimised: the window stays in the notification area.
+        bool startHidden = false;
     };
 
-    // `transactionTimeout` shortens how long a request waits for its answer (the stack's own is 32 s).
+    // An empty sign-in name is left out of the store, as on a first start. `transactionTimeout` shortens how
+    // long a request waits for its answer (the stack's own is 32 s).
     explicit Hub(const Settings& settings, ChimelyDelays delays = {},
                  std::chrono::milliseconds transactionTimeout = std::chrono::milliseconds(4000));
     ~Hub();

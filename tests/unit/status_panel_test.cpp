@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The status panel of the real main window (offscreen, settings in a temporary store, the fake shell in
 // place of the desktop's, the agent never set up): its three modes, the Send button, the Ok button, timer
-// 26, the tray image that only "Connected" and "Disconnected" switch, and the window after a sent
-// message. Waits are bounded runs of the event loop with wide margins.
+// 26, the tray image and tooltip that follow the connection, the focus on a failure, and the window
+// after a sent message. Waits are bounded runs of the event loop with wide margins.
 #include "support/EventLoop.h"
 #include "support/TestAgent.h"
 
@@ -12,8 +12,10 @@
 #include "ui/ChimelyDlg.h"
 
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QImage>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -21,6 +23,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 
 using namespace std::chrono_literals;
@@ -43,17 +46,22 @@ public:
     std::optional<sip::SipMessage> refusal;
 };
 
-// A real "404 Not Found" off the wire: an agent on 127.0.0.1 sends itself a text and refuses it.
-std::optional<sip::SipMessage> notFoundResponse() {
+// A real refusal off the wire ("404 Not Found", "503 Service Unavailable"): an agent on 127.0.0.1 sends
+// itself a text and refuses it with `status`.
+std::optional<sip::SipMessage> refusal(int status) {
     Sender agent(sip::UDP);
     agent.setIdentity("sip:alice@127.0.0.1", "secret");
-    agent.messageArrived = [](sip::ServerPagerMessageHandle handle, const sip::SipMessage&) {
-        handle->send(handle->reject(404));
+    agent.messageArrived = [status](sip::ServerPagerMessageHandle handle, const sip::SipMessage&) {
+        handle->send(handle->reject(status));
     };
     agent.dum.makePagerMessage(sip::NameAddr(sip::Uri(sip::Data("sip:alice@" + agent.address()))))
         ->page(std::make_unique<sip::PlainContents>(sip::Data("anyone there?")));
     agent.pumpUntil([&] { return agent.refusal.has_value(); }, 10s);
     return agent.refusal;
+}
+
+std::optional<sip::SipMessage> notFoundResponse() {
+    return refusal(404);
 }
 
 class StatusPanelTest : public ::testing::Test {
@@ -74,6 +82,15 @@ protected:
                                          &dialog->m_hIconDisconnected, WM_TRAYNOTIFY, 0, true);
     }
     HICON trayImage() const { return shell.icons.at({dialog->GetSafeHwnd(), IDR_TRAY_MENU}).record.hIcon; }
+    std::string trayTip() const {
+        return shell.icons.at({dialog->GetSafeHwnd(), IDR_TRAY_MENU}).record.szTip;
+    }
+    // How often the shell was asked to change the icon's image.
+    std::size_t imageChanges() const {
+        return std::count_if(shell.records.begin(), shell.records.end(), [](const auto& record) {
+            return record.first == platform::NIM_MODIFY && (record.second.uFlags & platform::NIF_ICON);
+        });
+    }
 
     bool statusShown() const { return dialog->m_edStatus->isVisible(); }
     bool okShown() const { return dialog->m_btnOk->isVisible(); }
@@ -211,7 +228,92 @@ TEST_F(StatusPanelTest, OnlyConnectedAndDisconnectedSwitchTheTrayImage) {
 
     dialog->ShowStatusId(IDS_DISCONNECTED);
     EXPECT_EQ(&dialog->m_hIconDisconnected, trayImage());
-    EXPECT_EQ(2u, shell.Calls("Shell_NotifyIcon NIM_MODIFY").size());
+    EXPECT_EQ(2u, imageChanges());
+}
+
+// A sign-in that fails leaves the program not connected, whatever "Connected" showed before: the tray's
+// image and tooltip say so, while the panel shows the response as any response, with no status id.
+TEST_F(StatusPanelTest, RegistrationFailureShowsNotConnectedInTheTray) {
+    const std::optional<sip::SipMessage> unavailable = refusal(503);
+    ASSERT_TRUE(unavailable.has_value()) << "no 503 from the agent on 127.0.0.1";
+    ASSERT_TRUE(createTrayIcon());
+    dialog->m_aor = sip::NameAddr(sip::Uri(sip::Data("sip:alice@Example.TEST")));
+
+    dialog->ShowStatusId(IDS_CONNECTED);
+    EXPECT_EQ(&dialog->m_hIconConnected, trayImage());
+    EXPECT_EQ("Vantorell Chimely 1.1\nConnected as alice@example.test", trayTip());
+
+    dialog->onFailure(sip::ClientRegistrationHandle(), *unavailable);
+    EXPECT_EQ(QStringLiteral("Service Unavailable (503)"), statusText());
+    EXPECT_FALSE(okShown());
+    EXPECT_EQ(-1, dialog->GetStatusId());
+    EXPECT_TRUE(dialog->IsTimerActive(kReconnectTimerId));
+    EXPECT_EQ(&dialog->m_hIconDisconnected, trayImage());
+    EXPECT_EQ("Vantorell Chimely 1.1\nNot connected: Service Unavailable (503)", trayTip());
+
+    // A failure of a send is no news about the connection.
+    dialog->ShowStatusId(IDS_CONNECTED);
+    dialog->OnMessageFailed(*unavailable);
+    EXPECT_EQ(&dialog->m_hIconConnected, trayImage());
+    EXPECT_EQ("Vantorell Chimely 1.1\nConnected as alice@example.test", trayTip());
+
+    dialog->ShowStatusId(IDS_DISCONNECTED);
+    EXPECT_EQ("Vantorell Chimely 1.1\nNot connected", trayTip());
+}
+
+// With a failure and its Ok button up, the focus is on Ok and Ok is the default button: Enter and Space
+// acknowledge, and never press another button (Home, which opens a web page) that the focus fell to
+// when the compose controls were disabled. Afterwards Send is the default button again.
+TEST_F(StatusPanelTest, EnterAndSpaceOnTheFailurePanelPressOk) {
+    const std::optional<sip::SipMessage> notFound = notFoundResponse();
+    ASSERT_TRUE(notFound.has_value()) << "no 404 from the agent on 127.0.0.1";
+    auto* home = qobject_cast<QPushButton*>(dialog->GetDlgItem(IDC_HOME));
+    ASSERT_NE(nullptr, home);
+    // Home is counted, not run.
+    home->disconnect();
+    int homePresses = 0;
+    QObject::connect(home, &QPushButton::clicked, [&] { ++homePresses; });
+
+    for (bool enter : {true, false}) {
+        dialog->HideStatus();
+        dialog->m_edMessage->setPlainText(QStringLiteral("hello"));
+        ASSERT_TRUE(focusInTo());
+        dialog->ShowStatusId(IDS_SENDING);
+        dialog->OnMessageFailed(*notFound);
+        ASSERT_TRUE(okShown());
+        EXPECT_EQ(dialog->m_btnOk, dialog->focusWidget());
+        EXPECT_TRUE(dialog->m_btnOk->isDefault());
+        EXPECT_FALSE(send->isDefault());
+
+        QWidget* focus = dialog->focusWidget();
+        ASSERT_NE(nullptr, focus);
+        const int key = enter ? Qt::Key_Return : Qt::Key_Space;
+        QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, enter ? "\r" : " ");
+        QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier, enter ? "\r" : " ");
+        QCoreApplication::sendEvent(focus, &press);
+        QCoreApplication::sendEvent(focus, &release);
+        EXPECT_FALSE(statusShown()) << (enter ? "Enter" : "Space");
+        EXPECT_TRUE(composeEnabled());
+        EXPECT_TRUE(send->isDefault());
+        EXPECT_FALSE(dialog->m_btnOk->isDefault());
+    }
+    // A status without Ok leaves nothing for Enter to press.
+    dialog->ShowStatusId(IDS_CONNECTING);
+    ASSERT_NE(nullptr, dialog->focusWidget());
+    EXPECT_NE(home, dialog->focusWidget());
+    QKeyEvent enterOnStatus(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, "\r");
+    QCoreApplication::sendEvent(dialog->focusWidget(), &enterOnStatus);
+    EXPECT_EQ(0, homePresses);
+    EXPECT_EQ(QStringLiteral("Connecting..."), statusText());
+
+    // Enter in the Message edit sends again.
+    dialog->HideStatus();
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, "\r");
+    int sends = 0;
+    QObject::connect(send, &QPushButton::clicked, [&] { ++sends; });
+    send->disconnect(dialog.get());
+    QCoreApplication::sendEvent(dialog->m_edMessage, &enter);
+    EXPECT_EQ(1, sends);
 }
 
 TEST_F(StatusPanelTest, AfterASentMessageThePanelGoesThreeSecondsLaterAndComposeIsReady) {
