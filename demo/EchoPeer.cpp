@@ -76,6 +76,8 @@ bool EchoPeer::start() {
     profile->addSupportedMethod(sip::MESSAGE);
     profile->addSupportedMimeType(sip::MESSAGE, sip::Mime("text", "plain"));
     profile->addSupportedMethod(sip::INFO);
+    // The stack answers a method the profile does not list with 405: the watch's NOTIFYs must be listed.
+    profile->addSupportedMethod(sip::NOTIFY);
     profile->addSupportedMimeType(sip::NOTIFY, sip::Mime("application", "pidf+xml"));
     profile->setUserAgent("Chimely demo echo peer");
     m_aor = sip::NameAddr(sip::Uri(sip::Data("sip:" + m_options.aor)));

@@ -66,6 +66,7 @@ public:
     const std::string& watchedStatus() const { return m_watchedStatus; }
     int echoed() const { return m_echoed; }
     int port() const { return m_port; }
+    bool stopped() const { return m_stopped; }
 
     // The reply to a text.
     static std::string echoOf(const std::string& text) { return "echo: " + text; }
