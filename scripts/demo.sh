@@ -18,6 +18,7 @@ work=$(mktemp -d /tmp/chimely-demo-XXXXXX)
 mkdir -p "$work/home" "$work/config" "$work/run"
 chmod 700 "$work/run"
 pids=()
+tail_pid=
 cleanup() {
     local pid
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
@@ -29,6 +30,10 @@ cleanup() {
         sleep 0.1
     done
     for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
+    if [ -n "${tail_pid:-}" ]; then
+        sleep 1.2  # tail looks for the peers' end once a second: their last lines get out first
+        kill "$tail_pid" 2>/dev/null || true
+    fi
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -43,8 +48,9 @@ wait_for() {  # wait_for SECONDS COMMAND...: true once COMMAND succeeds
 : >"$work/peers.log"
 "$peers" "$work/config/Vantorell/chimely.conf" >"$work/peers.log" 2>&1 &
 pids+=($!)
+# The peers' lines as they come; tail ends with them.
 tail -n +1 -f --pid="${pids[0]}" "$work/peers.log" &
-pids+=($!)
+tail_pid=$!
 if ! wait_for 30 grep -q '^demo: ready' "$work/peers.log"; then
     echo "demo: the peers did not start" >&2
     exit 1
@@ -63,6 +69,11 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     echo "      to echo by itself, and leaves a screenshot in $shots"
 fi
 
+# A runtime directory of its own keeps the demo's program apart from a Chimely the user may be running
+# (one instance per runtime directory); the Wayland socket is then named by its full path.
+if [ -n "${WAYLAND_DISPLAY:-}" ] && [ "${WAYLAND_DISPLAY#/}" = "$WAYLAND_DISPLAY" ]; then
+    export WAYLAND_DISPLAY=${XDG_RUNTIME_DIR:-/run/user/$(id -u)}/$WAYLAND_DISPLAY
+fi
 HOME=$work/home XDG_CONFIG_HOME=$work/config XDG_RUNTIME_DIR=$work/run "$program" &
 program_pid=$!
 pids+=($program_pid)
