@@ -37,7 +37,8 @@ int freePort() {
 }
 
 bool isMessageSessionOffer(const sip::SdpContents* offer) {
-    return offer && offer->session().media().size() == 1 && offer->session().media().front().name() == "message";
+    return offer && offer->session().media().size() == 1 &&
+           offer->session().media().front().name() == "message";
 }
 
 }  // namespace
@@ -167,7 +168,8 @@ void EchoPeer::onRemoved(sip::ClientRegistrationHandle, const sip::SipMessage&) 
 
 void EchoPeer::onFailure(sip::ClientRegistrationHandle, const sip::SipMessage& response) {
     m_registered = false;
-    say("sign-in failed: " + response.reasonPhrase().str() + " (" + std::to_string(response.statusCode()) + ")");
+    say("sign-in failed: " + response.reasonPhrase().str() + " (" + std::to_string(response.statusCode()) +
+        ")");
 }
 
 void EchoPeer::onSuccess(sip::ClientPagerMessageHandle handle, const sip::SipMessage&) {
@@ -178,7 +180,8 @@ void EchoPeer::onSuccess(sip::ClientPagerMessageHandle handle, const sip::SipMes
 
 void EchoPeer::onFailure(sip::ClientPagerMessageHandle handle, const sip::SipMessage& status,
                          std::unique_ptr<sip::Contents>) {
-    say("echo not delivered: " + status.reasonPhrase().str() + " (" + std::to_string(status.statusCode()) + ")");
+    say("echo not delivered: " + status.reasonPhrase().str() + " (" + std::to_string(status.statusCode()) +
+        ")");
     handle->end();
 }
 
@@ -187,7 +190,8 @@ void EchoPeer::onMessageArrived(sip::ServerPagerMessageHandle handle, const sip:
     echo(message);
 }
 
-void EchoPeer::onNewSession(sip::ServerInviteSessionHandle handle, OfferAnswerType, const sip::SipMessage& invite) {
+void EchoPeer::onNewSession(sip::ServerInviteSessionHandle handle, OfferAnswerType,
+                            const sip::SipMessage& invite) {
     const auto* offer = dynamic_cast<const sip::SdpContents*>(invite.getContents());
     if (isMessageSessionOffer(offer) && !m_stopping) {
         handle->provideAnswer(*offer);

@@ -78,14 +78,16 @@ public:
     void onFailure(sip::ClientRegistrationHandle, const sip::SipMessage&) override;
     // ClientPagerMessageHandler
     void onSuccess(sip::ClientPagerMessageHandle, const sip::SipMessage&) override;
-    void onFailure(sip::ClientPagerMessageHandle, const sip::SipMessage&, std::unique_ptr<sip::Contents>) override;
+    void onFailure(sip::ClientPagerMessageHandle, const sip::SipMessage&,
+                   std::unique_ptr<sip::Contents>) override;
     // ServerPagerMessageHandler
     void onMessageArrived(sip::ServerPagerMessageHandle, const sip::SipMessage&) override;
     // InviteSessionHandler: message sessions are taken, everything else of a call is refused.
     void onNewSession(sip::ClientInviteSessionHandle, OfferAnswerType, const sip::SipMessage&) override {}
     void onNewSession(sip::ServerInviteSessionHandle, OfferAnswerType, const sip::SipMessage&) override;
     void onFailure(sip::ClientInviteSessionHandle, const sip::SipMessage&) override {}
-    void onEarlyMedia(sip::ClientInviteSessionHandle, const sip::SipMessage&, const sip::SdpContents&) override {}
+    void onEarlyMedia(sip::ClientInviteSessionHandle, const sip::SipMessage&,
+                      const sip::SdpContents&) override {}
     void onProvisional(sip::ClientInviteSessionHandle, const sip::SipMessage&) override {}
     void onConnected(sip::ClientInviteSessionHandle, const sip::SipMessage&) override {}
     void onConnected(sip::InviteSessionHandle, const sip::SipMessage&) override {}
@@ -105,7 +107,8 @@ public:
     void onRefer(sip::InviteSessionHandle, sip::ServerSubscriptionHandle, const sip::SipMessage&) override {}
     void onReferNoSub(sip::InviteSessionHandle, const sip::SipMessage&) override {}
     void onReferRejected(sip::InviteSessionHandle, const sip::SipMessage&) override {}
-    void onReferAccepted(sip::InviteSessionHandle, sip::ClientSubscriptionHandle, const sip::SipMessage&) override {}
+    void onReferAccepted(sip::InviteSessionHandle, sip::ClientSubscriptionHandle,
+                         const sip::SipMessage&) override {}
     // DumShutdownHandler
     void onDumCanBeDeleted() override;
 

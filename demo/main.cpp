@@ -15,12 +15,12 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
+#include <unistd.h>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <unistd.h>
 
 namespace {
 
@@ -55,14 +55,15 @@ int main(int argc, char** argv) {
         std::cerr << "demo: Kamailio did not start: " << problem.what() << std::endl;
         return 1;
     }
-    say("Kamailio is the registrar on 127.0.0.1:" + std::to_string(kamailio.port()) + " (users " + kAlice.aor() +
-        " and " + kEcho.aor() + ", digest authentication)");
+    say("Kamailio is the registrar on 127.0.0.1:" + std::to_string(kamailio.port()) + " (users " +
+        kAlice.aor() + " and " + kEcho.aor() + ", digest authentication)");
 
     const std::filesystem::path settings = argv[1];
     std::filesystem::create_directories(settings.parent_path());
     std::ofstream(settings) << "[Settings]\nProtocol=0\nOutboundProxy=1\nDisplayName=Alice\nSigninName="
-                            << kAlice.aor() << "\nPassword=" << kAlice.password << "\nServer=127.0.0.1:"
-                            << kamailio.port() << "\nLocalPort=" << test::freePort() << "\nTo=1\nTo0=echo\n";
+                            << kAlice.aor() << "\nPassword=" << kAlice.password
+                            << "\nServer=127.0.0.1:" << kamailio.port() << "\nLocalPort=" << test::freePort()
+                            << "\nTo=1\nTo0=echo\n";
     say("the program's settings for " + kAlice.aor() + " are in " + settings.string());
 
     demo::EchoPeer peer({.aor = kEcho.aor(),

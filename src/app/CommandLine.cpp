@@ -12,10 +12,10 @@ namespace {
 
 // QGuiApplication and QApplication take these themselves; they take a value as the next argument.
 constexpr std::array<std::string_view, 11> kQtOptionsWithValue = {
-    "platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry", "qwindowicon",
-    "qwindowtitle", "session", "display", "style", "stylesheet"};
-constexpr std::array<std::string_view, 5> kQtFlags = {"reverse", "nograb", "dograb", "sync",
-                                                      "widgetcount"};
+    "platform",    "platformpluginpath", "platformtheme", "plugin",  "qwindowgeometry",
+    "qwindowicon", "qwindowtitle",       "session",       "display", "style",
+    "stylesheet"};
+constexpr std::array<std::string_view, 5> kQtFlags = {"reverse", "nograb", "dograb", "sync", "widgetcount"};
 
 constexpr const char* kHelp =
     "Usage: chimely [--minimized]\n"
@@ -63,14 +63,15 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
         const std::string_view bare = name.substr(0, equals);
         if (!name.empty() && among(kQtOptionsWithValue, bare)) {
             if (equals == std::string_view::npos && ++i >= argc)
-                return {CommandLineAction::Refuse,
-                        "chimely: option '" + std::string(argument) + "' needs a value\n"
-                        "Try 'chimely --help' for more information.\n"};
+                return {CommandLineAction::Refuse, "chimely: option '" + std::string(argument) +
+                                                       "' needs a value\n"
+                                                       "Try 'chimely --help' for more information.\n"};
             continue;
         }
         if (!name.empty() && equals == std::string_view::npos && among(kQtFlags, bare))
             continue;
-        const std::string what = argument.size() > 1 && argument[0] == '-' ? "unknown option" : "unexpected argument";
+        const std::string what =
+            argument.size() > 1 && argument[0] == '-' ? "unknown option" : "unexpected argument";
         return {CommandLineAction::Refuse, "chimely: " + what + " '" + std::string(argument) +
                                                "'\nTry 'chimely --help' for more information.\n"};
     }

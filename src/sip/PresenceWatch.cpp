@@ -28,8 +28,9 @@ std::shared_ptr<PresenceWatch> PresenceWatch::start(DialogUsageManager& dum, con
     }
     const char* proxy = s.outboundProxy();
     nua_subscribe(nh, NUTAG_URL(watch->m_target.c_str()), SIPTAG_EVENT_STR("presence"),
-                  SIPTAG_ACCEPT_STR("application/pidf+xml"), SIPTAG_EXPIRES_STR(std::to_string(expires).c_str()),
-                  TAG_IF(proxy, NUTAG_PROXY(proxy)), TAG_END());
+                  SIPTAG_ACCEPT_STR("application/pidf+xml"),
+                  SIPTAG_EXPIRES_STR(std::to_string(expires).c_str()), TAG_IF(proxy, NUTAG_PROXY(proxy)),
+                  TAG_END());
     return watch;
 }
 

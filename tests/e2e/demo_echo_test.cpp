@@ -39,11 +39,12 @@ protected:
                                 .signin = kAlice.aor(),
                                 .password = kAlice.password,
                                 .server = "127.0.0.1:" + std::to_string(m_kamailio->port())});
-        m_peer = std::make_unique<demo::EchoPeer>(demo::EchoPeer::Options{.aor = kEcho.aor(),
-                                                                          .password = kEcho.password,
-                                                                          .outboundProxy = m_kamailio->uri(tcp()),
-                                                                          .watch = kAlice.aor(),
-                                                                          .tcp = tcp()});
+        m_peer =
+            std::make_unique<demo::EchoPeer>(demo::EchoPeer::Options{.aor = kEcho.aor(),
+                                                                     .password = kEcho.password,
+                                                                     .outboundProxy = m_kamailio->uri(tcp()),
+                                                                     .watch = kAlice.aor(),
+                                                                     .tcp = tcp()});
         m_peer->log = [this](const std::string& line) { m_log += line + "\n"; };
         ASSERT_TRUE(m_peer->start()) << m_log;
         m_hub->start();
@@ -78,7 +79,7 @@ protected:
 TEST_P(DemoEchoTest, AnswersTheWindowsTextAndSeesTheUserOpen) {
     m_hub->send("echo", "hello from the window");
     ASSERT_TRUE(m_hub->waitUntil([&] { return m_hub->boxes.openCount() == 1; })) << m_hub->status() << "\n"
-                                                                                   << m_log;
+                                                                                 << m_log;
     EXPECT_EQ("echo: hello from the window", m_hub->boxes.open(0).text);
     EXPECT_TRUE(m_hub->waitUntil([&] { return m_peer->echoed() == 1; }));
     EXPECT_NE(std::string::npos, m_log.find("text from alice@demo.test: \"hello from the window\""));
@@ -92,7 +93,8 @@ TEST_P(DemoEchoTest, AnswersTheWindowsTextAndSeesTheUserOpen) {
 
     // An echo is not answered: nothing comes back for a text that already is one.
     m_hub->send("echo", "echo: once is enough");
-    ASSERT_TRUE(m_hub->waitUntil([&] { return m_log.find("\"echo: once is enough\"") != std::string::npos; }));
+    ASSERT_TRUE(
+        m_hub->waitUntil([&] { return m_log.find("\"echo: once is enough\"") != std::string::npos; }));
     m_hub->waitFor(1s);
     EXPECT_EQ(1u, m_hub->boxes.openCount());
     EXPECT_EQ(1, m_peer->echoed());

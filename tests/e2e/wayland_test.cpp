@@ -41,11 +41,13 @@ protected:
         std::filesystem::permissions(m_runtime, std::filesystem::perms::owner_all);
         m_socket = "chimely-test-" + std::to_string(getpid());
         // weston takes its runtime directory from the environment: `env` hands it over.
-        m_weston.start({"env", "XDG_RUNTIME_DIR=" + m_runtime, "weston", "--backend=headless-backend.so",
-                        "--socket=" + m_socket, "--no-config", "--idle-time=0", "--width=1024", "--height=768"},
-                       m_dir + "/weston.log");
+        m_weston.start(
+            {"env", "XDG_RUNTIME_DIR=" + m_runtime, "weston", "--backend=headless-backend.so",
+             "--socket=" + m_socket, "--no-config", "--idle-time=0", "--width=1024", "--height=768"},
+            m_dir + "/weston.log");
         ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(m_runtime + "/" + m_socket); }, 10s))
-            << "weston did not start:\n" << test::readTextFile(m_dir + "/weston.log");
+            << "weston did not start:\n"
+            << test::readTextFile(m_dir + "/weston.log");
     }
 
     void TearDown() override {
@@ -120,7 +122,8 @@ TEST_F(Wayland, ProgramShowsItsWindowSignsInAndEndsOnATerminationSignal) {
     kill(m_program, SIGTERM);
     int status = 0;
     bool reaped = false;
-    EXPECT_TRUE(waitFor([&] { return reaped = reaped || waitpid(m_program, &status, WNOHANG) == m_program; }, 12s));
+    EXPECT_TRUE(
+        waitFor([&] { return reaped = reaped || waitpid(m_program, &status, WNOHANG) == m_program; }, 12s));
     if (reaped) {
         m_program = -1;
         EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
