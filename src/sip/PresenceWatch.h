@@ -2,7 +2,8 @@
 // PresenceWatch: a presence subscription of our own to another user, for a peer that watches users (the
 // demo's echo peer does); the agent itself only answers such subscriptions. Each NOTIFY's PIDF basic
 // status ("open", "closed") is reported; the stack answers the NOTIFY and refreshes the subscription.
-// User-interface thread only.
+// A challenge to the SUBSCRIBE is not answered: registrars such as the demo's let in-domain watchers
+// through unchallenged. User-interface thread only.
 //
 //   watcher              user
 //     | SUBSCRIBE          |
