@@ -1,8 +1,8 @@
-# `make run` sets up, builds and starts the program; `make test` sets up, builds and runs every test.
+# `make demo` sets up, builds and shows the program at work against peers of its own; `make run` sets up, builds and starts the program; `make test` sets up, builds and runs every test.
 BUILD ?= build
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all setup build run test bench clean
+.PHONY: all setup build run demo test bench clean
 all: build
 
 setup:
@@ -14,6 +14,9 @@ build: setup
 
 run: build
 	@scripts/run.sh $(BUILD)/chimely
+
+demo: build
+	@scripts/demo.sh $(BUILD)
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure --timeout 300 $(CTEST_FLAGS)

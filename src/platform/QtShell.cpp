@@ -74,8 +74,11 @@ bool offscreen() {
 
 // ---- X11: the tray manager ----
 
+// Only Qt's xcb platform has an X connection; on Wayland (Xwayland or not) and offscreen there is none.
 xcb_connection_t* x11Connection() {
-    auto* application = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    if (!qGuiApp || QGuiApplication::platformName() != QLatin1String("xcb"))
+        return nullptr;
+    auto* application = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
     return application ? application->connection() : nullptr;
 }
 
