@@ -26,11 +26,13 @@ std::shared_ptr<PresenceWatch> PresenceWatch::start(DialogUsageManager& dum, con
         watch->failSoon(nua_r_subscribe, 503, "Transport unavailable");
         return watch;
     }
-    const char* proxy = s.outboundProxy();
+    // The subscription is a dialog: the outbound proxy is its first request's Route, and its later
+    // requests follow the dialog's own route set.
+    const std::string route = s.outboundRoute();
     nua_subscribe(nh, NUTAG_URL(watch->m_target.c_str()), SIPTAG_EVENT_STR("presence"),
                   SIPTAG_ACCEPT_STR("application/pidf+xml"),
-                  SIPTAG_EXPIRES_STR(std::to_string(expires).c_str()), TAG_IF(proxy, NUTAG_PROXY(proxy)),
-                  TAG_END());
+                  SIPTAG_EXPIRES_STR(std::to_string(expires).c_str()),
+                  TAG_IF(!route.empty(), SIPTAG_ROUTE_STR(route.c_str())), TAG_END());
     return watch;
 }
 
