@@ -1,8 +1,9 @@
-# `make run` sets up, builds and starts the program; `make test` sets up, builds and runs every test.
+# `make run` sets up, builds and starts the program; `make test` sets up, builds and runs every test;
+# `make fuzz` builds and runs the fuzz targets.
 BUILD ?= build
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all setup build run test bench clean
+.PHONY: all setup build run test test-sanitized bench fuzz clean
 all: build
 
 setup:
@@ -20,6 +21,22 @@ test: build
 
 bench: build
 	@cmake --build $(BUILD) --target benchmarks
+
+# The unit and SIP-layer tests again under AddressSanitizer and UndefinedBehaviorSanitizer, in a build of
+# their own; every sanitizer finding fails the test that made it.
+SANITIZED_BUILD ?= build-asan
+test-sanitized: setup
+	@cmake -S . -B $(SANITIZED_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DCHIMELY_SANITIZE=address,undefined >/dev/null
+	@cmake --build $(SANITIZED_BUILD) --target tests_unit tests_sip
+	@cd $(SANITIZED_BUILD) && \
+		ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+		LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
+		ctest --output-on-failure --timeout 600 -L 'unit|sip' $(CTEST_FLAGS)
+
+# Builds the fuzz targets with clang (build-fuzz) and runs each for FUZZ_SECONDS (default 30).
+fuzz: setup
+	@scripts/fuzz.sh
 
 clean:
 	rm -rf $(BUILD)
