@@ -292,4 +292,12 @@ bool isNameAddrText(std::string_view text) {
     return true;
 }
 
+std::string blankControls(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < ' ' || c == 0x7f)
+            c = ' ';
+    return out;
+}
+
 }  // namespace sip::guard

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace sip::guard {
@@ -38,6 +39,16 @@ bool isUriText(std::string_view text);
 // Whether `text` may be handed to sofia-sip's name-addr reader: at most kMaxAddressBytes, no NUL, CR
 // or LF.
 bool isNameAddrText(std::string_view text);
+
+// Whether `code` is a SIP status code (RFC 3261 gives three digits, the first 1 to 6). sofia-sip's parser
+// reads any number below 2^31 from a status line.
+constexpr bool isStatusCode(int code) {
+    return code >= 100 && code <= 699;
+}
+
+// `text` with every control character (C0 and DEL) made a blank. A display name carries them from a
+// peer's quoted-pair or a hand-edited setting; in a header we send, a CR or LF would end the header.
+std::string blankControls(std::string_view text);
 
 // An Expires value as sofia-sip read it (an unsigned long), in the 32 bits the layer passes on: beyond
 // 2^32 - 1 it saturates instead of wrapping, so that a huge Expires never reads as 0.

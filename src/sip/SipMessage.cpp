@@ -33,8 +33,9 @@ bool sameName(std::string_view a, std::string_view b) {
     return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
+// Without the blanks around it and the CR of its line end: a value of blanks alone is empty.
 std::string trimmed(const std::string& text) {
-    const auto first = text.find_first_not_of(" \t");
+    const auto first = text.find_first_not_of(" \t\r");
     if (first == std::string::npos)
         return std::string();
     return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);

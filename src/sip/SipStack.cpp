@@ -79,7 +79,8 @@ NameAddr nameAddr(su_home_t* home, const url_t* url, const char* display) {
             }
             name = unquoted;
         }
-        result.displayName() = Data(name);
+        // Quoted pairs and folded lines bring controls into the name; the handlers get blanks.
+        result.displayName() = Data(guard::blankControls(name));
     }
     return result;
 }

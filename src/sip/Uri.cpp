@@ -40,6 +40,10 @@ bool take(const url_t* url, Data& scheme, Data& user, Data& host, int& port) {
         return false;
     if (!url->url_host || !*url->url_host || !host_is_valid(url->url_host))
         return false;
+    // A SIP URI has no path. sofia-sip reads one after the host all the same and prints the URI back
+    // without its "/", which makes the rest part of the host name: another address.
+    if (url->url_path)
+        return false;
     port = 0;
     if (url->url_port) {
         const char* begin = url->url_port;
@@ -48,15 +52,17 @@ bool take(const url_t* url, Data& scheme, Data& user, Data& host, int& port) {
         if (error != std::errc() || rest != end || port <= 0 || port > 65535)
             return false;
     }
-    scheme = url->url_scheme ? url->url_scheme : (url->url_type == url_sips ? "sips" : "sip");
+    // Schemes are case-insensitive; the URI text keeps the case it was given.
+    scheme = url->url_type == url_sips ? "sips" : "sip";
     user = unescaped(url->url_user);
     host = url->url_host;
     return true;
 }
 
+// The display name as a quoted-string; control characters go out as blanks.
 Data quoted(const Data& text) {
     std::string out = "\"";
-    for (char c : text.str()) {
+    for (char c : guard::blankControls(text.str())) {
         if (c == '"' || c == '\\')
             out += '\\';
         out += c;
@@ -111,7 +117,7 @@ NameAddr::NameAddr(const Data& text) {
         throw ParseException("not a SIP address: " + text.str());
     char* uriText = url_as_string(home.get(), parsed->a_url);
     m_uri = Uri(Data(uriText ? uriText : ""));
-    m_displayName = unquoted(parsed->a_display);
+    m_displayName = Data(guard::blankControls(unquoted(parsed->a_display).str()));
 }
 
 Data NameAddr::toString() const {

@@ -46,7 +46,8 @@ public:
     Data& displayName() { return m_displayName; }
     const Data& displayName() const { return m_displayName; }
 
-    // "Display name" <uri>, or <uri> without a display name; the name quoted and escaped.
+    // "Display name" <uri>, or <uri> without a display name; the name quoted and escaped, its control
+    // characters blanked (a display name read from text never holds any).
     Data toString() const;
 
 private:

@@ -130,6 +130,18 @@ TEST(Uri, RejectsAngleBracketsThatWouldChangeTheAddressInAHeader) {
         EXPECT_THROW(Uri{Data(text)}, ParseException) << '"' << text << '"';
 }
 
+TEST(Uri, RefusesAPathThatWouldJoinTheHostName) {
+    // sofia-sip prints sip:host.example.test/path back as sip:host.example.testpath, another host.
+    for (const char* text :
+         {"sip:host.example.test/path", "sip:alice@example.test/x;lr", "sip:a@b.test:5060/"})
+        EXPECT_THROW(Uri{Data(text)}, ParseException) << '"' << text << '"';
+}
+
+TEST(Uri, SchemeIsReadWithoutRegardToCase) {
+    EXPECT_EQ(Uri(Data("SIP:alice@example.test")).scheme(), Data("sip"));
+    EXPECT_EQ(Uri(Data("Sips:alice@example.test")).scheme(), Data("sips"));
+}
+
 TEST(NameAddr, ParsesDisplayNameAndUri) {
     const NameAddr desk(Data("\"Front desk\" <sip:desk@example.test>"));
     EXPECT_EQ(desk.displayName(), Data("Front desk"));
@@ -160,6 +172,20 @@ TEST(NameAddr, QuotesAndEscapesTheDisplayNameWhenRendered) {
         const NameAddr original(Uri{Data(text)});
         EXPECT_EQ(NameAddr(original.toString()).uri(), original.uri()) << text;
     }
+}
+
+TEST(NameAddr, ControlCharactersOfADisplayNameNeverReachTheHeaderText) {
+    // The agent's own display name comes from the settings, which a user may edit by hand.
+    NameAddr own(Uri(Data("sip:alice@example.test")));
+    own.displayName() = Data("Alice\r\nContact: <sip:evil@example.test>\x01\x7f");
+    const Data header = own.toString();
+    EXPECT_EQ(header.str().find_first_of("\r\n\x01\x7f"), std::string::npos) << header;
+    const NameAddr reread(header);
+    EXPECT_EQ(reread.uri(), own.uri());
+    EXPECT_EQ(reread.displayName(), Data("Alice  Contact: <sip:evil@example.test>  "));
+
+    // A quoted pair may carry a control character; the name read holds a blank instead.
+    EXPECT_EQ(NameAddr(Data("\"tab\\\tname\" <sip:x@example.test>")).displayName(), Data("tab name"));
 }
 
 TEST(Mime, ParsesIgnoringParametersBlanksAndLetterCase) {
@@ -323,6 +349,29 @@ TEST(Pidf, EscapesEveryValueItHolds) {
     EXPECT_EQ(parsed.tupleId, QString::fromStdString(markup));
     EXPECT_EQ(parsed.note, "Back at 5 & <soon>");
     EXPECT_EQ(parsed.tuples, 1);
+}
+
+TEST(Pidf, StaysWellFormedWhateverBytesItsValuesHold) {
+    // The entity is the user's sign-in name: bytes that are not UTF-8 and controls XML cannot carry
+    // become U+FFFD; blanks a reader would fold survive as character references.
+    Pidf document;
+    document.setEntity(Uri(Data("sip:j\xe9r\xf4me@example.test")));
+    document.setSimpleId(Data("id\x01\x1f"));
+    document.setSimpleStatus(true,
+                             Data("a\tb\r\nc \xed\xa0\x80 \xef\xbf\xbe \xc0\xaf \xf4\x90\x80\x80 \xe2\x82"));
+    const ParsedPidf parsed = readPidf(document.getBodyData());
+    ASSERT_TRUE(parsed.error.isEmpty()) << parsed.error.toStdString() << "\n" << document.getBodyData();
+    EXPECT_EQ(parsed.entity, QString::fromUtf8("sip:j\ufffdr\ufffdme@example.test"));
+    EXPECT_EQ(parsed.tupleId, QString::fromUtf8("id\ufffd\ufffd"));
+    EXPECT_TRUE(parsed.note.startsWith("a\tb\r\nc ")) << parsed.note.toStdString();
+    EXPECT_FALSE(parsed.note.contains(QChar(0xfffe)));
+    EXPECT_EQ(parsed.tuples, 1);
+
+    // Valid UTF-8 of characters XML allows goes in as it is.
+    Pidf plain;
+    plain.setSimpleId(Data("x"));
+    plain.setSimpleStatus(true, Data("J\xc3\xa9r\xc3\xb4me \xf0\x9f\x93\x9e \x7f"));
+    EXPECT_EQ(readPidf(plain.getBodyData()).note, QString::fromUtf8("J\u00e9r\u00f4me \U0001F4DE \x7f"));
 }
 
 TEST(MasterProfile, AllowListsEachSupportedMethodOnce) {
