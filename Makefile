@@ -26,18 +26,18 @@ test: build
 bench: build
 	@cmake --build $(BUILD) --target benchmarks
 
-# The unit and SIP-layer tests again under AddressSanitizer and UndefinedBehaviorSanitizer, in a build of
+# The unit, SIP-layer and end-to-end tests again under AddressSanitizer and UndefinedBehaviorSanitizer, in a build of
 # their own; every sanitizer finding fails the test that made it. Unoptimised with line tables only, which
 # builds several times faster here and still gives every report its file and line.
 SANITIZED_BUILD ?= build-asan
 test-sanitized: setup
 	@cmake -S . -B $(SANITIZED_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG=-g1 \
 		-DCHIMELY_SANITIZE=address,undefined >/dev/null
-	@cmake --build $(SANITIZED_BUILD) --target tests_unit tests_sip
+	@cmake --build $(SANITIZED_BUILD) --target tests_unit tests_sip tests_e2e
 	@cd $(SANITIZED_BUILD) && \
 		ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 		LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
-		ctest --output-on-failure --timeout 600 -L 'unit|sip' $(CTEST_FLAGS)
+		ctest --output-on-failure --timeout 600 -L 'unit|sip|e2e' $(CTEST_FLAGS)
 
 # Builds the fuzz targets with clang (build-fuzz) and runs each for FUZZ_SECONDS (default 30).
 fuzz: setup
