@@ -1,6 +1,6 @@
 # `make demo` sets up, builds and shows the program at work against peers of its own; `make run` sets up,
-# builds and starts the program; `make test` sets up, builds and runs every test; `make fuzz` builds and
-# runs the fuzz targets.
+# builds and starts the program; `make test` sets up, builds and runs every test; `make bench` builds and
+# runs the benchmarks; `make fuzz` builds and runs the fuzz targets.
 BUILD ?= build
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
@@ -23,8 +23,11 @@ demo: build
 test: build
 	@cd $(BUILD) && ctest --output-on-failure --timeout 300 $(CTEST_FLAGS)
 
+# `make bench` builds the benchmarks and runs each of them BENCH_RUNS times (default 3; BENCH_QUICK=1
+# shortens each), then prints one table of the program against its anchors.
 bench: build
 	@cmake --build $(BUILD) --target benchmarks
+	@$(BUILD)/bench/bench_report
 
 # The unit, SIP-layer and end-to-end tests again under AddressSanitizer and UndefinedBehaviorSanitizer, in a build of
 # their own; every sanitizer finding fails the test that made it. Unoptimised with line tables only, which

@@ -3,9 +3,16 @@
 // over UDP on 127.0.0.1; every one must be answered 200, and every text must come up in a box of its own,
 // in the order it arrived, with no crash. The boxes are real (offscreen); once the flood is over they
 // are closed one by one, newest first, as a user would, and each closing lets the next waiting text up.
+// The anchor, in the same run: baresip taking the very same flood (it answers and prints each text), its
+// peak resident set read from the kernel.
 //
 //   bench_message_flood [count] [rate per second]
+#include "Measure.h"
+
+#include "support/Baresip.h"
 #include "support/EventLoop.h"
+#include "support/PrivateNetwork.h"
+#include "support/Program.h"
 #include "support/Scenarios.h"
 #include "support/Sipp.h"
 
@@ -41,9 +48,39 @@ std::vector<QMessageBox*> openBoxes() {
     return boxes;
 }
 
+test::Sipp::Options flood(int count, int rate, int port) {
+    return {.scenario =
+                test::requestScenario("MESSAGE", "Content-Type: text/plain\n", "text [call_number]", 200),
+            .remote = "127.0.0.1:" + std::to_string(port),
+            .calls = count,
+            .extra = {"-r", std::to_string(rate)}};
+}
+
+// baresip's peak resident set in kB after the same flood, -1 when it could not be measured.
+long baresipPeakKb(int count, int rate) {
+    if (!test::inPrivateNetwork())
+        return -1;
+    // Named "agent", the user the requests are for: baresip answers 404 for one it has no account for.
+    test::Baresip baresip({.user = {"agent", "127.0.0.1", ""}});
+    try {
+        baresip.start();
+    } catch (const std::exception&) {
+        return -1;
+    }
+    test::Sipp peer(flood(count, rate, baresip.sipPort()));
+    peer.start();
+    if (!peer.wait(std::chrono::seconds(count / std::max(rate, 1) + 30)))
+        peer.stop();
+    const long peak = peer.exitCode() == 0 ? test::peakResidentKb(baresip.pid()) : -1;
+    baresip.stop();
+    return peak;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    // First, while the benchmark has one thread.
+    test::enterPrivateNetwork();
     qputenv("QT_QPA_PLATFORM",
             qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
     const int count = argc > 1 ? std::atoi(argv[1]) : 10000;
@@ -65,11 +102,7 @@ int main(int argc, char** argv) {
     }
     dialog.SetTimer(kPumpTimerId, kPumpIntervalMs);
 
-    test::Sipp peer({.scenario = test::requestScenario("MESSAGE", "Content-Type: text/plain\n",
-                                                       "text [call_number]", 200),
-                     .remote = "127.0.0.1:" + std::to_string(port),
-                     .calls = count,
-                     .extra = {"-r", std::to_string(rate)}});
+    test::Sipp peer(flood(count, rate, port));
     peer.start();
     // Loops of its own: quitting the application would close every window, the boxes among them.
     test::runUntil([&] { return peer.wait(std::chrono::milliseconds(0)); }, kPeerLimitMs);
@@ -106,5 +139,13 @@ int main(int argc, char** argv) {
         "ended; %zu texts shown in all, %s; peak RSS %ld kB during the flood, %ld kB in all\n",
         count, rate, allAnswered ? "all" : "NOT all", openAtTheEnd, shown.size() - openAtTheEnd, shown.size(),
         inOrder ? "each once, in order" : "NOT each once in order", peakDuringFlood, peakRssKb());
+    const long baresip = baresipPeakKb(count, rate);
+    std::printf("baresip: peak RSS %ld kB after the same flood; load average %s\n", baresip,
+                bench::loadAverage().c_str());
+    const std::string measure = "flood_" + std::to_string(rate) + "_peak_rss";
+    if (allAnswered && inOrder)
+        bench::result(measure, "chimely", peakDuringFlood / 1024.0);
+    if (baresip > 0)
+        bench::result(measure, "baresip", baresip / 1024.0);
     return allAnswered && inOrder ? 0 : 1;
 }

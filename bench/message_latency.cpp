@@ -1,49 +1,45 @@
 // SPDX-License-Identifier: MIT
-// Benchmark: how long an incoming MESSAGE waits for its 200, in our agent and, in the same run, in
-// baresip. The main window object runs as in the program (Qt's event loop, timer 25, the stack's
-// wake-up); SIPp sends MESSAGEs at a steady rate over UDP on 127.0.0.1, first to the agent, then the very
-// same requests to baresip (not registered, reached directly), and each request's send and its answer's
-// arrival are taken from SIPp's own microsecond trace, so each figure is the whole round trip seen from
-// the peer: loopback both ways included.
+// Benchmark: how long an incoming MESSAGE waits for its 200, in the program itself and, in the same
+// run, in baresip. The program runs as its own process (offscreen, its own home and settings); SIPp
+// sends MESSAGEs at a steady rate on 127.0.0.1, first to the program, then the very same requests to
+// baresip, either directly or through a Kamailio at which the receiver has registered. Each request's
+// send and its answer's arrival are taken from SIPp's own microsecond trace, so each figure is the whole
+// round trip seen from the peer, loopback (and the proxy) both ways included.
 //
-//   bench_message_latency [count] [rate per second] [wake|timer]
+//   bench_message_latency [count, 500] [rate per second, 50] [udp|tcp] [direct|proxy]
 //
-// "timer" switches the agent's wake-up off, leaving only timer 25, for comparison. Everything runs in a
-// network namespace of the benchmark's own (baresip needs its default route); where none can be made,
-// the agent is measured alone and the baresip line says why it is missing.
+// Everything runs in a network namespace of the benchmark's own (baresip needs its default route).
+#include "Measure.h"
+
 #include "support/Baresip.h"
-#include "support/EventLoop.h"
+#include "support/Kamailio.h"
 #include "support/PrivateNetwork.h"
+#include "support/Program.h"
 #include "support/Scenarios.h"
 #include "support/Sipp.h"
 
-#include "platform/ProfileStore.h"
-#include "ui/ChimelyDlg.h"
-
-#include <QApplication>
-#include <QTemporaryDir>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <stdexcept>
 
-namespace {
+using namespace std::chrono_literals;
 
-// The longest the peer may run: well past its own 120 s timeout.
-constexpr int kPeerLimitMs = 180000;
+namespace {
 
 struct Run {
     int count;
     int rate;
+    bool tcp;
+    bool proxy;
+
+    std::string name() const { return std::string(tcp ? "tcp" : "udp") + (proxy ? "_proxy" : "_direct"); }
 };
 
-test::Sipp::Options sender(const Run& run, int port) {
-    return {.scenario = test::requestScenario("MESSAGE", "Content-Type: text/plain\n", "ping", 200),
-            .remote = "127.0.0.1:" + std::to_string(port),
-            .calls = run.count,
-            .extra = {"-r", std::to_string(run.rate)}};
-}
+const test::SipUser kReceiver{"agent", "127.0.0.1", "agent-secret"};
 
 // Milliseconds from each MESSAGE leaving SIPp to its 200 arriving, in ascending order.
 std::vector<double> latencies(const test::Sipp& peer) {
@@ -60,67 +56,89 @@ std::vector<double> latencies(const test::Sipp& peer) {
     return result;
 }
 
-// One line for `who`; true when every MESSAGE was answered.
-bool report(const char* who, const Run& run, const std::vector<double>& values, const test::Sipp& peer) {
+// Sends the run's MESSAGEs to `port` and reports them for `who`; true when every one was answered.
+bool measure(const char* who, const Run& run, int port) {
+    test::Sipp peer({.scenario = test::requestScenario("MESSAGE", "Content-Type: text/plain\n", "ping", 200),
+                     .tcp = run.tcp,
+                     .remote = "127.0.0.1:" + std::to_string(port),
+                     .calls = run.count,
+                     .extra = {"-r", std::to_string(run.rate)}});
+    peer.start();
+    if (!peer.wait(std::chrono::seconds(run.count / std::max(run.rate, 1) + 30)))
+        peer.stop();
+    const std::vector<double> values = latencies(peer);
     if (values.empty()) {
-        std::printf("%-14s no answers: %s\n", who, peer.errors().c_str());
+        std::printf("%-8s no answers: %s\n", who, peer.errors().c_str());
         return false;
     }
     auto at = [&](double fraction) {
         return values[std::min(values.size() - 1, static_cast<std::size_t>(fraction * values.size()))];
     };
-    std::printf(
-        "%-14s %zu of %d MESSAGEs answered, %d/s over UDP: median %.3f ms, p99 %.3f ms, max %.3f ms\n", who,
-        values.size(), run.count, run.rate, at(0.5), at(0.99), values.back());
+    std::printf("%-8s %zu of %d MESSAGEs answered, %d/s over %s %s: median %.3f ms, p99 %.3f ms, max %.3f ms\n",
+                who, values.size(), run.count, run.rate, run.tcp ? "TCP" : "UDP",
+                run.proxy ? "through Kamailio" : "directly", at(0.5), at(0.99), values.back());
+    bench::result("latency_" + run.name() + "_median", who, at(0.5));
+    bench::result("latency_" + run.name() + "_p99", who, at(0.99));
     return values.size() == static_cast<std::size_t>(run.count);
 }
 
-bool measureAgent(const Run& run, bool wake) {
-    QTemporaryDir dir;
-    platform::UseProfileFile(dir.filePath("chimely.conf"));
+bool measureChimely(const Run& run) {
+    std::unique_ptr<test::Kamailio> registrar;
+    if (run.proxy) {
+        registrar = std::make_unique<test::Kamailio>(std::vector<test::SipUser>{kReceiver});
+        registrar->start();
+    }
     const int port = test::freePort();
-    platform::AppProfile().WriteProfileInt("Settings", "Protocol", 0);
-    platform::AppProfile().WriteProfileInt("Settings", "LocalPort", port);
-
-    CChimelyDlg dialog;
-    if (auto error = dialog.InitStack()) {
-        std::fprintf(stderr, "%s\n", error->c_str());
+    test::Program program;
+    program.writeSettings(
+        {{"Protocol", run.tcp ? "1" : "0"},
+         {"OutboundProxy", "1"},
+         // Directly, the program signs in at a port where nobody listens, as it would when offline.
+         {"Server", "127.0.0.1:" + std::to_string(registrar ? registrar->port() : test::freePort())},
+         {"SigninName", kReceiver.aor()},
+         {"Password", kReceiver.password},
+         {"LocalPort", std::to_string(port)}});
+    const pid_t pid = program.start({});
+    const bool ready =
+        registrar ? bench::waitFor([&] { return registrar->seen(kReceiver.user, "REGISTER").size() >= 2; }, 10s)
+                  : bench::waitFor([&] { return !test::bindable(run.tcp ? SOCK_STREAM : SOCK_DGRAM, port); }, 10s);
+    if (!ready || !program.running(pid)) {
+        std::printf("chimely  did not get ready:\n%s\n", program.log(1).c_str());
         return false;
     }
-    if (!wake)
-        dialog.m_stack.setWakeHandler(nullptr);
-    dialog.SetTimer(kPumpTimerId, kPumpIntervalMs);
-
-    test::Sipp peer(sender(run, port));
-    peer.start();
-    // Loops of its own: quitting the application would close every window, the boxes among them.
-    test::runUntil([&] { return peer.wait(std::chrono::milliseconds(0)); }, kPeerLimitMs);
-    dialog.KillTimer(kPumpTimerId);
-    dialog.ShutdownStack();
-    return report(wake ? "chimely:" : "chimely timer:", run, latencies(peer), peer);
+    std::this_thread::sleep_for(500ms);
+    return measure("chimely", run, registrar ? registrar->port() : port);
 }
 
 bool measureBaresip(const Run& run) {
     if (!test::inPrivateNetwork()) {
-        std::printf("%-14s not measured: no network namespace (%s)\n",
-                    "baresip:", test::privateNetworkProblem().c_str());
+        std::printf("baresip  not measured: no network namespace (%s)\n", test::privateNetworkProblem().c_str());
         return false;
     }
-    // Named "agent" so that it takes the agent's requests unchanged: baresip answers 404 for a user it
-    // has no account for.
-    test::Baresip baresip({.user = {"agent", "127.0.0.1", ""}});
+    std::unique_ptr<test::Kamailio> registrar;
+    if (run.proxy) {
+        registrar = std::make_unique<test::Kamailio>(std::vector<test::SipUser>{kReceiver});
+        registrar->start();
+    }
+    // Named "agent" so that it takes the requests unchanged: baresip answers 404 for a user it has no
+    // account for.
+    test::Baresip baresip({.user = kReceiver,
+                           .outboundProxy = registrar ? registrar->uri(run.tcp) : "",
+                           .tcp = run.tcp});
     try {
         baresip.start();
     } catch (const std::exception& e) {
-        std::printf("%-14s did not start: %s\n", "baresip:", e.what());
+        std::printf("baresip  did not start: %s\n", e.what());
         return false;
     }
-    test::Sipp peer(sender(run, baresip.sipPort()));
-    peer.start();
-    if (!peer.wait(std::chrono::seconds(run.count / std::max(run.rate, 1) + 30)))
-        peer.stop();
+    if (registrar && !baresip.waitForRegistration(10s)) {
+        std::printf("baresip  did not register:\n%s\n", baresip.output().c_str());
+        return false;
+    }
+    std::this_thread::sleep_for(500ms);
+    const bool answered = measure("baresip", run, registrar ? registrar->port() : baresip.sipPort());
     baresip.stop();
-    return report("baresip:", run, latencies(peer), peer);
+    return answered;
 }
 
 }  // namespace
@@ -128,15 +146,15 @@ bool measureBaresip(const Run& run) {
 int main(int argc, char** argv) {
     // First, while the benchmark has one thread.
     test::enterPrivateNetwork();
-    qputenv("QT_QPA_PLATFORM",
-            qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
-    const Run run{argc > 1 ? std::atoi(argv[1]) : 500, argc > 2 ? std::atoi(argv[2]) : 50};
-    const bool wake = argc <= 3 || std::string(argv[3]) != "timer";
-    // The offscreen platform says for every box that it cannot pass size hints on: not news here.
-    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
-    QApplication application(argc, argv);
-
-    const bool agent = measureAgent(run, wake);
-    const bool baresip = measureBaresip(run);
-    return agent && baresip ? 0 : 1;
+    const Run run{argc > 1 ? std::atoi(argv[1]) : 500, argc > 2 ? std::atoi(argv[2]) : 50,
+                  argc > 3 && std::string(argv[3]) == "tcp", argc > 4 && std::string(argv[4]) == "proxy"};
+    try {
+        std::printf("load average %s\n", bench::loadAverage().c_str());
+        const bool chimely = measureChimely(run);
+        const bool baresip = measureBaresip(run);
+        return chimely && baresip ? 0 : 1;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bench_message_latency: %s\n", e.what());
+        return 1;
+    }
 }

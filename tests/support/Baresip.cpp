@@ -228,6 +228,10 @@ bool Baresip::running() const {
     return m_process && m_process->running() && !m_process->wait(0ms);
 }
 
+int Baresip::pid() const {
+    return running() ? m_process->pid() : -1;
+}
+
 std::string Baresip::output() const {
     return withoutColours(readTextFile(m_dir + "/output.txt"));
 }

@@ -50,6 +50,8 @@ public:
     // SIGTERM twice (it stays while subscriptions are pending), then SIGKILL.
     void stop();
     bool running() const;
+    // Its process id while it runs, -1 otherwise (for reading its memory and processor time).
+    int pid() const;
 
     int sipPort() const { return m_sipPort; }
     // Where baresip takes requests directly: sip:user@127.0.0.1:port, with the transport.

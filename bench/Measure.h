@@ -1,0 +1,116 @@
+// SPDX-License-Identifier: MIT
+// What the benchmarks share: the line each figure is reported on (read back by bench_report), what the
+// kernel says about a process (processor time in nanoseconds, resident, proportional and private
+// memory), the machine's load, a tray on a private X display, and the other benchmark programs next to
+// this one. Runs on the benchmark's one thread.
+#pragma once
+
+#include "support/ChildProcess.h"
+
+#include <dirent.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+namespace bench {
+
+// One figure, for bench_report: "RESULT <measure> <who> <value>", tab-separated.
+inline void result(const std::string& measure, const std::string& who, double value) {
+    std::printf("RESULT\t%s\t%s\t%.6g\n", measure.c_str(), who.c_str(), value);
+    std::fflush(stdout);
+}
+
+// The 1, 5 and 15 minute load averages as /proc/loadavg gives them.
+inline std::string loadAverage() {
+    std::ifstream file("/proc/loadavg");
+    std::string one, five, fifteen;
+    file >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
+
+// Processor time used so far by every thread of `pid` that still runs, in nanoseconds (the scheduler's
+// own accounting, far finer than the clock ticks of /proc/<pid>/stat); -1 when it is gone.
+inline long long cpuNs(pid_t pid) {
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = opendir(tasks.c_str());
+    if (!dir)
+        return -1;
+    long long total = 0;
+    while (dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        std::ifstream file(tasks + "/" + entry->d_name + "/schedstat");
+        long long onCpu = 0;
+        if (file >> onCpu)
+            total += onCpu;
+    }
+    closedir(dir);
+    return total;
+}
+
+struct Footprint {
+    long rssKb = -1;
+    long pssKb = -1;
+    long privateKb = -1;  // clean and dirty pages no other process maps
+};
+
+inline Footprint footprint(pid_t pid) {
+    Footprint result;
+    std::ifstream file("/proc/" + std::to_string(pid) + "/smaps_rollup");
+    long privateClean = 0, privateDirty = 0;
+    for (std::string line; std::getline(file, line);) {
+        std::istringstream fields(line);
+        std::string name;
+        long kb = 0;
+        fields >> name >> kb;
+        if (name == "Rss:")
+            result.rssKb = kb;
+        else if (name == "Pss:")
+            result.pssKb = kb;
+        else if (name == "Private_Clean:")
+            privateClean = kb;
+        else if (name == "Private_Dirty:")
+            privateDirty = kb;
+    }
+    if (result.rssKb >= 0)
+        result.privateKb = privateClean + privateDirty;
+    return result;
+}
+
+// The path of another benchmark program built next to this one.
+inline std::string sibling(const std::string& name) {
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    std::string path = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string("./x");
+    return path.substr(0, path.rfind('/') + 1) + name;
+}
+
+// Debian's trayer as the notification area of the display in DISPLAY, given a moment to claim the tray
+// selection before anything looks for it.
+inline void startTray(test::ChildProcess& tray, const std::string& dir) {
+    tray.start({"trayer", "--edge", "bottom", "--align", "right", "--widthtype", "request", "--height", "24",
+                "--SetDockType", "true", "--SetPartialStrut", "true"},
+               dir + "/trayer.log");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+}
+
+// Sleeps in steps until `done` holds or `limit` passes; whether it holds.
+template <typename Done>
+bool waitFor(Done done, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+}  // namespace bench

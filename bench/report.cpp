@@ -1,0 +1,193 @@
+// SPDX-License-Identifier: MIT
+// Runs every benchmark several times, interleaved (run 1 of each, then run 2 of each, ...), so that
+// the program and its anchor are always measured in the same run under the same load, and prints one
+// table: for each measure the program's figure and each anchor's, as min / median / max over the runs,
+// with the ratio of the medians and the load average at the start and the end. The benchmarks' own
+// lines are passed on as they come, so the runs behind each figure stay in the output.
+//
+//   BENCH_RUNS=3 BENCH_QUICK=0 bench_report
+//
+// BENCH_RUNS sets the number of runs (default 3); BENCH_QUICK=1 shortens each benchmark (10 s at rest,
+// 200 MESSAGEs for latency, floods of 2,000) for a look in about a third of the time.
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Anchor {
+    std::string who;
+    std::string name;
+};
+
+struct Measure {
+    std::string key;
+    std::string name;
+    std::string unit;
+    std::vector<Anchor> anchors;
+    std::string goal;
+};
+
+const std::vector<Measure> kMeasures = {
+    {"idle_cpu", "Idle CPU, signed in, Xvfb + trayer", "%",
+     {{"dialog+timer", "Qt dialog + 100 ms timer"}, {"baresip", "baresip"}}, "<= 1.1x dialog+timer"},
+    {"latency_udp_direct_median", "MESSAGE to 200, UDP direct, median", "ms", {{"baresip", "baresip"}},
+     "<= 1.0x"},
+    {"latency_udp_direct_p99", "MESSAGE to 200, UDP direct, p99", "ms", {{"baresip", "baresip"}}, "<= 1.5x"},
+    {"latency_tcp_direct_median", "MESSAGE to 200, TCP direct, median", "ms", {{"baresip", "baresip"}},
+     "<= 1.0x"},
+    {"latency_tcp_direct_p99", "MESSAGE to 200, TCP direct, p99", "ms", {{"baresip", "baresip"}}, "<= 1.5x"},
+    {"latency_udp_proxy_median", "MESSAGE to 200, UDP via Kamailio, median", "ms", {{"baresip", "baresip"}},
+     "<= 1.1x"},
+    {"latency_udp_proxy_p99", "MESSAGE to 200, UDP via Kamailio, p99", "ms", {{"baresip", "baresip"}},
+     "<= 1.5x"},
+    {"latency_tcp_proxy_median", "MESSAGE to 200, TCP via Kamailio, median", "ms", {{"baresip", "baresip"}},
+     "<= 1.1x"},
+    {"latency_tcp_proxy_p99", "MESSAGE to 200, TCP via Kamailio, p99", "ms", {{"baresip", "baresip"}},
+     "<= 1.5x"},
+    {"flood_500_peak_rss", "Flood at 500/s, peak RSS", "MB", {{"baresip", "baresip"}}, "<= 60 MB"},
+    {"flood_2000_peak_rss", "Flood at 2,000/s, peak RSS", "MB", {{"baresip", "baresip"}}, "<= 60 MB"},
+    {"start_mapped", "Start: exec to main window mapped", "ms", {{"dialog", "Qt dialog"}}, "<= 1.5x"},
+    {"start_register", "Start: exec to first REGISTER", "ms", {{"baresip", "baresip"}}, "<= 40 ms"},
+    {"idle_rss", "Idle RSS, signed in, X11 + tray", "MB", {{"dialog", "Qt dialog"}, {"baresip", "baresip"}},
+     "<= 32 MB"},
+    {"idle_pss", "Idle PSS", "MB", {{"dialog", "Qt dialog"}, {"baresip", "baresip"}}, ""},
+    {"idle_private", "Idle private memory", "MB", {{"dialog", "Qt dialog"}, {"baresip", "baresip"}}, ""},
+};
+
+std::string loadAverage() {
+    std::ifstream file("/proc/loadavg");
+    std::string one, five, fifteen;
+    file >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
+
+std::string here() {
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    const std::string path = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string("./x");
+    return path.substr(0, path.rfind('/') + 1);
+}
+
+// measure -> who -> one value per run
+using Results = std::map<std::string, std::map<std::string, std::vector<double>>>;
+
+// Runs one benchmark (bounded to 5 minutes), passing its lines on and keeping its figures.
+void runOne(const std::string& command, Results& results) {
+    std::printf("$ %s\n", command.c_str());
+    std::fflush(stdout);
+    FILE* pipe = popen(("timeout -k 10 300 " + command + " 2>&1").c_str(), "r");
+    if (!pipe)
+        return;
+    char line[8192];
+    while (std::fgets(line, sizeof line, pipe)) {
+        std::string text = line;
+        if (text.rfind("RESULT\t", 0) == 0) {
+            std::istringstream fields(text.substr(7));
+            std::string measure, who, value;
+            std::getline(fields, measure, '\t');
+            std::getline(fields, who, '\t');
+            std::getline(fields, value);
+            results[measure][who].push_back(std::atof(value.c_str()));
+        } else {
+            std::printf("    %s", text.c_str());
+        }
+    }
+    const int status = pclose(pipe);
+    if (status != 0)
+        std::printf("    (ended with status %d: its figures of this run may be missing)\n", status);
+    std::fflush(stdout);
+}
+
+struct Spread {
+    double min = 0, median = 0, max = 0;
+    std::size_t runs = 0;
+};
+
+Spread spread(std::vector<double> values) {
+    Spread s;
+    s.runs = values.size();
+    if (values.empty())
+        return s;
+    std::sort(values.begin(), values.end());
+    s.min = values.front();
+    s.max = values.back();
+    const std::size_t n = values.size();
+    s.median = n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+    return s;
+}
+
+std::string format(const Spread& s, const std::string& unit) {
+    if (!s.runs)
+        return "not measured";
+    char text[128];
+    const char* pattern = unit == "%" ? "%.3f / %.3f / %.3f %s" : unit == "MB" ? "%.1f / %.1f / %.1f %s"
+                                                                               : "%.2f / %.2f / %.2f %s";
+    std::snprintf(text, sizeof text, pattern, s.min, s.median, s.max, unit.c_str());
+    return text;
+}
+
+}  // namespace
+
+int main() {
+    const char* runsText = std::getenv("BENCH_RUNS");
+    const int runs = std::max(1, runsText ? std::atoi(runsText) : 3);
+    const char* quickText = std::getenv("BENCH_QUICK");
+    const bool quick = quickText && std::string(quickText) != "0" && *quickText;
+    const std::string dir = here();
+    const std::string messages = quick ? "200 50" : "500 50";
+    const std::string flood = quick ? "2000" : "10000";
+    const std::vector<std::string> commands = {
+        dir + "bench_footprint " + (quick ? "10" : "30"),
+        dir + "bench_start_up",
+        dir + "bench_message_latency " + messages + " udp direct",
+        dir + "bench_message_latency " + messages + " tcp direct",
+        dir + "bench_message_latency " + messages + " udp proxy",
+        dir + "bench_message_latency " + messages + " tcp proxy",
+        dir + "bench_message_flood " + flood + " 500",
+        dir + "bench_message_flood " + flood + " 2000",
+    };
+
+    const std::string loadBefore = loadAverage();
+    const auto began = std::chrono::steady_clock::now();
+    Results results;
+    for (int run = 1; run <= runs; ++run) {
+        std::printf("== run %d of %d, load average %s\n", run, runs, loadAverage().c_str());
+        for (const std::string& command : commands)
+            runOne(command, results);
+    }
+    const std::string loadAfter = loadAverage();
+    const double minutes =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count() / 60.0;
+
+    std::printf("\n%d run%s%s in %.1f min; load average (1, 5, 15 min) %s at the start, %s at the end; "
+                "2 cores.\n\n",
+                runs, runs == 1 ? "" : "s", quick ? " (quick)" : "", minutes, loadBefore.c_str(),
+                loadAfter.c_str());
+    std::printf("| Measure | Chimely min / median / max | Anchor | Anchor min / median / max | Ratio of "
+                "medians | Goal |\n");
+    std::printf("|---|---|---|---|---|---|\n");
+    for (const Measure& measure : kMeasures) {
+        const Spread own = spread(results[measure.key]["chimely"]);
+        bool first = true;
+        for (const Anchor& anchor : measure.anchors) {
+            const Spread other = spread(results[measure.key][anchor.who]);
+            char ratio[32] = "-";
+            if (own.runs && other.runs && other.median > 0)
+                std::snprintf(ratio, sizeof ratio, "%.2fx", own.median / other.median);
+            std::printf("| %s | %s | %s | %s | %s | %s |\n", first ? measure.name.c_str() : "",
+                        first ? format(own, measure.unit).c_str() : "", anchor.name.c_str(),
+                        format(other, measure.unit).c_str(), ratio, first ? measure.goal.c_str() : "");
+            first = false;
+        }
+    }
+    return 0;
+}

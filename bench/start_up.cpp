@@ -1,0 +1,231 @@
+// SPDX-License-Identifier: MIT
+// Benchmark: how soon the program is there after it is started. On a private Xvfb with trayer as the
+// notification area, the program is started signed in at a registrar that is only a UDP socket of this
+// benchmark's; from the moment before the program is started, this takes the time until its main window
+// is mapped (the X server's MapNotify for a top-level window of the program's size, not the tray icon's)
+// and until its first REGISTER arrives (the kernel's receive time stamp on that socket). The anchors,
+// started the same way in the same run: the plain anchor dialog (until its window is mapped) and baresip
+// registering at the same socket (until its first REGISTER).
+//
+//   bench_start_up
+#include "Measure.h"
+
+#include "support/Baresip.h"
+#include "support/PrivateNetwork.h"
+#include "support/Program.h"
+#include "support/Sipp.h"
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <time.h>
+
+#include <xcb/xcb.h>
+
+#include <cstring>
+#include <exception>
+#include <stdexcept>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+double realtimeMs() {
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return now.tv_sec * 1000.0 + now.tv_nsec / 1e6;
+}
+
+// The registrar's socket: takes every datagram with its arrival time and never answers.
+class Sink {
+public:
+    Sink() {
+        m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        setsockopt(m_fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            throw std::runtime_error("cannot bind the registrar's socket");
+        socklen_t length = sizeof address;
+        getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length);
+        m_port = ntohs(address.sin_port);
+    }
+    ~Sink() { close(m_fd); }
+    int fd() const { return m_fd; }
+    int port() const { return m_port; }
+
+    // Drops whatever arrived so far.
+    void drain() {
+        char buffer[65536];
+        while (recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
+        }
+    }
+    // The arrival time (ms, realtime) of the next REGISTER waiting on the socket, or -1 when none is.
+    double nextRegister() {
+        char buffer[65536];
+        char control[256];
+        for (;;) {
+            iovec data{buffer, sizeof buffer - 1};
+            msghdr message{};
+            message.msg_iov = &data;
+            message.msg_iovlen = 1;
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+            const ssize_t n = recvmsg(m_fd, &message, MSG_DONTWAIT);
+            if (n <= 0)
+                return -1;
+            if (std::strncmp(buffer, "REGISTER ", 9) != 0)
+                continue;
+            for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c))
+                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                    timespec at;
+                    std::memcpy(&at, CMSG_DATA(c), sizeof at);
+                    return at.tv_sec * 1000.0 + at.tv_nsec / 1e6;
+                }
+            return realtimeMs();
+        }
+    }
+
+private:
+    int m_fd = -1;
+    int m_port = 0;
+};
+
+// Watches the display's root window for top-level windows being mapped.
+class MapWatch {
+public:
+    explicit MapWatch(const std::string& display) {
+        m_connection = xcb_connect(display.c_str(), nullptr);
+        if (xcb_connection_has_error(m_connection))
+            throw std::runtime_error("cannot connect to " + display);
+        m_root = xcb_setup_roots_iterator(xcb_get_setup(m_connection)).data->root;
+        const uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+        xcb_change_window_attributes(m_connection, m_root, XCB_CW_EVENT_MASK, &mask);
+        xcb_flush(m_connection);
+    }
+    ~MapWatch() { xcb_disconnect(m_connection); }
+    int fd() const { return xcb_get_file_descriptor(m_connection); }
+
+    // Whether a window of at least 100 x 100 (a main window or dialog, not a tray icon) was mapped
+    // among the events that arrived.
+    bool windowMapped() {
+        bool mapped = false;
+        while (xcb_generic_event_t* event = xcb_poll_for_event(m_connection)) {
+            if ((event->response_type & 0x7f) == XCB_MAP_NOTIFY) {
+                const auto* map = reinterpret_cast<xcb_map_notify_event_t*>(event);
+                xcb_get_geometry_reply_t* geometry =
+                    xcb_get_geometry_reply(m_connection, xcb_get_geometry(m_connection, map->window), nullptr);
+                if (geometry && !map->override_redirect && geometry->width >= 100 && geometry->height >= 100)
+                    mapped = true;
+                std::free(geometry);
+            }
+            std::free(event);
+        }
+        return mapped;
+    }
+
+private:
+    xcb_connection_t* m_connection = nullptr;
+    xcb_window_t m_root = 0;
+};
+
+struct Times {
+    double mappedMs = -1;
+    double registerMs = -1;
+};
+
+// Waits up to 10 s for what is asked for, each time counted from `startedAt`.
+Times watch(MapWatch* windows, Sink* registrar, double startedAt) {
+    Times times;
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < deadline && ((windows && times.mappedMs < 0) ||
+                                                           (registrar && times.registerMs < 0))) {
+        pollfd fds[2] = {{windows ? windows->fd() : -1, POLLIN, 0}, {registrar ? registrar->fd() : -1, POLLIN, 0}};
+        poll(fds, 2, 50);
+        if (windows && times.mappedMs < 0 && windows->windowMapped())
+            times.mappedMs = realtimeMs() - startedAt;
+        if (registrar && times.registerMs < 0)
+            if (const double at = registrar->nextRegister(); at >= 0)
+                times.registerMs = at - startedAt;
+    }
+    return times;
+}
+
+}  // namespace
+
+int main() {
+    test::enterPrivateNetwork();
+    try {
+        const std::string dir = test::makeTempDir("start-up");
+        test::XServer x;
+        if (x.display().empty())
+            throw std::runtime_error("Xvfb did not come up");
+        setenv("DISPLAY", x.display().c_str(), 1);
+        setenv("QT_QPA_PLATFORM", "xcb", 1);
+        test::ChildProcess tray;
+        bench::startTray(tray, dir);
+        MapWatch windows(x.display());
+        windows.windowMapped();
+        Sink registrar;
+
+        Times chimely;
+        {
+            test::Program program;
+            program.writeSettings({{"Protocol", "0"},
+                                   {"OutboundProxy", "1"},
+                                   {"Server", "127.0.0.1:" + std::to_string(registrar.port())},
+                                   {"SigninName", "alice@127.0.0.1"},
+                                   {"Password", "alice-secret"},
+                                   {"LocalPort", std::to_string(test::freePort())}});
+            const double startedAt = realtimeMs();
+            program.start({.display = x.display()});
+            chimely = watch(&windows, &registrar, startedAt);
+        }
+        std::this_thread::sleep_for(300ms);
+        windows.windowMapped();
+        registrar.drain();
+
+        Times dialog;
+        {
+            test::ChildProcess anchor;
+            const double startedAt = realtimeMs();
+            anchor.start({bench::sibling("bench_anchor_dialog")}, dir + "/dialog.log");
+            dialog = watch(&windows, nullptr, startedAt);
+            anchor.stop();
+        }
+
+        Times baresip;
+        {
+            test::Baresip peer({.user = {"bob", "127.0.0.1", "bob-secret"},
+                                .outboundProxy = "sip:127.0.0.1:" + std::to_string(registrar.port())});
+            const double startedAt = realtimeMs();
+            peer.start();
+            baresip = watch(nullptr, &registrar, startedAt);
+            peer.stop();
+        }
+        tray.stop();
+        test::removeTempDir(dir);
+
+        std::printf("load average %s\n", bench::loadAverage().c_str());
+        std::printf("chimely: window mapped after %.1f ms, first REGISTER after %.1f ms\n", chimely.mappedMs,
+                    chimely.registerMs);
+        std::printf("dialog:  window mapped after %.1f ms\n", dialog.mappedMs);
+        std::printf("baresip: first REGISTER after %.1f ms\n", baresip.registerMs);
+        if (chimely.mappedMs >= 0)
+            bench::result("start_mapped", "chimely", chimely.mappedMs);
+        if (dialog.mappedMs >= 0)
+            bench::result("start_mapped", "dialog", dialog.mappedMs);
+        if (chimely.registerMs >= 0)
+            bench::result("start_register", "chimely", chimely.registerMs);
+        if (baresip.registerMs >= 0)
+            bench::result("start_register", "baresip", baresip.registerMs);
+        return chimely.mappedMs >= 0 && chimely.registerMs >= 0 && dialog.mappedMs >= 0 && baresip.registerMs >= 0
+                   ? 0
+                   : 1;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bench_start_up: %s\n", e.what());
+        return 1;
+    }
+}
