@@ -66,8 +66,6 @@ sends short text messages to one SIP address at a time and shows every text
 that arrives in a box of its own. It lives in the notification area and
 answers presence subscriptions as available.")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The icons are SVG, drawn by Qt's SVG icon engine plugin, which nothing links.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6svg6")
 # The window shows on Wayland too when Qt's Wayland platform plugin is there.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS OFF)

@@ -1,16 +1,22 @@
 // SPDX-License-Identifier: MIT
-// Icons 128, 139 and 140: SVG files in src/res, compiled into the program as Qt resources.
+// Icons 128, 139 and 140: SVG files in src/res, drawn at build time in each of kIconSizes and compiled into
+// the program as PNG resources, so that showing them needs neither Qt's SVG module nor its icon engine.
 #include "res/Resource.h"
 
-const char* IconResourcePath(int id) {
+std::string IconResourcePath(int id, int size) {
+    const char* name = nullptr;
     switch (id) {
         case IDR_MAINFRAME:
-            return ":/chimely.svg";
+            name = "chimely";
+            break;
         case IDI_DISCONNECTED:
-            return ":/disconnected.svg";
+            name = "disconnected";
+            break;
         case IDI_CONNECTED:
-            return ":/connected.svg";
+            name = "connected";
+            break;
         default:
-            return "";
+            return std::string();
     }
+    return ":/icons/" + std::string(name) + "-" + std::to_string(size) + ".png";
 }

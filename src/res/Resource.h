@@ -2,6 +2,8 @@
 // Resource ids shared between the resources and the code: dialogs, controls, menus, icons, strings.
 #pragma once
 
+#include <string>
+
 // The main window: dialog template 102.
 constexpr int IDD_CHIMELY_DIALOG = 102;
 constexpr const char* kMainDialogCaption = "Vantorell Chimely 1.1";
@@ -58,5 +60,9 @@ constexpr int IDS_EXIT_QUESTION = 140;
 // The text of a string-table entry; empty for an id the table does not hold.
 const char* LoadResourceString(int id);
 
-// The Qt resource path of an icon resource; empty for an id the program does not have.
-const char* IconResourcePath(int id);
+// The sizes, in pixels, each icon resource is drawn in at build time, from its SVG in src/res.
+inline constexpr int kIconSizes[] = {16, 22, 24, 32, 48, 64};
+
+// The Qt resource path of an icon resource's image of `size` (one of kIconSizes); empty for an id the
+// program does not have.
+std::string IconResourcePath(int id, int size);

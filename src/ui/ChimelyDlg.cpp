@@ -11,6 +11,8 @@
 #include "ui/PreferencesDlg.h"
 
 #include <QComboBox>
+#include <QImageReader>
+#include <QPixmap>
 #include <QDesktopServices>
 #include <QLineEdit>
 #include <QMenu>
@@ -40,6 +42,21 @@ void insertSorted(QComboBox* combo, const QString& text) {
     combo->insertItem(index, text);
 }
 
+// An icon resource with its image in every size it was drawn in; Qt picks the nearest for each use. The
+// images are read as PNG, said so beforehand: left to guess, Qt loads every image format plugin it has
+// (and the SVG module with them) to ask each whether it reads PNG.
+QIcon loadIcon(int id) {
+    QIcon icon;
+    for (int size : kIconSizes) {
+        QImageReader reader(QString::fromStdString(IconResourcePath(id, size)), "png");
+        reader.setAutoDetectImageFormat(false);
+        const QImage image = reader.read();
+        if (!image.isNull())
+            icon.addPixmap(QPixmap::fromImage(image));
+    }
+    return icon;
+}
+
 QString toQt(const std::string& text) {
     return QString::fromLocal8Bit(text.data(), qsizetype(text.size()));
 }
@@ -61,9 +78,9 @@ CChimelyDlg::CChimelyDlg(bool startHidden, QWidget* parent, ChimelyDelays delays
     m_btnOk = qobject_cast<QPushButton*>(GetDlgItem(IDC_STATUS_OK));
     auto* send = qobject_cast<QPushButton*>(GetDlgItem(IDC_SEND));
 
-    m_hIcon = QIcon(QString::fromLatin1(IconResourcePath(IDR_MAINFRAME)));
-    m_hIconConnected = QIcon(QString::fromLatin1(IconResourcePath(IDI_CONNECTED)));
-    m_hIconDisconnected = QIcon(QString::fromLatin1(IconResourcePath(IDI_DISCONNECTED)));
+    m_hIcon = loadIcon(IDR_MAINFRAME);
+    m_hIconConnected = loadIcon(IDI_CONNECTED);
+    m_hIconDisconnected = loadIcon(IDI_DISCONNECTED);
     // The program's image where the window's icon is drawn large, the connected image where it is small.
     QIcon windowIcon;
     for (int size : {48, 32})
