@@ -55,21 +55,28 @@ std::optional<std::string> CChimelyDlg::InitStack() {
 }
 
 void CChimelyDlg::ProcessDum() {
-    bool worked = false;
+    unsigned handled = 0;
     while (m_dum.process())
-        worked = true;
-    if (worked)
+        ++handled;
+    if (handled) {
         m_nLastWorkTick = platform::GetTickCount();
+        m_nEventsSinceRest += handled;
+    }
 }
 
 // The stack frees a request up to a transaction's lifetime after it arrived, and the heap keeps what was
 // freed: after a flood the resident size would stay at its peak. For as long as the stack may still be
-// freeing, once a second, the free pages go back to the system.
+// freeing after a burst of work, once a second, the free pages go back to the system; at rest the pump
+// leaves the heap alone.
 void CChimelyDlg::ReleaseMemoryAfterWork() {
     if (++m_nPumpsSinceTrim < kTrimEveryPumps)
         return;
     m_nPumpsSinceTrim = 0;
-    if (static_cast<std::uint32_t>(platform::GetTickCount() - m_nLastWorkTick) <= kTrimAfterWorkMs)
+    if (static_cast<std::uint32_t>(platform::GetTickCount() - m_nLastWorkTick) > kTrimAfterWorkMs) {
+        m_nEventsSinceRest = 0;
+        return;
+    }
+    if (m_nEventsSinceRest >= kTrimAfterEvents)
         platform::ReleaseFreedMemory();
 }
 

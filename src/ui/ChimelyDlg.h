@@ -32,9 +32,11 @@ class QPushButton;
 constexpr unsigned kPumpTimerId = 25;
 constexpr unsigned kPumpIntervalMs = 100;
 // The heap's freed pages go back to the system every this many pumps, for as long after the stack's
-// last event as a transaction may live.
+// last event as a transaction may live, once the stack has handled at least so many events since it was
+// last at rest: a sign-in or a single text leaves too little behind to be worth a pass over the heap.
 constexpr unsigned kTrimEveryPumps = 10;
 constexpr std::uint32_t kTrimAfterWorkMs = 40000;
+constexpr unsigned kTrimAfterEvents = 64;
 constexpr unsigned kStatusTimerId = 26;
 constexpr unsigned kReconnectTimerId = 27;
 
@@ -203,6 +205,7 @@ public:
     int m_bDumCanBeDeleted;
     std::uint32_t m_nLastWorkTick = 0;
     unsigned m_nPumpsSinceTrim = 0;
+    unsigned m_nEventsSinceRest = 0;
     std::uint32_t m_nShutdownWaitMs = kShutdownWaitMs;
     std::chrono::milliseconds m_stackStopWait{3000};
     sip::ClientRegistrationHandle m_hRegistration;
