@@ -6,6 +6,7 @@
 #pragma once
 
 #include "support/ChildProcess.h"
+#include "support/Program.h"
 
 #include <dirent.h>
 #include <sys/types.h>
@@ -16,6 +17,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -99,6 +101,15 @@ inline void startTray(test::ChildProcess& tray, const std::string& dir) {
                 "--SetDockType", "true", "--SetPartialStrut", "true"},
                dir + "/trayer.log");
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
+}
+
+// Makes `x` this process's display, for it and every program it starts, with trayer as its tray.
+inline void useDisplayWithTray(const test::XServer& x, test::ChildProcess& tray, const std::string& dir) {
+    if (x.display().empty())
+        throw std::runtime_error("Xvfb did not come up");
+    setenv("DISPLAY", x.display().c_str(), 1);
+    setenv("QT_QPA_PLATFORM", "xcb", 1);
+    startTray(tray, dir);
 }
 
 // Sleeps in steps until `done` holds or `limit` passes; whether it holds.

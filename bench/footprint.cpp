@@ -27,12 +27,8 @@ int main(int argc, char** argv) {
     try {
         const std::string dir = test::makeTempDir("footprint");
         test::XServer x;
-        if (x.display().empty())
-            throw std::runtime_error("Xvfb did not come up");
-        setenv("DISPLAY", x.display().c_str(), 1);
-        setenv("QT_QPA_PLATFORM", "xcb", 1);
         test::ChildProcess tray;
-        bench::startTray(tray, dir);
+        bench::useDisplayWithTray(x, tray, dir);
 
         const test::SipUser alice{"alice", "127.0.0.1", "alice-secret"};
         const test::SipUser bob{"bob", "127.0.0.1", "bob-secret"};

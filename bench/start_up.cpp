@@ -160,12 +160,8 @@ int main() {
     try {
         const std::string dir = test::makeTempDir("start-up");
         test::XServer x;
-        if (x.display().empty())
-            throw std::runtime_error("Xvfb did not come up");
-        setenv("DISPLAY", x.display().c_str(), 1);
-        setenv("QT_QPA_PLATFORM", "xcb", 1);
         test::ChildProcess tray;
-        bench::startTray(tray, dir);
+        bench::useDisplayWithTray(x, tray, dir);
         MapWatch windows(x.display());
         windows.windowMapped();
         Sink registrar;
