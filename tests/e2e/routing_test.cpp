@@ -101,7 +101,8 @@ std::string callingPeer() {
         "  <recv response=\"100\" optional=\"true\"/>\n"
         "  <recv response=\"200\" rrs=\"true\"/>\n" +
         request("ACK", 1, "", "") + request("MESSAGE", 2, "Content-Type: text/plain\n", "hello alice") +
-        "  <recv response=\"200\"/>\n  <recv request=\"BYE\"/>\n" + test::okReply());
+        // The agent sends its 200 and then its BYE, but the proxy's workers may pass them on in either order.
+        "  <recv response=\"200\" optional=\"true\"/>\n  <recv request=\"BYE\"/>\n" + test::okReply());
 }
 
 class RoutingTest : public ::testing::TestWithParam<sip::TransportType> {
