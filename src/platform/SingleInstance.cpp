@@ -2,16 +2,23 @@
 #include "platform/SingleInstance.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QFileInfo>
-#include <QLocalServer>
-#include <QLocalSocket>
 #include <QLockFile>
+#include <QSocketNotifier>
 #include <QStandardPaths>
 #include <QThread>
 #include <QTimer>
-#include <QVariant>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 namespace platform {
 namespace {
@@ -22,9 +29,54 @@ constexpr int kRequestTimeoutMs = 5000;
 // How long a later start may spend handing over its request, retries included.
 constexpr int kActivateBudgetMs = 200;
 constexpr unsigned long kConnectRetryMs = 10;
-const char* const kRequestProperty = "chimelyRequest";
+// Connections read at once; a further one drops the oldest, so nothing local can pile them up.
+constexpr std::size_t kMaxConnections = 8;
+constexpr int kListenBacklog = 8;
+
+// The socket's address, or false when the path does not fit one.
+bool socketAddress(const QString& path, sockaddr_un& address) {
+    const QByteArray name = QFile::encodeName(path);
+    address = {};
+    address.sun_family = AF_UNIX;
+    if (name.isEmpty() || std::size_t(name.size()) >= sizeof address.sun_path)
+        return false;
+    std::memcpy(address.sun_path, name.constData(), std::size_t(name.size()));
+    return true;
+}
+
+// Waits for `events` on `fd` for at most the deadline's remaining time.
+bool waitFor(int fd, short events, const QDeadlineTimer& deadline) {
+    pollfd watched{fd, events, 0};
+    int ready;
+    do
+        ready = poll(&watched, 1, std::max(1, int(deadline.remainingTime())));
+    while (ready < 0 && errno == EINTR);
+    return ready > 0 && (watched.revents & events);
+}
 
 }  // namespace
+
+// One accepted connection, read until it has given the request, said something else, or kept silent too
+// long. A dropped one stays closed until the next connection is accepted, so that no notifier is deleted
+// while it is delivering.
+class SingleInstance::Connection {
+public:
+    explicit Connection(int fd) : fd(fd), readable(fd, QSocketNotifier::Read) { timeout.setSingleShot(true); }
+    ~Connection() { close(); }
+    void close() {
+        readable.setEnabled(false);
+        timeout.stop();
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+    bool closed() const { return fd < 0; }
+
+    int fd;
+    QSocketNotifier readable;
+    QTimer timeout;
+    QByteArray received;
+};
 
 QString UserRuntimeDirectory() {
     return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
@@ -37,7 +89,7 @@ SingleInstance::SingleInstance(const QString& directory, const QString& mutexNam
 
 SingleInstance::~SingleInstance() {
     // The socket goes before the lock, so that no start ever finds the lock free and the socket taken.
-    m_server.reset();
+    StopListening();
     m_lock.reset();
 }
 
@@ -59,58 +111,112 @@ SingleInstance::Result SingleInstance::Create() {
 }
 
 void SingleInstance::Listen() {
+    sockaddr_un address;
+    if (!socketAddress(m_serverPath, address))
+        return;
     // The lock is ours, so a socket left at this name belongs to an instance that crashed.
-    QLocalServer::removeServer(m_serverPath);
-    m_server = std::make_unique<QLocalServer>();
-    m_server->setSocketOptions(QLocalServer::UserAccessOption);
-    QObject::connect(m_server.get(), &QLocalServer::newConnection, m_server.get(),
+    unlink(address.sun_path);
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return;
+    // Only this user may connect: the runtime directory is the user's own, and the socket is too.
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        chmod(address.sun_path, S_IRUSR | S_IWUSR) != 0 || listen(fd, kListenBacklog) != 0) {
+        ::close(fd);
+        unlink(address.sun_path);
+        return;
+    }
+    m_listener = fd;
+    m_listening = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+    QObject::connect(m_listening.get(), &QSocketNotifier::activated, m_listening.get(),
                      [this] { AcceptRequests(); });
-    if (!m_server->listen(m_serverPath))
-        m_server.reset();
+}
+
+void SingleInstance::StopListening() {
+    m_connections.clear();
+    if (m_listener < 0)
+        return;
+    m_listening.reset();
+    ::close(m_listener);
+    m_listener = -1;
+    sockaddr_un address;
+    if (socketAddress(m_serverPath, address))
+        unlink(address.sun_path);
 }
 
 bool SingleInstance::IsListening() const {
-    return m_server && m_server->isListening();
+    return m_listener >= 0;
 }
 
 void SingleInstance::AcceptRequests() {
-    while (QLocalSocket* socket = m_server->nextPendingConnection()) {
-        QObject::connect(socket, &QLocalSocket::readyRead, socket, [this, socket] { ReadRequest(socket); });
-        QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-        QTimer::singleShot(kRequestTimeoutMs, socket, [socket] { socket->abort(); });
-        if (socket->bytesAvailable() > 0)
-            ReadRequest(socket);
+    std::erase_if(m_connections, [](const std::unique_ptr<Connection>& c) { return c->closed(); });
+    for (;;) {
+        const int fd = accept4(m_listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            return;  // nothing more waiting, or no descriptor to be had now: the backlog keeps the rest
+        }
+        if (m_connections.size() >= kMaxConnections)
+            m_connections.erase(m_connections.begin());
+        m_connections.push_back(std::make_unique<Connection>(fd));
+        Connection& connection = *m_connections.back();
+        QObject::connect(&connection.readable, &QSocketNotifier::activated, &connection.readable,
+                         [this, &connection] { ReadRequest(connection); });
+        QObject::connect(&connection.timeout, &QTimer::timeout, &connection.timeout,
+                         [&connection] { connection.close(); });
+        connection.timeout.start(kRequestTimeoutMs);
     }
 }
 
-void SingleInstance::ReadRequest(QLocalSocket* socket) {
-    const QByteArray request = socket->property(kRequestProperty).toByteArray() + socket->readAll();
-    if (request == kActivateRequest) {
-        socket->abort();
+void SingleInstance::ReadRequest(Connection& connection) {
+    // One byte past the request is enough to tell it from anything longer.
+    char buffer[16];
+    const std::size_t wanted = std::min<std::size_t>(
+        sizeof buffer, std::size_t(kActivateRequest.size() - connection.received.size() + 1));
+    const ssize_t got = read(connection.fd, buffer, wanted);
+    if (got < 0 && (errno == EAGAIN || errno == EINTR))
+        return;
+    if (got <= 0) {
+        connection.close();  // the client went, or the connection failed, before the request was whole
+        return;
+    }
+    connection.received.append(buffer, got);
+    if (connection.received == kActivateRequest) {
+        connection.close();
         if (m_onActivate)
             m_onActivate();
         return;
     }
     // Anything that cannot become the one request ends the connection, unanswered.
-    if (!kActivateRequest.startsWith(request)) {
-        socket->abort();
-        return;
-    }
-    socket->setProperty(kRequestProperty, request);
+    if (!kActivateRequest.startsWith(connection.received))
+        connection.close();
 }
 
 bool SingleInstance::PostActivate() {
+    sockaddr_un address;
+    if (!socketAddress(m_serverPath, address))
+        return false;
     const QDeadlineTimer deadline(kActivateBudgetMs);
     for (;;) {
-        QLocalSocket socket;
-        socket.connectToServer(m_serverPath, QIODevice::WriteOnly);
-        if (socket.waitForConnected(std::max(1, int(deadline.remainingTime())))) {
-            socket.write(kActivateRequest);
-            socket.waitForBytesWritten(std::max(1, int(deadline.remainingTime())));
-            const bool written = socket.bytesToWrite() == 0;
-            socket.abort();
-            return written;
+        // Never blocking: a first instance that is stuck, its backlog full, costs this start only its budget.
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            return false;
+        if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+            qsizetype sent = 0;
+            while (sent < kActivateRequest.size() && waitFor(fd, POLLOUT, deadline)) {
+                const ssize_t n = send(fd, kActivateRequest.constData() + sent,
+                                       std::size_t(kActivateRequest.size() - sent), MSG_NOSIGNAL);
+                if (n < 0 && errno != EAGAIN && errno != EINTR)
+                    break;
+                if (n > 0)
+                    sent += n;
+            }
+            ::close(fd);
+            return sent == kActivateRequest.size();
         }
+        ::close(fd);
         // Between taking its lock and listening the first instance has no socket yet.
         if (deadline.hasExpired())
             return false;

@@ -5,16 +5,19 @@
 // finds the lock held, connects, writes "activate" and ends without waiting for an answer. An instance
 // that crashed leaves its lock and socket behind: its process is gone, so the next start takes the lock
 // over and replaces the socket. User-interface thread: requests are read from its event loop.
+//
+// The socket is a plain Unix stream socket watched by socket notifiers, so the program needs no network
+// module of the framework for it (nor the libraries that module maps at every start).
 #pragma once
 
 #include <QString>
 
 #include <functional>
 #include <memory>
+#include <vector>
 
-class QLocalServer;
-class QLocalSocket;
 class QLockFile;
+class QSocketNotifier;
 
 namespace platform {
 
@@ -53,15 +56,20 @@ public:
     bool IsListening() const;
 
 private:
+    class Connection;
+
     void Listen();
+    void StopListening();
     void AcceptRequests();
-    void ReadRequest(QLocalSocket* socket);
+    void ReadRequest(Connection& connection);
 
     QString m_directory;
     QString m_lockPath;
     QString m_serverPath;
     std::unique_ptr<QLockFile> m_lock;
-    std::unique_ptr<QLocalServer> m_server;
+    int m_listener = -1;
+    std::unique_ptr<QSocketNotifier> m_listening;
+    std::vector<std::unique_ptr<Connection>> m_connections;
     std::function<void()> m_onActivate;
 };
 

@@ -123,6 +123,37 @@ TEST_F(SingleInstanceLockTest, OnlyTheActivationRequestActivates) {
     EXPECT_EQ(1, activations);
 }
 
+// Silent local clients cannot crowd the request out: beyond a few held connections the oldest go, and the
+// socket itself is the user's alone.
+TEST_F(SingleInstanceLockTest, SilentClientsNeitherPileUpNorBlockTheRequest) {
+    auto first = instance();
+    ASSERT_EQ(platform::SingleInstance::Result::First, first->Create());
+    int activations = 0;
+    first->SetActivationHandler([&] { ++activations; });
+    struct stat status {};
+    ASSERT_EQ(0, stat(QFile::encodeName(first->ServerName()).constData(), &status));
+    EXPECT_EQ(0600u, status.st_mode & 0777u);
+
+    std::vector<std::unique_ptr<QLocalSocket>> silent;
+    for (int i = 0; i < 40; ++i) {
+        silent.push_back(std::make_unique<QLocalSocket>());
+        silent.back()->connectToServer(first->ServerName());
+        ASSERT_TRUE(silent.back()->waitForConnected(1000)) << i;
+        processEventsUntil([] { return false; }, 2ms);
+    }
+    // The program ends all but its newest few connections.
+    EXPECT_TRUE(processEventsUntil(
+        [&] {
+            return std::count_if(silent.begin(), silent.end(), [](const auto& s) {
+                       return s->state() == QLocalSocket::ConnectedState;
+                   }) <= 8;
+        },
+        2s));
+    auto later = instance();
+    EXPECT_TRUE(later->PostActivate());
+    EXPECT_TRUE(processEventsUntil([&] { return activations == 1; }, 2s));
+}
+
 // Age alone never makes a lock stale: an instance that has been running for long keeps its lock, also
 // where the file system does not keep the lock file's own lock (here: a lock file written by hand for this
 // live process, an hour old).
