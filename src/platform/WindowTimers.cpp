@@ -1,28 +1,26 @@
 // SPDX-License-Identifier: MIT
 #include "platform/WindowTimers.h"
 
-#include <QCoreApplication>
-#include <QEvent>
+#include <QAbstractEventDispatcher>
 #include <QTimerEvent>
 
+#include <algorithm>
+
 namespace platform {
-namespace {
-
-const QEvent::Type kTickEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
-
-class TickEvent : public QEvent {
-public:
-    explicit TickEvent(unsigned id) : QEvent(kTickEvent), id(id) {}
-    const unsigned id;
-};
-
-}  // namespace
 
 WindowTimers::WindowTimers(Handler handler, QObject* parent)
-    : QObject(parent), m_handler(std::move(handler)) {}
+    : QObject(parent), m_handler(std::move(handler)) {
+    // Every pass of an event loop emits one of the two, whether it may wait or not.
+    if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance()) {
+        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, &WindowTimers::ReleaseHeldTimers);
+        connect(dispatcher, &QAbstractEventDispatcher::awake, this, &WindowTimers::ReleaseHeldTimers);
+    }
+}
 
 void WindowTimers::start(unsigned id, unsigned intervalMs) {
-    m_timers[id].timer.start(static_cast<int>(intervalMs), Qt::PreciseTimer, this);
+    Timer& timer = m_timers[id];
+    timer.intervalMs = static_cast<int>(intervalMs);
+    timer.timer.start(timer.intervalMs, Qt::PreciseTimer, this);
 }
 
 void WindowTimers::kill(unsigned id) {
@@ -41,27 +39,28 @@ bool WindowTimers::isActive(unsigned id) const {
     return it != m_timers.end() && it->second.timer.isActive();
 }
 
+void WindowTimers::ReleaseHeldTimers() {
+    if (m_delivering.empty())
+        return;
+    for (auto& [id, timer] : m_timers) {
+        if (timer.timer.isActive() &&
+            std::find(m_delivering.begin(), m_delivering.end(), timer.timer.timerId()) != m_delivering.end())
+            timer.timer.start(timer.intervalMs, Qt::PreciseTimer, this);
+    }
+}
+
 void WindowTimers::timerEvent(QTimerEvent* event) {
     for (auto& [id, timer] : m_timers) {
         if (timer.timer.timerId() != event->timerId())
             continue;
-        if (!timer.tickPending) {
-            timer.tickPending = true;
-            QCoreApplication::postEvent(this, new TickEvent(id));
-        }
+        // Entries are never removed, so `id` stays valid whatever the handler starts or kills.
+        const unsigned tick = id;
+        m_delivering.push_back(event->timerId());
+        m_handler(tick);
+        m_delivering.pop_back();
         return;
     }
     QObject::timerEvent(event);
-}
-
-void WindowTimers::customEvent(QEvent* event) {
-    if (event->type() != kTickEvent)
-        return QObject::customEvent(event);
-    const unsigned id = static_cast<TickEvent*>(event)->id;
-    Timer& timer = m_timers[id];
-    timer.tickPending = false;
-    if (timer.timer.isActive())
-        m_handler(id);
 }
 
 }  // namespace platform

@@ -2,9 +2,11 @@
 // Window timers with fixed ids, as a window has them on Windows: starting a running id restarts it,
 // killing one before it is due means it never fires. User-interface thread only.
 //
-// Each tick is posted through the event queue (at most one pending per id) and the handler runs from
-// there, not from Qt's timer event: Qt never re-enters a timer whose own handler is still running, so a
-// handler that opens a modal loop would otherwise stop its own timer for as long as the loop runs.
+// A tick's handler runs from Qt's timer event, so that an idle tick costs one pass of the event loop and
+// nothing more. Qt never re-enters a timer whose own handler is still running, so a handler that opens a
+// modal loop would stop its own timer for as long as that loop runs; the first pass of any event loop
+// inside a running handler therefore starts that timer afresh, and the new registration keeps ticking
+// inside the loop, as a window's timer keeps coming inside a message box opened by its own WM_TIMER.
 #pragma once
 
 #include <QBasicTimer>
@@ -12,6 +14,7 @@
 
 #include <functional>
 #include <map>
+#include <vector>
 
 namespace platform {
 
@@ -28,16 +31,21 @@ public:
 
 protected:
     void timerEvent(QTimerEvent* event) override;
-    void customEvent(QEvent* event) override;
 
 private:
     struct Timer {
         QBasicTimer timer;
-        bool tickPending = false;
+        int intervalMs = 0;
     };
+
+    // A pass of an event loop began: a timer whose handler is running (an event loop inside it) is
+    // registered anew, so that Qt delivers its ticks in that loop.
+    void ReleaseHeldTimers();
 
     Handler m_handler;
     std::map<unsigned, Timer> m_timers;
+    // Qt's ids of the registrations whose timer event is being delivered, innermost last.
+    std::vector<int> m_delivering;
 };
 
 }  // namespace platform
