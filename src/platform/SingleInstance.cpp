@@ -32,6 +32,8 @@ constexpr unsigned long kConnectRetryMs = 10;
 // Connections read at once; a further one drops the oldest, so nothing local can pile them up.
 constexpr std::size_t kMaxConnections = 8;
 constexpr int kListenBacklog = 8;
+// After a failed accept (no descriptor to be had, say), the listener rests this long.
+constexpr int kAcceptRetryMs = 250;
 
 // The socket's address, or false when the path does not fit one.
 bool socketAddress(const QString& path, sockaddr_un& address) {
@@ -155,7 +157,14 @@ void SingleInstance::AcceptRequests() {
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED)
                 continue;
-            return;  // nothing more waiting, or no descriptor to be had now: the backlog keeps the rest
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                // No descriptor or memory to be had now: the connection stays in the backlog, and the
+                // listener, still readable, would otherwise wake the loop at once, again and again.
+                m_listening->setEnabled(false);
+                QTimer::singleShot(kAcceptRetryMs, m_listening.get(),
+                                   [this] { m_listening->setEnabled(true); });
+            }
+            return;
         }
         if (m_connections.size() >= kMaxConnections)
             m_connections.erase(m_connections.begin());

@@ -16,18 +16,22 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QLocalSocket>
 #include <QLockFile>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -35,6 +39,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -152,6 +157,54 @@ TEST_F(SingleInstanceLockTest, SilentClientsNeitherPileUpNorBlockTheRequest) {
     auto later = instance();
     EXPECT_TRUE(later->PostActivate());
     EXPECT_TRUE(processEventsUntil([&] { return activations == 1; }, 2s));
+}
+
+// With no descriptor to be had the waiting connection cannot be accepted; the program must neither spin on
+// its listener meanwhile nor lose the request once descriptors are free again.
+TEST_F(SingleInstanceLockTest, NoFreeDescriptorNeitherSpinsNorLosesTheRequest) {
+    auto first = instance();
+    ASSERT_EQ(platform::SingleInstance::Result::First, first->Create());
+    int activations = 0;
+    first->SetActivationHandler([&] { ++activations; });
+
+    const int client = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(client, 0);
+    rlimit saved{};
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &saved));
+    rlimit low = saved;
+    low.rlim_cur = 256;
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &low));
+    std::vector<int> filler;
+    for (int fd; (fd = dup(client)) >= 0;)
+        filler.push_back(fd);
+
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray path = QFile::encodeName(first->ServerName());
+    std::memcpy(address.sun_path, path.constData(), std::size_t(path.size()));
+    ASSERT_EQ(0, connect(client, reinterpret_cast<const sockaddr*>(&address), sizeof address));
+    ASSERT_EQ(8, write(client, "activate", 8));
+    rusage before{}, after{};
+    getrusage(RUSAGE_THREAD, &before);
+    {
+        // A real wait of the loop, as the program's: it sleeps unless something is ready.
+        QEventLoop loop;
+        QTimer::singleShot(500, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    getrusage(RUSAGE_THREAD, &after);
+    const auto cpuUs = [](const rusage& r) {
+        return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000000L + r.ru_utime.tv_usec + r.ru_stime.tv_usec;
+    };
+    const long spentUs = cpuUs(after) - cpuUs(before);
+
+    for (int fd : filler)
+        close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(0, activations);
+    EXPECT_LT(spentUs, 200000) << "the loop spun on the listener";
+    EXPECT_TRUE(processEventsUntil([&] { return activations == 1; }, 2s));
+    close(client);
 }
 
 // Age alone never makes a lock stale: an instance that has been running for long keeps its lock, also
