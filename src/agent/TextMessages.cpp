@@ -14,6 +14,7 @@
 //     |<-------------------|                     |<--------------------|
 //     | BYE                |                       "Message has been sent"
 //     |------------------->|
+#include "platform/Kernel.h"
 #include "platform/MessageBox.h"
 #include "res/Resource.h"
 #include "sip/ParseException.h"
@@ -156,6 +157,9 @@ void CChimelyDlg::ShowIncomingMessage(const sip::SipMessage& message) {
 }
 
 void CChimelyDlg::OpenMessageBox(PendingMessage message) {
+    // The text's 200 has just been handed to the stack, whose thread it woke, and that thread is often
+    // queued on this very processor: opening a box takes milliseconds, so the 200 gets the processor first.
+    platform::SwitchToThread();
     ++m_openMessageBoxes;
     const std::string text = message.contents ? message.contents->getBodyData().str() : std::string();
     platform::OpenMessageBox(this, text, message.title, platform::MB_ICONINFORMATION, [this](int) {
