@@ -4,8 +4,6 @@
 #include <QAbstractEventDispatcher>
 #include <QTimerEvent>
 
-#include <algorithm>
-
 namespace platform {
 
 WindowTimers::WindowTimers(Handler handler, QObject* parent)
@@ -20,7 +18,12 @@ WindowTimers::WindowTimers(Handler handler, QObject* parent)
 void WindowTimers::start(unsigned id, unsigned intervalMs) {
     Timer& timer = m_timers[id];
     timer.intervalMs = static_cast<int>(intervalMs);
+    Start(timer);
+}
+
+void WindowTimers::Start(Timer& timer) {
     timer.timer.start(timer.intervalMs, Qt::PreciseTimer, this);
+    timer.held = false;
 }
 
 void WindowTimers::kill(unsigned id) {
@@ -40,12 +43,11 @@ bool WindowTimers::isActive(unsigned id) const {
 }
 
 void WindowTimers::ReleaseHeldTimers() {
-    if (m_delivering.empty())
+    if (m_deliveries == 0)
         return;
-    for (auto& [id, timer] : m_timers) {
-        if (timer.timer.isActive() &&
-            std::find(m_delivering.begin(), m_delivering.end(), timer.timer.timerId()) != m_delivering.end())
-            timer.timer.start(timer.intervalMs, Qt::PreciseTimer, this);
+    for (auto& entry : m_timers) {
+        if (entry.second.held && entry.second.timer.isActive())
+            Start(entry.second);
     }
 }
 
@@ -53,11 +55,13 @@ void WindowTimers::timerEvent(QTimerEvent* event) {
     for (auto& [id, timer] : m_timers) {
         if (timer.timer.timerId() != event->timerId())
             continue;
-        // Entries are never removed, so `id` stays valid whatever the handler starts or kills.
-        const unsigned tick = id;
-        m_delivering.push_back(event->timerId());
-        m_handler(tick);
-        m_delivering.pop_back();
+        // Entries are never removed, so `timer` stays valid whatever the handler starts or kills.
+        timer.held = true;
+        ++m_deliveries;
+        m_handler(id);
+        --m_deliveries;
+        // Whichever registration is current now, Qt is not delivering it any more.
+        timer.held = false;
         return;
     }
     QObject::timerEvent(event);

@@ -14,7 +14,6 @@
 
 #include <functional>
 #include <map>
-#include <vector>
 
 namespace platform {
 
@@ -36,16 +35,20 @@ private:
     struct Timer {
         QBasicTimer timer;
         int intervalMs = 0;
+        // Qt is delivering the timer's present registration, so it will not fire that one again until
+        // the handler returns. (Qt hands a freed timer id out again at once, so the id cannot tell.)
+        bool held = false;
     };
 
+    void Start(Timer& timer);
     // A pass of an event loop began: a timer whose handler is running (an event loop inside it) is
-    // registered anew, so that Qt delivers its ticks in that loop.
+    // registered anew, once, so that Qt delivers its ticks in that loop.
     void ReleaseHeldTimers();
 
     Handler m_handler;
     std::map<unsigned, Timer> m_timers;
-    // Qt's ids of the registrations whose timer event is being delivered, innermost last.
-    std::vector<int> m_delivering;
+    // How many timer events are being delivered, nested.
+    int m_deliveries = 0;
 };
 
 }  // namespace platform
