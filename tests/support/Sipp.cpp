@@ -93,6 +93,33 @@ bool bindable(int type, int port) {
     return ok;
 }
 
+namespace {
+
+// Whether the kernel has a socket of `type` bound to `port` on 127.0.0.1 or any address that takes
+// peers: a listening one for TCP. Unlike a failed bind, a connection of an earlier process lingering in
+// TIME_WAIT on the port does not count.
+bool listening(int type, int port) {
+    std::istringstream table(readTextFile(type == SOCK_STREAM ? "/proc/net/tcp" : "/proc/net/udp"));
+    const std::string wantedState = type == SOCK_STREAM ? "0A" : "07";
+    std::string line;
+    std::getline(table, line);  // the column names
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state;
+        fields >> slot >> local >> remote >> state;
+        const auto colon = local.find(':');
+        if (colon == std::string::npos || state != wantedState)
+            continue;
+        const std::string address = local.substr(0, colon);
+        if ((address == "0100007F" || address == "00000000") &&
+            std::stoi(local.substr(colon + 1), nullptr, 16) == port)
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 int freePort() {
     for (int attempt = 0; attempt < 100; ++attempt) {
         const int fd = socket(AF_INET, SOCK_DGRAM, 0);
@@ -166,7 +193,7 @@ void Sipp::start() {
     m_process.start(args, output);
     const int type = m_options.tcp ? SOCK_STREAM : SOCK_DGRAM;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (bindable(type, m_options.port) && std::chrono::steady_clock::now() < deadline) {
+    while (!listening(type, m_options.port) && std::chrono::steady_clock::now() < deadline) {
         if (wait(std::chrono::milliseconds(0)))
             throw std::runtime_error("sipp ended at once: " + readTextFile(output));
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
