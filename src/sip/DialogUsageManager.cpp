@@ -9,6 +9,8 @@
 #include <sofia-sip/tport_tag.h>
 #include <sofia-sip/url.h>
 
+#include <cstring>
+
 namespace sip {
 
 using detail::DumState;
@@ -49,6 +51,13 @@ std::string proxyUri(const DumState& state, bool asRoute) {
     }
     su_home_deinit(home);
     return asRoute ? "<" + text + ">" : text;
+}
+
+// The stack's report that it sends a request again itself: a provisional status carrying the final
+// response that made it do so (a challenge it answers, a 423 whose Min-Expires it takes).
+bool restarted(const Event& event) {
+    const sip_t* sip = event.sip();
+    return event.status < 200 && sip && sip->sip_status && sip->sip_status->st_status >= 200;
 }
 
 }  // namespace
@@ -99,6 +108,8 @@ nua_handle_t* DumState::newHandle(const NameAddr& to) {
     if (!running())
         return nullptr;
     const NameAddr& defaultFrom = profile->getDefaultFrom();
+    // The stack answers the challenges to this handle's requests from the credentials of today.
+    publishCredentials(this, defaultFrom, *profile, authManager);
     const Data from = defaultFrom.uri().empty() ? Data() : defaultFrom.toString();
     // Our Contact carries the user's name too, as registrars and peers expect.
     const Data& user = defaultFrom.uri().user();
@@ -148,6 +159,20 @@ bool detail::takeText(DumState& state, nua_handle_t* nh, const Event& request, S
     return true;
 }
 
+bool detail::forSomebodyElse(const DumState& state, const sip_t* request) {
+    const url_t* target = request && request->sip_request ? request->sip_request->rq_url : nullptr;
+    if (!target || !target->url_user || !*target->url_user)
+        return false;
+    std::string user = target->url_user;
+    url_unescape(user.data(), user.c_str());
+    user.resize(std::strlen(user.c_str()));
+    const Data& signin = state.profile->getDefaultFrom().uri().user();
+    // Before the first sign-in nobody is ours yet, and nobody is refused.
+    if (signin.empty() && state.ownContact.empty())
+        return false;
+    return user != signin.str() && user != state.ownContact.user().str();
+}
+
 detail::Body::Body(const Contents* contents)
     : Body(contents ? contents->getType().toString().str() : std::string(),
            contents ? contents->getBodyData() : Data()) {}
@@ -189,6 +214,7 @@ DialogUsageManager::DialogUsageManager(SipStack& stack) : m_state(std::make_uniq
 }
 
 DialogUsageManager::~DialogUsageManager() {
+    detail::withdrawCredentials(m_state.get());
     m_state->core.releaseUsages = nullptr;
     m_state->core.onStarted = nullptr;
     m_state->usages.clear();
@@ -316,6 +342,8 @@ bool DialogUsageManager::process() {
     } else if (event->type == nua_r_shutdown) {
         if (event->status >= 200)
             m_state->core.shutdownComplete = true;
+    } else if (restarted(*event)) {
+        // The stack sends the request again by itself (with an answer to a challenge, say): no news.
     } else if (event->nh) {
         auto found = m_state->usages.find(event->nh);
         if (found != m_state->usages.end()) {
@@ -350,6 +378,13 @@ void DialogUsageManager::adopt(std::unique_ptr<Event> event) {
         nua_handle_destroy(nh);
         return;
     }
+    const bool addressed = event->type == nua_i_message || event->type == nua_i_invite ||
+                           event->type == nua_i_subscribe;
+    if (addressed && detail::forSomebodyElse(s, sip)) {
+        nua_respond(nh, SIP_404_NOT_FOUND, NUTAG_WITH_SAVED(event->saved), TAG_END());
+        nua_handle_destroy(nh);
+        return;
+    }
     switch (event->type) {
         case nua_i_options: {
             // The stack adds the session's body type (application/sdp) itself.
@@ -360,8 +395,9 @@ void DialogUsageManager::adopt(std::unique_ptr<Event> event) {
                     accept += (accept.empty() ? "" : ", ") + types;
             }
             const std::string allow = s.profile->getAllowedMethodsText().str();
+            // No extension is supported: an empty Supported says so (RFC 3261 11.2).
             nua_respond(nh, SIP_200_OK, NUTAG_WITH_SAVED(event->saved), SIPTAG_ALLOW_STR(allow.c_str()),
-                        SIPTAG_ACCEPT_STR(accept.c_str()), TAG_END());
+                        SIPTAG_ACCEPT_STR(accept.c_str()), SIPTAG_SUPPORTED_STR(""), TAG_END());
             nua_handle_destroy(nh);
             return;
         }

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
-// Private to the SIP layer: the usage manager's state, shared with the usages, and the digest answers to
-// challenges. User-interface thread only.
+// Private to the SIP layer: the usage manager's state, shared with the usages. User-interface thread only.
 #pragma once
 
+#include "sip/Digest.h"
 #include "sip/Handlers.h"
 #include "sip/MasterProfile.h"
 #include "sip/StackCore.h"
@@ -15,24 +15,6 @@
 #include <vector>
 
 namespace sip::detail {
-
-// Headers that go with a request again after a challenge: the answer, and the Call-ID of the request
-// that was challenged, so the retry belongs to the same call.
-struct Retry {
-    std::string authorization;
-    std::string proxyAuthorization;
-    std::string callId;
-};
-
-// The headers of a Retry as tags, to end a request's tag list with: TAG_NEXT(RetryTags(retry).get()).
-class RetryTags {
-public:
-    explicit RetryTags(const Retry& retry);
-    const tagi_t* get() const { return m_tags; }
-
-private:
-    tagi_t m_tags[4];
-};
 
 // A body as sofia-sip's tags take it: its type, or null when there is none, and its bytes.
 class Body {
@@ -50,33 +32,6 @@ private:
     su_home_t m_home[1] = {SU_HOME_INIT(m_home)};
     std::string m_type;
     sip_payload_t* m_payload = nullptr;
-};
-
-// Answers the 401 and 407 challenges of one usage's requests from the profile's digest credential.
-class Challenges {
-public:
-    // The headers to send the request again with, or nothing when it must fail: no credential, no
-    // authentication manager, a challenge it cannot answer, or a second challenge in a row that does not
-    // merely say the nonce was stale.
-    // `requestUri` is the Request-URI the challenged request went to.
-    std::optional<Retry> answer(const sip_t* response, const std::string& requestUri,
-                                const MasterProfile& profile, bool enabled);
-    // A request got through: the next challenge is answered again.
-    void succeeded() { m_answered = false; }
-
-    const Retry& last() const { return m_retry; }
-    void clear() { m_retry = Retry(); }
-
-    // sofia-sip keeps a challenged request waiting for credentials in its own form, which cannot carry
-    // every password: the layer ends that wait (the stack then reports status 904) and sends the request
-    // again with its own answer. The 904 it caused is not news for the application.
-    void endStackWait(nua_handle_t* nh);
-    bool swallow(int status);
-
-private:
-    bool m_answered = false;
-    int m_expectedEnds = 0;
-    Retry m_retry;
 };
 
 // Bytes of received texts someone still holds (the application's waiting texts among them): each text's
@@ -105,6 +60,13 @@ struct DumState {
     // Usages taken out, kept until no call in progress can still be using them.
     std::vector<std::shared_ptr<Usage>> retired;
 
+    // The Contact our registration last bound; empty before any. Requests of a dialog name it themselves,
+    // since a wildcard removal, whose "*" the stack would take for our Contact, may be under way.
+    Uri ownContact;
+
+    // Registrations waiting for the removals under way to end before they are sent.
+    std::vector<std::weak_ptr<ClientRegistration>> afterRemovals;
+
     DumShutdownHandler* shutdownHandler = nullptr;
     bool shutdownDelivered = false;
 
@@ -130,6 +92,13 @@ std::size_t countUsages(const DumState& state) {
         count += dynamic_cast<const T*>(entry.second.get()) != nullptr;
     return count;
 }
+
+// Whether the request names in its Request-URI a user who is none of ours (RFC 3261 8.2.2.1): neither the
+// user we sign in as nor the one our Contact names. A Request-URI without a user names nobody else.
+bool forSomebodyElse(const DumState& state, const sip_t* request);
+
+// Wildcard removals the application let go of that still wait for their final answer.
+std::size_t removalsUnderWay(const DumState& state);
 
 // Answers a request that one of the limits on what peers may make us hold refuses: 503 with
 // Retry-After, so the peer knows it was not taken and when to try again.

@@ -41,7 +41,7 @@ void respond(nua_handle_t* nh, const Event& request, int statusCode, const Conte
 // ---- InviteSession -----------------------------------------------------------------------------------
 
 InviteSession::InviteSession(DialogUsageManager& dum, nua_handle_s* nh)
-    : Usage(dum, nh), m_challenges(std::make_unique<detail::Challenges>()) {}
+    : Usage(dum, nh) {}
 
 InviteSession::~InviteSession() = default;
 
@@ -171,10 +171,9 @@ void ClientInviteSession::issue() {
     // and the BYE along that route set (the Record-Route of the 2xx, reversed), or straight to the peer's
     // Contact when it is empty (12.2.1.1).
     const std::string route = state().outboundRoute();
-    const detail::RetryTags retry(m_challenges->last());
     nua_invite(m_nh, NUTAG_URL(m_target.c_str()), SIPTAG_CONTENT_TYPE_STR(offer.type()),
                SIPTAG_PAYLOAD(offer.payload()), TAG_IF(!route.empty(), SIPTAG_ROUTE_STR(route.c_str())),
-               TAG_NEXT(retry.get()));
+               TAG_END());
 }
 
 void ClientInviteSession::dispatch(std::unique_ptr<Event>& event) {
@@ -184,9 +183,8 @@ void ClientInviteSession::dispatch(std::unique_ptr<Event>& event) {
 }
 
 void ClientInviteSession::onInviteResponse(Event& event) {
-    if (m_terminated || m_challenges->swallow(event.status))
+    if (m_terminated)
         return;
-    detail::DumState& s = state();
     const SipMessage response = event.message();
     const sip_t* sip = event.sip();
     if (event.status < 200) {
@@ -198,7 +196,6 @@ void ClientInviteSession::onInviteResponse(Event& event) {
         return;
     }
     if (event.status < 300) {
-        m_challenges->succeeded();
         m_connected = true;
         const auto* answer = dynamic_cast<const SdpContents*>(response.getContents());
         if (!m_newSessionReported) {
@@ -210,12 +207,6 @@ void ClientInviteSession::onInviteResponse(Event& event) {
             handler().onAnswer(getSessionHandle(), response, *answer);
         if (!m_terminated && !m_ending)
             handler().onConnected(getHandle(), response);
-        return;
-    }
-    if ((event.status == 401 || event.status == 407) &&
-        m_challenges->answer(sip, m_target, *s.profile, s.authManager)) {
-        m_challenges->endStackWait(m_nh);
-        issue();
         return;
     }
     if (m_ending)

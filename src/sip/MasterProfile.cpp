@@ -86,13 +86,18 @@ void MasterProfile::setDigestCredential(const Data& realm, const Data& user, con
 }
 
 std::optional<MasterProfile::DigestCredential> MasterProfile::getDigestCredential(const Data& realm) const {
-    for (const DigestCredential& credential : m_credentials)
+    return findDigestCredential(m_credentials, realm);
+}
+
+std::optional<MasterProfile::DigestCredential> findDigestCredential(
+    const std::vector<MasterProfile::DigestCredential>& credentials, const Data& realm) {
+    for (const MasterProfile::DigestCredential& credential : credentials)
         if (credential.realm == realm)
             return credential;
     // Servers often name a realm other than the domain the user signs in to: the credential set last
     // (the user's current one) answers those too.
-    if (!m_credentials.empty())
-        return m_credentials.back();
+    if (!credentials.empty())
+        return credentials.back();
     return std::nullopt;
 }
 

@@ -65,6 +65,8 @@ public:
     // for the same realm replaces it.
     void setDigestCredential(const Data& realm, const Data& user, const Data& password);
     std::optional<DigestCredential> getDigestCredential(const Data& realm) const;
+    // Every credential, the one set last at the end.
+    const std::vector<DigestCredential>& getDigestCredentials() const { return m_credentials; }
 
     void setOutboundProxy(const Uri& proxy) { m_outboundProxy = proxy; }
     void unsetOutboundProxy() { m_outboundProxy.reset(); }
@@ -80,8 +82,13 @@ private:
     std::optional<Uri> m_outboundProxy;
 };
 
+// The credential for `realm` among `credentials`, or the one set last when none names that realm.
+std::optional<MasterProfile::DigestCredential> findDigestCredential(
+    const std::vector<MasterProfile::DigestCredential>& credentials, const Data& realm);
+
 // The usage manager answers 401 and 407 challenges from the profile's digest credential while it has one
-// of these. A challenge that follows an answered one (other than for a stale nonce) ends the request.
+// of these. A challenge that refuses a current answer (not one that merely says the nonce went stale)
+// ends the request.
 class ClientAuthManager {};
 
 // Keeps idle stream connections to the registrar alive. sofia-sip has no quiet keep-alive for datagram

@@ -18,7 +18,7 @@ using detail::Event;
 
 ClientPagerMessage::ClientPagerMessage(DialogUsageManager& dum, nua_handle_s* nh, const NameAddr& target)
     : Usage(dum, nh),
-      m_challenges(std::make_unique<detail::Challenges>()),
+      m_stackWait(std::make_unique<detail::StackWait>()),
       m_target(target.uri().toString().str()) {}
 
 ClientPagerMessage::~ClientPagerMessage() = default;
@@ -43,7 +43,6 @@ void ClientPagerMessage::sendNext() {
     if (m_pages.empty() || retired())
         return;
     m_inProgress = true;
-    m_challenges->clear();
     if (!m_nh)
         return failSoon(nua_r_message, 503, "Transport unavailable");
     issue();
@@ -52,30 +51,25 @@ void ClientPagerMessage::sendNext() {
 void ClientPagerMessage::issue() {
     const detail::Body body(m_pages.front().get());
     const std::string proxy = state().outboundProxy();
-    const detail::RetryTags retry(m_challenges->last());
     nua_message(m_nh, NUTAG_URL(m_target.c_str()), SIPTAG_CONTENT_TYPE_STR(body.type()),
                 SIPTAG_PAYLOAD(body.payload()), TAG_IF(!proxy.empty(), NUTAG_PROXY(proxy.c_str())),
-                TAG_NEXT(retry.get()));
+                TAG_END());
 }
 
 void ClientPagerMessage::dispatch(std::unique_ptr<Event>& event) {
-    if (event->type != nua_r_message || event->status < 200 || m_challenges->swallow(event->status))
+    if (event->type != nua_r_message || event->status < 200 || m_stackWait->swallow(event->status))
         return;
     detail::DumState& s = state();
-    if (event->status == 401 || event->status == 407) {
-        if (m_challenges->answer(event->sip(), m_target, *s.profile, s.authManager)) {
-            m_challenges->endStackWait(m_nh);
-            issue();
-            return;
-        }
-    }
+    // A challenge the stack could not answer: it keeps the MESSAGE waiting for other credentials, and the
+    // next page of this usage would wait behind it.
+    if (event->status == 401 || event->status == 407)
+        m_stackWait->end(m_nh);
     m_inProgress = false;
     const SipMessage status = event->message();
     std::unique_ptr<Contents> contents = std::move(m_pages.front());
     m_pages.pop_front();
     ClientPagerMessageHandler* handler = s.clientPagerHandler;
     if (event->status < 300) {
-        m_challenges->succeeded();
         if (handler)
             handler->onSuccess(getHandle(), status);
     } else if (handler) {

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
-// Client registration: the REGISTER, its digest answer, the stack's silent refreshes, the retry asked of
-// the handler after a 408, and the removal of every binding by a wildcard Contact.
+// Client registration: the REGISTER, the stack's silent refreshes, the retry asked of the handler after a
+// 408, and the removal of every binding by a wildcard Contact, seen through to its final answer. The stack
+// answers challenges itself, to the first REGISTER and to every refresh and removal alike (Digest.cpp);
+// only a challenge it could not answer reaches the usage, as the final response.
 //
 //   agent               registrar
 //     | REGISTER          |
@@ -10,6 +12,15 @@
 //     | REGISTER + digest |
 //     |------------------>|
 //     |      200          |   onSuccess (the refreshes that follow are silent)
+//     |<------------------|
+//     ...
+//     | REGISTER, nc + 1  |   a refresh, with a new answer to the same nonce
+//     |------------------>|
+//     |   401 stale       |   the nonce expired: answered at once, nothing is reported
+//     |<------------------|
+//     | REGISTER + digest |
+//     |------------------>|
+//     |      200          |
 //     |<------------------|
 #include "sip/DialogUsageManager.h"
 #include "sip/DumState.h"
@@ -25,6 +36,8 @@ using detail::Event;
 namespace {
 
 constexpr const char* kOutboundOptions = "no-natify no-options-keepalive no-validate";
+// How long a new registration waits for a removal still under way before it is sent all the same.
+constexpr std::chrono::seconds kRemovalWait{4};
 
 const char* portOrDefault(const char* port) {
     return port && *port ? port : "5060";
@@ -62,10 +75,16 @@ std::string registrarOf(const Uri& aor) {
 
 }  // namespace
 
+std::size_t detail::removalsUnderWay(const DumState& state) {
+    std::size_t count = 0;
+    for (const auto& entry : state.usages)
+        if (const auto* registration = dynamic_cast<const ClientRegistration*>(entry.second.get()))
+            count += registration->detached();
+    return count;
+}
+
 ClientRegistration::ClientRegistration(DialogUsageManager& dum, nua_handle_s* nh, const NameAddr& target)
-    : Usage(dum, nh),
-      m_challenges(std::make_unique<detail::Challenges>()),
-      m_registrar(registrarOf(target.uri())) {}
+    : Usage(dum, nh), m_registrar(registrarOf(target.uri())) {}
 
 ClientRegistration::~ClientRegistration() = default;
 
@@ -76,16 +95,34 @@ ClientRegistrationHandle ClientRegistration::getHandle() {
 void ClientRegistration::start() {
     if (!m_nh)
         return failSoon(nua_r_register, 503, "Transport unavailable");
-    issue();
+    // A wildcard removal still under way would remove this registration's binding too, were it to reach
+    // the registrar after it.
+    detail::DumState& s = state();
+    if (detail::removalsUnderWay(s) == 0)
+        return issue();
+    s.afterRemovals.push_back(std::static_pointer_cast<ClientRegistration>(shared_from_this()));
+    // A removal whose registrar does not answer does not hold the sign-in up for long.
+    auto late = std::make_unique<Event>();
+    std::weak_ptr<Usage> weak = weak_from_this();
+    late->call = [weak] {
+        auto usage = std::static_pointer_cast<ClientRegistration>(weak.lock());
+        if (!usage || usage->retired())
+            return;
+        auto& waiting = usage->state().afterRemovals;
+        const auto before = waiting.size();
+        std::erase_if(waiting, [&](const std::weak_ptr<ClientRegistration>& w) { return w.lock() == usage; });
+        if (waiting.size() != before)
+            usage->issue();
+    };
+    m_core.post(std::move(late), kRemovalWait);
 }
 
 void ClientRegistration::issue() {
     const std::string expires = std::to_string(state().profile->getDefaultRegistrationTime());
     const std::string proxy = state().outboundProxy();
-    const detail::RetryTags retry(m_challenges->last());
     nua_register(m_nh, NUTAG_URL(m_registrar.c_str()), SIPTAG_EXPIRES_STR(expires.c_str()),
                  TAG_IF(!proxy.empty(), NUTAG_PROXY(proxy.c_str())), NUTAG_OUTBOUND(kOutboundOptions),
-                 TAG_NEXT(retry.get()));
+                 TAG_END());
 }
 
 void ClientRegistration::removeAll(bool stopWhenDone) {
@@ -100,7 +137,21 @@ void ClientRegistration::removeAll(bool stopWhenDone) {
 }
 
 void ClientRegistration::stopRegistering() {
+    if (m_removing && m_nh && state().running())
+        return detach();
     retire();
+}
+
+void ClientRegistration::removalDone() {
+    retire();
+    detail::DumState& s = state();
+    if (detail::removalsUnderWay(s) > 0)
+        return;
+    auto waiting = std::move(s.afterRemovals);
+    s.afterRemovals.clear();
+    for (const std::weak_ptr<ClientRegistration>& weak : waiting)
+        if (auto registration = weak.lock(); registration && !registration->retired())
+            registration->issue();
 }
 
 // Out of the manager, the usage sees no more of its handle's events; its sofia-sip handle, destroyed with
@@ -112,8 +163,11 @@ void ClientRegistration::end() {
 void ClientRegistration::dispatch(std::unique_ptr<Event>& event) {
     if (event->type != nua_r_register && event->type != nua_r_unregister)
         return;
-    if (event->status < 200 || m_challenges->swallow(event->status))
+    if (event->status < 200)
         return;
+    // A removal the application no longer sees: its final answer ends it, whatever the answer.
+    if (detached())
+        return removalDone();
     onFinal(*event);
 }
 
@@ -123,17 +177,13 @@ void ClientRegistration::onFinal(Event& event) {
     const SipMessage response = event.message();
     const int status = event.status;
 
-    if (status == 401 || status == 407) {
-        if (m_challenges->answer(event.sip(), m_registrar, *s.profile, s.authManager)) {
-            m_challenges->endStackWait(m_nh);
-            issue();
-            return;
-        }
+    // A challenge here is one the stack could not answer: no credential, or one the registrar refused.
+    if (status == 401 || status == 407)
         return fail(response);
-    }
     if (status >= 200 && status < 300) {
-        m_challenges->succeeded();
         m_myContacts = ownBindings(event);
+        if (!m_myContacts.empty())
+            s.ownContact = m_myContacts.front().uri();
         if (m_removing) {
             m_removing = false;
             m_registered = false;
@@ -149,7 +199,8 @@ void ClientRegistration::onFinal(Event& event) {
             nua_unregister(m_nh, NUTAG_URL(m_registrar.c_str()),
                            TAG_IF(!proxy.empty(), NUTAG_PROXY(proxy.c_str())),
                            NUTAG_OUTBOUND(kOutboundOptions), TAG_END());
-            retire();
+            m_removing = true;
+            detach();
         } else if (!m_registered) {
             m_registered = true;
             if (handler)

@@ -125,13 +125,17 @@ void ServerSubscription::end(ServerSubscriptionHandler::TerminateReason reason, 
 void ServerSubscription::notify(bool final, const char* reason) {
     if (!m_nh)
         return;
-    const std::string state = final ? std::string("terminated;reason=") + reason : std::string();
+    const std::string substate = final ? std::string("terminated;reason=") + reason : std::string();
     const detail::Body body(m_document.get());
     // Without a document of its own, the stack would send the last one again.
     const auto* none = reinterpret_cast<const sip_payload_t*>(SIP_NONE);
     const auto* noType = reinterpret_cast<const sip_content_type_t*>(SIP_NONE);
+    // Ours, never the wildcard of a removal sent just before (the stack would take that for our Contact).
+    const std::string contact =
+        state().ownContact.empty() ? std::string() : "<" + state().ownContact.toString().str() + ">";
     nua_notify(m_nh, NUTAG_SUBSTATE(final ? nua_substate_terminated : nua_substate_active),
-               TAG_IF(final, SIPTAG_SUBSCRIPTION_STATE_STR(state.c_str())),
+               TAG_IF(!contact.empty(), SIPTAG_CONTACT_STR(contact.c_str())),
+               TAG_IF(final, SIPTAG_SUBSCRIPTION_STATE_STR(substate.c_str())),
                TAG_IF(body.type(), SIPTAG_CONTENT_TYPE_STR(body.type())),
                TAG_IF(body.type(), SIPTAG_PAYLOAD(body.payload())),
                TAG_IF(!body.type(), SIPTAG_PAYLOAD(none)), TAG_IF(!body.type(), SIPTAG_CONTENT_TYPE(noType)),

@@ -22,7 +22,7 @@ class DialogUsageManager;
 
 namespace detail {
 class Event;
-class Challenges;
+class StackWait;
 class StackCore;
 struct DumState;
 }  // namespace detail
@@ -33,8 +33,11 @@ class Usage : public std::enable_shared_from_this<Usage> {
 public:
     virtual ~Usage();
     Usage(const Usage&) = delete;
-    // Taken out of the manager; its handles are invalid.
-    bool retired() const { return m_retired; }
+    // Taken out of the manager, or gone for the application while the layer sees its last request
+    // through; its handles are invalid.
+    bool retired() const { return m_retired || m_detached; }
+    // Gone for the application, while the layer still sees a request of it through (see detach()).
+    bool detached() const { return m_detached && !m_retired; }
     Usage& operator=(const Usage&) = delete;
 
 protected:
@@ -45,6 +48,10 @@ protected:
     // Takes the usage out of the manager: its handles become invalid, and its sofia-sip handle is
     // released once no call in progress uses the usage any more.
     void retire();
+    // Ends the usage for the application (its handles become invalid, the manager lists it no more) while
+    // a request of it is still under way: the manager keeps passing it that request's answers, and a
+    // shutdown waits for it, until it retires.
+    void detach() { m_detached = true; }
     detail::DumState& state();
     // Fails the request in progress as if a response with this status had come, after the current call.
     void failSoon(int event, int status, const char* phrase);
@@ -56,6 +63,7 @@ protected:
 private:
     friend class DialogUsageManager;
     bool m_retired = false;
+    bool m_detached = false;
 };
 
 class ClientRegistration : public Usage {
@@ -65,9 +73,11 @@ public:
     // Our own bindings among those the registrar listed in its last 2xx.
     std::vector<NameAddr> myContacts() const { return m_myContacts; }
     // Asks the registrar to remove every binding of the address of record: one REGISTER with
-    // "Contact: *" and "Expires: 0". With stopWhenDone the usage ends when it has been answered.
+    // "Contact: *" and "Expires: 0" (answering a challenge to it). With stopWhenDone the usage ends when
+    // it has been answered.
     void removeAll(bool stopWhenDone = false);
-    // Ends the usage at once. A removal already asked for still goes out, but is not awaited.
+    // Ends the usage for the application at once. A removal asked for is still seen through to its final
+    // answer: a shutdown waits for it, and a registration made meanwhile is sent once it is done.
     void stopRegistering();
     // Ends the usage whatever it is doing: a REGISTER still waiting for its answer is abandoned, so the
     // stack stops sending it, and nothing more is reported for this registration, however late its
@@ -84,8 +94,9 @@ private:
     void dispatch(std::unique_ptr<detail::Event>& event) override;
     void onFinal(detail::Event& event);
     void fail(const SipMessage& response);
+    // The removal has its final answer: the usage goes, and registrations waiting for it are sent.
+    void removalDone();
 
-    std::unique_ptr<detail::Challenges> m_challenges;
     // The registrar: the domain of the address of record.
     std::string m_registrar;
     std::vector<NameAddr> m_myContacts;
@@ -112,7 +123,7 @@ private:
     void issue();
     void dispatch(std::unique_ptr<detail::Event>& event) override;
 
-    std::unique_ptr<detail::Challenges> m_challenges;
+    std::unique_ptr<detail::StackWait> m_stackWait;
     std::string m_target;
     std::deque<std::unique_ptr<Contents>> m_pages;
     bool m_inProgress = false;
@@ -163,7 +174,6 @@ protected:
     bool m_ending = false;
     bool m_terminated = false;
     std::unique_ptr<detail::Event> m_pendingNit;
-    std::unique_ptr<detail::Challenges> m_challenges;
 };
 
 class ClientInviteSession : public InviteSession {

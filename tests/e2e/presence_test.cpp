@@ -51,7 +51,7 @@ protected:
 
     std::unique_ptr<test::Sipp> watch(test::Hub& hub, const std::string& expires, bool waitsForTheEnd) {
         auto sipp = std::make_unique<test::Sipp>(
-            test::Sipp::Options{.scenario = test::watcherScenario(expires, waitsForTheEnd),
+            test::Sipp::Options{.scenario = test::watcherScenario(expires, waitsForTheEnd, "Alice"),
                                 .tcp = tcp(),
                                 .remote = hub.address()});
         sipp->start();
@@ -111,7 +111,7 @@ TEST_P(PresenceTest, DisconnectEndsEverySubscriptionAndLaterOnesAreStillAnswered
 TEST_P(PresenceTest, OtherEventPackagesAreRefused) {
     auto alice = hub();
     test::Sipp watcher(
-        {.scenario = test::requestScenario("SUBSCRIBE", "Event: dialog\nExpires: 600\n", "", 489),
+        {.scenario = test::requestScenario("SUBSCRIBE", "Event: dialog\nExpires: 600\n", "", 489, "Alice"),
          .tcp = tcp(),
          .remote = alice->address()});
     watcher.start();

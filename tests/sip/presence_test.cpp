@@ -27,7 +27,7 @@ std::string refreshingWatcher() {
                "Event: presence\nExpires: " +
                std::to_string(expires) + "\nContent-Length: 0\n\n]]></send>\n";
     };
-    std::string xml = test::watcherScenario("600", false);
+    std::string xml = test::watcherScenario("600", false, "Alice");
     xml = xml.substr(0, xml.rfind("</scenario>"));
     xml.replace(xml.find("<recv response=\"202\"/>"), 23, "<recv response=\"202\" rrs=\"true\"/>");
     return xml + inDialog(2, 900) + "  <recv response=\"200\"/>\n  <recv request=\"NOTIFY\"/>\n" +
@@ -57,7 +57,7 @@ protected:
     std::unique_ptr<test::Sipp> subscribe(test::TestAgent& agent, const std::string& expires,
                                           bool waitsForTheEnd) {
         auto sipp = std::make_unique<test::Sipp>(
-            test::Sipp::Options{.scenario = test::watcherScenario(expires, waitsForTheEnd),
+            test::Sipp::Options{.scenario = test::watcherScenario(expires, waitsForTheEnd, "Alice"),
                                 .tcp = tcp(),
                                 .remote = agent.address()});
         sipp->start();

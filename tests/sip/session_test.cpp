@@ -77,7 +77,7 @@ std::string callingPeer(const std::string& sdp) {
                " [next_url] SIP/2.0\n"
                "Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch]\n"
                "From: \"Peer\" <sip:peer@[local_ip]:[local_port]>;tag=[pid]SIPpTag00[call_number]\n"
-               "To: <sip:agent@[remote_ip]:[remote_port]>[peer_tag_param]\n"
+               "To: <sip:alice@[remote_ip]:[remote_port]>[peer_tag_param]\n"
                "Call-ID: [call_id]\nCSeq: " +
                std::to_string(cseq) + " " + method +
                "\n"
@@ -85,10 +85,10 @@ std::string callingPeer(const std::string& sdp) {
                extra + "Content-Length: [len]\n\n" + body + "]]></send>\n";
     };
     return header() +
-           "  <send><![CDATA[\nINVITE sip:agent@[remote_ip]:[remote_port] SIP/2.0\n"
+           "  <send><![CDATA[\nINVITE sip:alice@[remote_ip]:[remote_port] SIP/2.0\n"
            "Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch]\n"
            "From: \"Peer\" <sip:peer@[local_ip]:[local_port]>;tag=[pid]SIPpTag00[call_number]\n"
-           "To: <sip:agent@[remote_ip]:[remote_port]>\nCall-ID: [call_id]\nCSeq: 1 INVITE\n"
+           "To: <sip:alice@[remote_ip]:[remote_port]>\nCall-ID: [call_id]\nCSeq: 1 INVITE\n"
            "Contact: <sip:peer@[local_ip]:[local_port];transport=[transport]>\nMax-Forwards: 70\n"
            "Content-Type: application/sdp\nContent-Length: [len]\n\n" +
            sdp +

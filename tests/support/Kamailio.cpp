@@ -2,6 +2,7 @@
 #include "support/Kamailio.h"
 
 #include "support/ChildProcess.h"
+#include "support/Program.h"
 #include "support/Sipp.h"
 
 #include <arpa/inet.h>
@@ -65,10 +66,13 @@ modparam("auth_db", "use_domain", 1)
 modparam("auth_db", "load_credentials", "")
 modparam("usrloc", "db_mode", 0)
 modparam("rr", "append_fromtag", 1)
+@MODPARAMS@
 
 request_route {
     xlog("L_INFO", "request $rm $ru from $si:$sp over $pr\n");
     xlog("L_INFO", "passed request $rm from $fU to $tU call $ci cseq $cs state $hdr(Subscription-State)\n");
+    if (is_present_hf("Authorization") || is_present_hf("Proxy-Authorization"))
+        xlog("L_INFO", "credentials $rm from $fU cseq $cs: $hdr(Authorization)$hdr(Proxy-Authorization)\n");
     if (!mf_process_maxfwd_header("10")) {
         sl_send_reply("483", "Too Many Hops");
         exit;
@@ -212,8 +216,10 @@ std::vector<std::string> passedLines(const std::string& log, const std::string& 
 
 }  // namespace
 
-Kamailio::Kamailio(std::vector<SipUser> users, int port)
-    : m_users(std::move(users)), m_port(port ? port : freePort()) {
+Kamailio::Kamailio(std::vector<SipUser> users, int port) : Kamailio(std::move(users), Options{}, port) {}
+
+Kamailio::Kamailio(std::vector<SipUser> users, Options options, int port)
+    : m_users(std::move(users)), m_options(options), m_port(port ? port : freePort()) {
     for (const SipUser& user : m_users)
         if (!plainName(user.user) || !plainName(user.domain))
             throw std::invalid_argument("user and domain are plain names here: " + user.aor());
@@ -247,6 +253,20 @@ std::vector<std::string> Kamailio::seenReplies(const std::string& user, int stat
     return lines;
 }
 
+std::vector<std::string> Kamailio::bindings(const std::string& aor) const {
+    std::vector<std::string> contacts;
+    if (!running())
+        return contacts;
+    // "Contact: <sip:...>" lines of the address of record's record; an unknown one is an error reply.
+    std::istringstream out(capture("kamcmd -s unix:" + m_dir + "/ctl.sock ul.lookup location " + aor));
+    for (std::string line; std::getline(out, line);) {
+        const auto at = line.find("Address: ");
+        if (at != std::string::npos)
+            contacts.push_back(line.substr(at + 9));
+    }
+    return contacts;
+}
+
 void Kamailio::writeFiles() const {
     std::filesystem::create_directories(m_dir + "/db");
     std::ofstream(m_dir + "/db/version") << "table_name(str) table_version(int)\n"
@@ -270,6 +290,14 @@ void Kamailio::writeFiles() const {
     for (const std::string& domain : domains)
         aliases += "alias=\"" + domain + "\"\n";
     replaceAll(config, "@ALIASES@", aliases);
+    std::string modparams;
+    if (m_options.nonceExpire > 0)
+        modparams += "modparam(\"auth\", \"nonce_expire\", " + std::to_string(m_options.nonceExpire) + ")\n";
+    if (m_options.nonceCount)
+        modparams += "modparam(\"auth\", \"nonce_count\", 1)\n";
+    if (m_options.minExpires >= 0)
+        modparams += "modparam(\"registrar\", \"min_expires\", " + std::to_string(m_options.minExpires) + ")\n";
+    replaceAll(config, "@MODPARAMS@", modparams);
     replaceAll(config, "@DIR@", m_dir);
     std::ofstream(m_dir + "/kamailio.cfg") << config;
 }

@@ -28,8 +28,19 @@ struct SipUser {
 
 class Kamailio {
 public:
+    // What a test may change of the registrar's behaviour.
+    struct Options {
+        // How long a digest nonce stays good, in seconds (Kamailio's own default, 300, when 0).
+        int nonceExpire = 0;
+        // Whether each nonce's nc must grow from one request to the next (a replayed answer is refused).
+        bool nonceCount = false;
+        // The shortest registration granted, in seconds (Kamailio's own default, 60, when negative).
+        int minExpires = -1;
+    };
+
     // On `port` of 127.0.0.1 (UDP and TCP), or on a free one when it is 0.
     explicit Kamailio(std::vector<SipUser> users, int port = 0);
+    Kamailio(std::vector<SipUser> users, Options options, int port = 0);
     ~Kamailio();
     Kamailio(const Kamailio&) = delete;
     Kamailio& operator=(const Kamailio&) = delete;
@@ -53,12 +64,16 @@ public:
     // relayed, each once.
     std::vector<std::string> seenReplies(const std::string& user, int status,
                                          const std::string& method) const;
+    // The Contact URIs bound now to `aor` (user@domain) in the registrar's table, from its control
+    // socket; empty when there are none.
+    std::vector<std::string> bindings(const std::string& aor) const;
 
 private:
     void writeFiles() const;
     bool answersOptions() const;
 
     std::vector<SipUser> m_users;
+    Options m_options;
     std::string m_dir;
     int m_port;
     std::unique_ptr<ChildProcess> m_process;

@@ -41,13 +41,13 @@ std::string registrarScenario() {
            ok + "  <recv request=\"REGISTER\"/>\n" + ok + "</scenario>\n";
 }
 
-std::string watcherScenario(const std::string& expires, bool waitsForTheEnd) {
+std::string watcherScenario(const std::string& expires, bool waitsForTheEnd, const std::string& user) {
     std::string xml =
         "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\n<scenario name=\"watcher\">\n"
-        "  <send><![CDATA[\nSUBSCRIBE sip:alice@[remote_ip]:[remote_port] SIP/2.0\n"
+        "  <send><![CDATA[\nSUBSCRIBE sip:" + user + "@[remote_ip]:[remote_port] SIP/2.0\n"
         "Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch]\n"
         "From: <sip:watcher@[local_ip]:[local_port]>;tag=[pid]SIPpTag00[call_number]\n"
-        "To: <sip:alice@[remote_ip]:[remote_port]>\nCall-ID: [call_id]\nCSeq: 1 SUBSCRIBE\n"
+        "To: <sip:" + user + "@[remote_ip]:[remote_port]>\nCall-ID: [call_id]\nCSeq: 1 SUBSCRIBE\n"
         "Contact: <sip:watcher@[local_ip]:[local_port];transport=[transport]>\nMax-Forwards: 70\n"
         "Event: presence\nAccept: application/pidf+xml\n" +
         (expires.empty() ? std::string() : "Expires: " + expires + "\n") +
@@ -61,17 +61,17 @@ std::string watcherScenario(const std::string& expires, bool waitsForTheEnd) {
 }
 
 std::string requestScenario(const std::string& method, const std::string& headers, const std::string& body,
-                            int expectedStatus) {
+                            int expectedStatus, const std::string& user) {
     return "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\n"
            "<scenario name=\"" +
            method +
            "\">\n"
            "  <send><![CDATA[\n" +
            method +
-           " sip:agent@[remote_ip]:[remote_port] SIP/2.0\n"
+           " sip:" + user + "@[remote_ip]:[remote_port] SIP/2.0\n"
            "Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch]\n"
            "From: \"Peer\" <sip:peer@[local_ip]:[local_port]>;tag=[pid]SIPpTag00[call_number]\n"
-           "To: <sip:agent@[remote_ip]:[remote_port]>\n"
+           "To: <sip:" + user + "@[remote_ip]:[remote_port]>\n"
            "Call-ID: [call_id]\n"
            "CSeq: 1 " +
            method +

@@ -6,17 +6,18 @@
 
 namespace test {
 
-// A client scenario: one request outside any dialog, addressed to the agent, and the one final response
-// it expects. `headers` are extra header lines (each ending in "\n"); a body gets its Content-Length.
+// A client scenario: one request outside any dialog, addressed to the agent's `user`, and the one final
+// response it expects. `headers` are extra header lines (each ending in "\n"); a body gets its
+// Content-Length.
 std::string requestScenario(const std::string& method, const std::string& headers, const std::string& body,
-                            int expectedStatus);
+                            int expectedStatus, const std::string& user = "alice");
 
 // A 200 to the request just received (a NOTIFY, say), within a scenario.
 std::string okReply();
 
-// A watcher: SUBSCRIBE for presence to the agent (with `expires`, or without Expires when empty), the
-// 202, the first NOTIFY and, when `waitsForTheEnd`, the final NOTIFY.
-std::string watcherScenario(const std::string& expires, bool waitsForTheEnd);
+// A watcher: SUBSCRIBE for presence to the agent's `user` (with `expires`, or without Expires when empty),
+// the 202, the first NOTIFY and, when `waitsForTheEnd`, the final NOTIFY.
+std::string watcherScenario(const std::string& expires, bool waitsForTheEnd, const std::string& user = "alice");
 
 // A registrar that accepts two REGISTERs (the registration, then its removal) without a challenge.
 std::string registrarScenario();
