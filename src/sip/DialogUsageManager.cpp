@@ -309,7 +309,8 @@ ClientPagerMessageHandle DialogUsageManager::makePagerMessage(const NameAddr& ta
 std::vector<ClientRegistrationHandle> DialogUsageManager::getClientRegistrations() const {
     std::vector<ClientRegistrationHandle> registrations;
     for (const auto& entry : m_state->usages)
-        if (auto registration = std::dynamic_pointer_cast<ClientRegistration>(entry.second))
+        if (auto registration = std::dynamic_pointer_cast<ClientRegistration>(entry.second);
+            registration && !registration->retired())
             registrations.emplace_back(registration);
     return registrations;
 }

@@ -36,6 +36,52 @@ TEST_P(StackTest, OptionsAreAnsweredWithUserAgentAndAllow) {
     const std::string allow = answer.header("Allow");
     for (const char* method : {"INFO", "MESSAGE", "SUBSCRIBE"})
         EXPECT_NE(std::string::npos, allow.find(method)) << allow;
+    // No extension is supported, which an empty Supported says (RFC 3261 11.2).
+    EXPECT_EQ(std::vector<std::string>{""}, answer.headers("Supported")) << answer.text;
+}
+
+// RFC 3261 8.2.2.1: a request whose Request-URI names a user who is not ours (a scanner guessing
+// extensions, say) gets 404 and reaches no handler. OPTIONS, and a Request-URI that names no user, are
+// taken as before.
+TEST_P(StackTest, RequestsForAnotherUserAreRefusedWith404) {
+    test::TestAgent agent(GetParam());
+    agent.setIdentity("sip:alice@example.test", "secret");
+    agent.messageArrived = [](sip::ServerPagerMessageHandle handle, const sip::SipMessage&) {
+        handle->send(handle->accept(200));
+    };
+    agent.newSubscription = [](sip::ServerSubscriptionHandle handle, const sip::SipMessage&) {
+        handle->send(handle->reject(403));
+    };
+    const std::string sdp = "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+                            "m=message 5060 sip alice@example.test\r\n";
+    struct Case {
+        std::string method, headers, body, user;
+        int status;
+    };
+    const Case cases[] = {
+        {"MESSAGE", "Content-Type: text/plain\n", "hi 100", "100", 404},
+        {"INVITE", "Content-Type: application/sdp\n", sdp, "100", 404},
+        {"SUBSCRIBE", "Event: presence\nExpires: 600\n", "", "100", 404},
+        {"MESSAGE", "Content-Type: text/plain\n", "hi Alice", "Alice", 404},
+        {"OPTIONS", "", "", "100", 200},
+        {"MESSAGE", "Content-Type: text/plain\n", "hi you", "", 200},
+        {"MESSAGE", "Content-Type: text/plain\n", "hi alice", "alice", 200},
+        {"SUBSCRIBE", "Event: presence\nExpires: 600\n", "", "alice", 403},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.method + " to " + c.user);
+        const auto messages =
+            runAgainst(agent, test::requestScenario(c.method, c.headers, c.body, c.status, c.user), tcp());
+        ASSERT_FALSE(messages.empty());
+        EXPECT_EQ(c.status, messages.back().status()) << messages.back().text;
+    }
+    EXPECT_EQ((std::vector<std::string>{"onMessageArrived MESSAGE", "onMessageArrived MESSAGE",
+                                        "onNewSubscription SUBSCRIBE", "subscription.onTerminated"}),
+              agent.callbacks())
+        << "only the requests for alice or nobody in particular are hers";
+    ASSERT_EQ(2u, agent.received.size());
+    EXPECT_EQ("hi you", agent.received[0].body().str());
+    EXPECT_EQ("hi alice", agent.received[1].body().str());
 }
 
 // What the usage manager answers by itself, before any handler could see the request.

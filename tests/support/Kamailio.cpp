@@ -253,6 +253,26 @@ std::vector<std::string> Kamailio::seenReplies(const std::string& user, int stat
     return lines;
 }
 
+std::vector<std::string> Kamailio::answers(const std::string& user) const {
+    std::vector<std::string> values;
+    std::set<std::string> requests;
+    std::istringstream in(log());
+    const std::string marker = "credentials ";
+    for (std::string line; std::getline(in, line);) {
+        const auto at = line.find(marker);
+        const auto colon = line.find(": ", at);
+        if (at == std::string::npos || colon == std::string::npos)
+            continue;
+        // "credentials REGISTER from alice cseq 12: Digest ...": a retransmission has the same method and
+        // CSeq.
+        const std::string request = line.substr(at, colon - at);
+        if (request.find(" from " + user + " cseq ") == std::string::npos || !requests.insert(request).second)
+            continue;
+        values.push_back(line.substr(colon + 2));
+    }
+    return values;
+}
+
 std::vector<std::string> Kamailio::bindings(const std::string& aor) const {
     std::vector<std::string> contacts;
     if (!running())
@@ -297,6 +317,8 @@ void Kamailio::writeFiles() const {
         modparams += "modparam(\"auth\", \"nonce_count\", 1)\n";
     if (m_options.minExpires >= 0)
         modparams += "modparam(\"registrar\", \"min_expires\", " + std::to_string(m_options.minExpires) + ")\n";
+    if (m_options.maxExpires > 0)
+        modparams += "modparam(\"registrar\", \"max_expires\", " + std::to_string(m_options.maxExpires) + ")\n";
     replaceAll(config, "@MODPARAMS@", modparams);
     replaceAll(config, "@DIR@", m_dir);
     std::ofstream(m_dir + "/kamailio.cfg") << config;

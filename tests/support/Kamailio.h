@@ -34,8 +34,10 @@ public:
         int nonceExpire = 0;
         // Whether each nonce's nc must grow from one request to the next (a replayed answer is refused).
         bool nonceCount = false;
-        // The shortest registration granted, in seconds (Kamailio's own default, 60, when negative).
+        // The shortest and the longest registration granted, in seconds (Kamailio's own defaults, 60 and
+        // none, when negative and 0).
         int minExpires = -1;
+        int maxExpires = 0;
     };
 
     // On `port` of 127.0.0.1 (UDP and TCP), or on a free one when it is 0.
@@ -64,6 +66,9 @@ public:
     // relayed, each once.
     std::vector<std::string> seenReplies(const std::string& user, int status,
                                          const std::string& method) const;
+    // The digest answers `user` sent (the From user), one for each request however often it was sent,
+    // in order: the Authorization or Proxy-Authorization header's value.
+    std::vector<std::string> answers(const std::string& user) const;
     // The Contact URIs bound now to `aor` (user@domain) in the registrar's table, from its control
     // socket; empty when there are none.
     std::vector<std::string> bindings(const std::string& aor) const;

@@ -68,10 +68,10 @@ std::string requestScenario(const std::string& method, const std::string& header
            "\">\n"
            "  <send><![CDATA[\n" +
            method +
-           " sip:" + user + "@[remote_ip]:[remote_port] SIP/2.0\n"
+           " sip:" + (user.empty() ? "" : user + "@") + "[remote_ip]:[remote_port] SIP/2.0\n"
            "Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch]\n"
            "From: \"Peer\" <sip:peer@[local_ip]:[local_port]>;tag=[pid]SIPpTag00[call_number]\n"
-           "To: <sip:" + user + "@[remote_ip]:[remote_port]>\n"
+           "To: <sip:" + (user.empty() ? "" : user + "@") + "[remote_ip]:[remote_port]>\n"
            "Call-ID: [call_id]\n"
            "CSeq: 1 " +
            method +

@@ -6,8 +6,8 @@
 
 namespace test {
 
-// A client scenario: one request outside any dialog, addressed to the agent's `user`, and the one final
-// response it expects. `headers` are extra header lines (each ending in "\n"); a body gets its
+// A client scenario: one request outside any dialog, addressed to the agent's `user` (an empty one: to no
+// user, only the agent's address), and the one final response it expects. `headers` are extra header lines (each ending in "\n"); a body gets its
 // Content-Length.
 std::string requestScenario(const std::string& method, const std::string& headers, const std::string& body,
                             int expectedStatus, const std::string& user = "alice");
