@@ -35,6 +35,10 @@ std::optional<std::string> CChimelyDlg::InitStack() {
     profile->addSupportedMethod(sip::SUBSCRIBE);
     profile->addSupportedMimeType(sip::NOTIFY, sip::Pidf::getStaticType());
     profile->setUserAgent(kUserAgent);
+    if (m_delays.datagramKeepAlive.count() > 0)
+        profile->setKeepAliveTimeForDatagram(m_delays.datagramKeepAlive);
+    if (m_delays.streamKeepAlive.count() > 0)
+        profile->setKeepAliveTimeForStream(m_delays.streamKeepAlive);
 
     m_dum.setClientAuthManager(std::make_unique<sip::ClientAuthManager>());
 

@@ -204,12 +204,9 @@ DialogUsageManager::DialogUsageManager(SipStack& stack) : m_state(std::make_uniq
                        NUTAG_APPL_METHOD("MESSAGE"), NUTAG_APPL_METHOD("INFO"),
                        TAG_IF(!events.empty(), NUTAG_ALLOW_EVENTS(events.c_str())),
                        NUTAG_SUB_EXPIRES(guard::kMaxSubscriptionExpires),
-                       NUTAG_OUTBOUND("no-natify no-options-keepalive no-validate"), NUTAG_KEEPALIVE(0),
-                       NUTAG_SESSION_TIMER(0), SIPTAG_SUPPORTED(nullptr), NUTAG_AUTOALERT(0),
-                       NUTAG_AUTOANSWER(0), NUTAG_ENABLEMESSAGE(1),
-                       TAG_IF(s.keepAlive && s.core.transport && s.core.transport->tcp,
-                              TPTAG_KEEPALIVE(KeepAliveManager::kStreamKeepAliveMs)),
-                       TAG_END());
+                       NUTAG_OUTBOUND(detail::kOutboundOptions), NUTAG_KEEPALIVE(0), NUTAG_SESSION_TIMER(0),
+                       SIPTAG_SUPPORTED(nullptr), NUTAG_AUTOALERT(0), NUTAG_AUTOANSWER(0),
+                       NUTAG_ENABLEMESSAGE(1), TAG_END());
     };
 }
 

@@ -16,6 +16,11 @@
 
 namespace sip::detail {
 
+// What the stack's outbound support does for registrations: it moves the Contact to the public address an
+// answer shows when we are behind a NAT ("natify", on by default), but sends no OPTIONS keep-alive through
+// the registrar (the layer keeps the flow alive itself, KeepAlive.cpp) and no probe of our own Contact.
+inline constexpr const char* kOutboundOptions = "no-options-keepalive no-validate";
+
 // A body as sofia-sip's tags take it: its type, or null when there is none, and its bytes.
 class Body {
 public:

@@ -7,6 +7,7 @@
 #include "sip/Mime.h"
 #include "sip/Uri.h"
 
+#include <chrono>
 #include <map>
 #include <optional>
 #include <vector>
@@ -55,6 +56,13 @@ public:
     // The body types supported for `method`, for an Accept header.
     Data getSupportedMimeTypesText(MethodType method) const;
 
+    // How often a keep-alive goes out on the registration's flow when nothing else does, over UDP and over
+    // a TCP connection; 0 sends none.
+    void setKeepAliveTimeForDatagram(std::chrono::seconds interval) { m_datagramKeepAlive = interval; }
+    std::chrono::seconds getKeepAliveTimeForDatagram() const { return m_datagramKeepAlive; }
+    void setKeepAliveTimeForStream(std::chrono::seconds interval) { m_streamKeepAlive = interval; }
+    std::chrono::seconds getKeepAliveTimeForStream() const { return m_streamKeepAlive; }
+
     void setUserAgent(const Data& userAgent) { m_userAgent = userAgent; }
     const Data& getUserAgent() const { return m_userAgent; }
 
@@ -74,6 +82,10 @@ public:
 
 private:
     std::uint32_t m_registrationTime = 3600;
+    // Well inside the 30 s after which many home routers forget a quiet UDP flow, and the 90 s of the
+    // strictest carrier-grade NATs for TCP.
+    std::chrono::seconds m_datagramKeepAlive{25};
+    std::chrono::seconds m_streamKeepAlive{30};
     std::vector<MethodType> m_methods;
     std::map<MethodType, std::vector<Mime>> m_mimeTypes;
     Data m_userAgent;
@@ -91,11 +103,9 @@ std::optional<MasterProfile::DigestCredential> findDigestCredential(
 // ends the request.
 class ClientAuthManager {};
 
-// Keeps idle stream connections to the registrar alive. sofia-sip has no quiet keep-alive for datagram
-// transports, so over UDP this does nothing.
-class KeepAliveManager {
-public:
-    static constexpr unsigned kStreamKeepAliveMs = 180000;
-};
+// While the usage manager has one of these, the registration's flow is kept alive through NAT routers
+// at the profile's keep-alive intervals: a CRLF pair from our UDP port to the registrar, or on the
+// registration's TCP connection, whose death is then noticed and followed by a new registration.
+class KeepAliveManager {};
 
 }  // namespace sip

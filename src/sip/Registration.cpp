@@ -24,6 +24,9 @@
 //     |<------------------|
 #include "sip/DialogUsageManager.h"
 #include "sip/DumState.h"
+#include "sip/KeepAlive.h"
+
+#include <sofia-sip/msg_addr.h>
 
 #include <strings.h>
 
@@ -35,7 +38,6 @@ using detail::Event;
 
 namespace {
 
-constexpr const char* kOutboundOptions = "no-natify no-options-keepalive no-validate";
 // How long a new registration waits for a removal still under way before it is sent all the same.
 constexpr std::chrono::seconds kRemovalWait{4};
 
@@ -44,26 +46,47 @@ const char* portOrDefault(const char* port) {
 }
 
 // The registrar lists the bindings of every device of the address of record. Ours carry the address our
-// transport puts in both Contact and Via: the top Via of the response.
+// transport puts in Via, or, once a NAT was seen, the public one the registrar saw it come from: the
+// top Via of the response, its sent-by or its received and rport.
 std::vector<NameAddr> ownBindings(const Event& event) {
     std::vector<NameAddr> own;
     const sip_t* response = event.sip();
     if (!response || !response->sip_via)
         return own;
     const sip_via_t* via = response->sip_via;
+    auto ours = [via](const url_t* url) {
+        const char* port = portOrDefault(url->url_port);
+        if (strcasecmp(url->url_host, via->v_host) == 0 && std::strcmp(port, portOrDefault(via->v_port)) == 0)
+            return true;
+        return via->v_received && strcasecmp(url->url_host, via->v_received) == 0 &&
+               std::strcmp(port, via->v_rport && *via->v_rport ? via->v_rport : portOrDefault(via->v_port)) == 0;
+    };
     const SipMessage view = event.message();
     std::size_t index = 0;
     for (const sip_contact_t* bound = response->sip_contact; bound; bound = bound->m_next) {
         if (bound->m_url->url_type == url_any)
             continue;
-        const url_t* url = bound->m_url;
-        if (url->url_host && strcasecmp(url->url_host, via->v_host) == 0 &&
-            std::strcmp(portOrDefault(url->url_port), portOrDefault(via->v_port)) == 0 &&
-            index < view.contacts().size())
+        if (bound->m_url->url_host && ours(bound->m_url) && index < view.contacts().size())
             own.push_back(view.contacts()[index]);
         ++index;
     }
     return own;
+}
+
+// Where the registration's answers came from, and the socket the REGISTER left from.
+detail::DatagramFlow flowOf(const Event& event, int port) {
+    detail::DatagramFlow flow;
+    const sip_t* response = event.sip();
+    msg_t* msg = event.msg();
+    const su_addrinfo_t* source = msg ? msg_addrinfo(msg) : nullptr;
+    if (!response || !response->sip_via || !source || !source->ai_addr ||
+        source->ai_addrlen > sizeof flow.registrar)
+        return flow;
+    flow.localHost = response->sip_via->v_host;
+    flow.localPort = port;
+    std::memcpy(&flow.registrar, source->ai_addr, source->ai_addrlen);
+    flow.registrarLength = static_cast<socklen_t>(source->ai_addrlen);
+    return flow;
 }
 
 std::string registrarOf(const Uri& aor) {
@@ -118,10 +141,14 @@ void ClientRegistration::start() {
 }
 
 void ClientRegistration::issue() {
+    // What the stack gives the registration's connection, if it makes one (KeepAlive.cpp).
+    const detail::DumState& s = state();
+    const auto stream = s.keepAlive ? s.profile->getKeepAliveTimeForStream() : std::chrono::seconds{0};
+    detail::setStreamKeepAlive(stream, stream / 2);
     const std::string expires = std::to_string(state().profile->getDefaultRegistrationTime());
     const std::string proxy = state().outboundProxy();
     nua_register(m_nh, NUTAG_URL(m_registrar.c_str()), SIPTAG_EXPIRES_STR(expires.c_str()),
-                 TAG_IF(!proxy.empty(), NUTAG_PROXY(proxy.c_str())), NUTAG_OUTBOUND(kOutboundOptions),
+                 TAG_IF(!proxy.empty(), NUTAG_PROXY(proxy.c_str())), NUTAG_OUTBOUND(detail::kOutboundOptions),
                  TAG_END());
 }
 
@@ -132,7 +159,7 @@ void ClientRegistration::removeAll(bool stopWhenDone) {
         return failSoon(nua_r_unregister, 503, "Transport unavailable");
     const std::string proxy = state().outboundProxy();
     nua_unregister(m_nh, NUTAG_URL(m_registrar.c_str()), SIPTAG_CONTACT_STR("*"), SIPTAG_EXPIRES_STR("0"),
-                   TAG_IF(!proxy.empty(), NUTAG_PROXY(proxy.c_str())), NUTAG_OUTBOUND(kOutboundOptions),
+                   TAG_IF(!proxy.empty(), NUTAG_PROXY(proxy.c_str())), NUTAG_OUTBOUND(detail::kOutboundOptions),
                    TAG_END());
 }
 
@@ -198,13 +225,16 @@ void ClientRegistration::onFinal(Event& event) {
             const std::string proxy = s.outboundProxy();
             nua_unregister(m_nh, NUTAG_URL(m_registrar.c_str()),
                            TAG_IF(!proxy.empty(), NUTAG_PROXY(proxy.c_str())),
-                           NUTAG_OUTBOUND(kOutboundOptions), TAG_END());
+                           NUTAG_OUTBOUND(detail::kOutboundOptions), TAG_END());
             m_removing = true;
             detach();
-        } else if (!m_registered) {
-            m_registered = true;
-            if (handler)
-                handler->onSuccess(getHandle(), response);
+        } else {
+            keepAlive(event);
+            if (!m_registered) {
+                m_registered = true;
+                if (handler)
+                    handler->onSuccess(getHandle(), response);
+            }
         }
         return;
     }
@@ -224,6 +254,38 @@ void ClientRegistration::onFinal(Event& event) {
         }
     }
     fail(response);
+}
+
+// Over UDP nothing leaves our port for the registrar between refreshes, and a NAT router forgets the
+// mapping the registrar reaches us through: a CRLF pair goes there at the profile's interval, from the
+// socket the REGISTER left from, while the registration holds. (Over TCP the stack pings the connection.)
+void ClientRegistration::keepAlive(const Event& response) {
+    detail::DumState& s = state();
+    if (!s.keepAlive || !s.core.transport || s.core.transport->tcp)
+        return;
+    m_flow = flowOf(response, s.core.transport->port);
+    if (!m_keepAliveDue)
+        armKeepAlive();
+}
+
+void ClientRegistration::armKeepAlive() {
+    const std::chrono::seconds interval = state().profile->getKeepAliveTimeForDatagram();
+    if (interval.count() <= 0 || m_flow.registrarLength == 0)
+        return;
+    m_keepAliveDue = true;
+    auto ping = std::make_unique<Event>();
+    std::weak_ptr<Usage> weak = weak_from_this();
+    ping->call = [weak] {
+        auto usage = std::static_pointer_cast<ClientRegistration>(weak.lock());
+        if (!usage)
+            return;
+        usage->m_keepAliveDue = false;
+        if (usage->retired() || !usage->m_registered || usage->m_removing)
+            return;
+        detail::sendDatagramKeepAlive(usage->m_flow);
+        usage->armKeepAlive();
+    };
+    m_core.post(std::move(ping), interval);
 }
 
 void ClientRegistration::fail(const SipMessage& response) {

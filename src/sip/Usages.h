@@ -6,6 +6,7 @@
 #include "sip/Contents.h"
 #include "sip/Handle.h"
 #include "sip/Handlers.h"
+#include "sip/KeepAlive.h"
 #include "sip/SdpContents.h"
 #include "sip/SipMessage.h"
 
@@ -96,10 +97,14 @@ private:
     void fail(const SipMessage& response);
     // The removal has its final answer: the usage goes, and registrations waiting for it are sent.
     void removalDone();
+    void keepAlive(const detail::Event& response);
+    void armKeepAlive();
 
     // The registrar: the domain of the address of record.
     std::string m_registrar;
     std::vector<NameAddr> m_myContacts;
+    detail::DatagramFlow m_flow;
+    bool m_keepAliveDue = false;
     bool m_registered = false;
     bool m_removing = false;
     bool m_stopWhenDone = false;

@@ -66,6 +66,9 @@ constexpr platform::WPARAM IDM_PREFERENCES = 5;
 // Delays the window and the agent wait for; tests shorten them, the program keeps the defaults.
 struct ChimelyDelays {
     unsigned reconnectMs = kReconnectDelayMs;
+    // The keep-alive intervals of the registration's flow; the profile's own when zero.
+    std::chrono::seconds datagramKeepAlive{0};
+    std::chrono::seconds streamKeepAlive{0};
 };
 
 class CChimelyDlg : public platform::CDialog,
