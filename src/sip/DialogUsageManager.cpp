@@ -9,6 +9,8 @@
 #include <sofia-sip/tport_tag.h>
 #include <sofia-sip/url.h>
 
+#include <arpa/inet.h>
+
 #include <cstring>
 
 namespace sip {
@@ -124,6 +126,22 @@ std::string DumState::outboundProxy() const {
 
 std::string DumState::outboundRoute() const {
     return proxyUri(*this, true);
+}
+
+bool DumState::namesUnreachable(const std::string& target) const {
+    const std::string proxy = outboundProxy();
+    const std::string& first = proxy.empty() ? target : proxy;
+    su_home_t home[1] = {SU_HOME_INIT(home)};
+    const url_t* url = url_make(home, first.c_str());
+    std::string host = url && url->url_host ? url->url_host : "";
+    su_home_deinit(home);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    in6_addr literal{};
+    if (host.empty() || inet_pton(AF_INET, host.c_str(), &literal) == 1 ||
+        inet_pton(AF_INET6, host.c_str(), &literal) == 1)
+        return false;
+    return !nameServerReachable();
 }
 
 std::string detail::acceptFor(const MasterProfile& profile, MethodType method) {
@@ -340,6 +358,9 @@ bool DialogUsageManager::process() {
     } else if (event->type == nua_r_shutdown) {
         if (event->status >= 200)
             m_state->core.shutdownComplete = true;
+    } else if (event->type == nua_i_network_changed) {
+        if (m_state->core.networkChanged)
+            m_state->core.networkChanged();
     } else if (restarted(*event)) {
         // The stack sends the request again by itself (with an answer to a challenge, say): no news.
     } else if (event->nh) {

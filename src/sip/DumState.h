@@ -21,6 +21,9 @@ namespace sip::detail {
 // the registrar (the layer keeps the flow alive itself, KeepAlive.cpp) and no probe of our own Contact.
 inline constexpr const char* kOutboundOptions = "no-options-keepalive no-validate";
 
+// The reason phrase of a request that could not go because no name server can be reached.
+inline constexpr const char* kNoNameServer = "No route to the name server";
+
 // A body as sofia-sip's tags take it: its type, or null when there is none, and its bytes.
 class Body {
 public:
@@ -83,6 +86,10 @@ struct DumState {
     nua_handle_t* newHandle(const NameAddr& to);
     // Where requests outside a dialog go (for NUTAG_PROXY), or "" when there is no outbound proxy.
     std::string outboundProxy() const;
+    // Whether a request to `target` (a URI) would need a name looked up (the outbound proxy's, or else the
+    // target's host) while no name server can be reached; it must then fail without reaching the stack,
+    // whose resolver spins without a route to its server.
+    bool namesUnreachable(const std::string& target) const;
     // The outbound proxy as the one Route of a request that starts a dialog (a Route header's value, a
     // loose route), or "" when there is no outbound proxy. The dialog's later requests follow their own
     // route set, never this.
@@ -101,6 +108,9 @@ std::size_t countUsages(const DumState& state) {
 // Whether the request names in its Request-URI a user who is none of ours (RFC 3261 8.2.2.1): neither the
 // user we sign in as nor the one our Contact names. A Request-URI without a user names nobody else.
 bool forSomebodyElse(const DumState& state, const sip_t* request);
+
+// Whether a name server of the machine's can be reached now (NetworkWatch.cpp). Any thread.
+bool nameServerReachable();
 
 // Wildcard removals the application let go of that still wait for their final answer.
 std::size_t removalsUnderWay(const DumState& state);

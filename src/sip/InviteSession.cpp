@@ -160,6 +160,8 @@ ClientInviteSessionHandle ClientInviteSession::getHandle() {
 void ClientInviteSession::start() {
     if (!m_nh)
         return failSoon(nua_r_invite, 503, "Transport unavailable");
+    if (state().namesUnreachable(m_target))
+        return failSoon(nua_r_invite, 503, detail::kNoNameServer);
     issue();
 }
 

@@ -45,6 +45,8 @@ void ClientPagerMessage::sendNext() {
     m_inProgress = true;
     if (!m_nh)
         return failSoon(nua_r_message, 503, "Transport unavailable");
+    if (state().namesUnreachable(m_target))
+        return failSoon(nua_r_message, 503, detail::kNoNameServer);
     issue();
 }
 

@@ -28,8 +28,12 @@
 
 #include <sofia-sip/msg_addr.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <strings.h>
 
+#include <cctype>
 #include <cstring>
 
 namespace sip {
@@ -118,6 +122,8 @@ ClientRegistrationHandle ClientRegistration::getHandle() {
 void ClientRegistration::start() {
     if (!m_nh)
         return failSoon(nua_r_register, 503, "Transport unavailable");
+    if (state().namesUnreachable(m_registrar))
+        return failSoon(nua_r_register, 503, detail::kNoNameServer);
     // A wildcard removal still under way would remove this registration's binding too, were it to reach
     // the registrar after it.
     detail::DumState& s = state();
@@ -229,6 +235,7 @@ void ClientRegistration::onFinal(Event& event) {
             m_removing = true;
             detach();
         } else {
+            pin(event);
             keepAlive(event);
             if (!m_registered) {
                 m_registered = true;
@@ -240,6 +247,13 @@ void ClientRegistration::onFinal(Event& event) {
     }
     // A REGISTER that went unanswered, or could not leave: the handler decides whether it is sent again.
     const bool timedOut = status == 408 || (status == 503 && !event.sip());
+    // The registrar that held our binding is gone: through the name (once), another one may take it.
+    if (timedOut && !m_pinned.empty() && !m_removing && !state().namesUnreachable(m_registrar)) {
+        m_pinned.clear();
+        const std::string proxy = s.outboundProxy();
+        nua_set_hparams(m_nh, NUTAG_PROXY(proxy.empty() ? nullptr : proxy.c_str()), TAG_END());
+        return issue();
+    }
     if (timedOut && handler && !m_removing) {
         const int retryAfter = handler->onRequestRetry(getHandle(), 0, response);
         if (retryAfter >= 0 && m_nh) {
@@ -286,6 +300,42 @@ void ClientRegistration::armKeepAlive() {
         usage->armKeepAlive();
     };
     m_core.post(std::move(ping), interval);
+}
+
+// Once registered, the refreshes, the removal and what the stack sends again by itself go to the
+// registrar that answered, by its address: the name is not looked up again while the binding holds, so
+// that a machine gone offline never hands the stack a name (its resolver spins without a route), and a
+// refresh meets the registrar that has the binding.
+void ClientRegistration::pin(const Event& response) {
+    msg_t* msg = response.msg();
+    const su_addrinfo_t* source = msg ? msg_addrinfo(msg) : nullptr;
+    const sip_t* sip = response.sip();
+    if (!source || !source->ai_addr || !sip || !sip->sip_via || !sip->sip_via->v_protocol)
+        return;
+    char host[INET6_ADDRSTRLEN] = "";
+    int port = 0;
+    if (source->ai_addr->sa_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(source->ai_addr);
+        inet_ntop(AF_INET, &v4->sin_addr, host, sizeof host);
+        port = ntohs(v4->sin_port);
+    } else if (source->ai_addr->sa_family == AF_INET6) {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(source->ai_addr);
+        inet_ntop(AF_INET6, &v6->sin6_addr, host, sizeof host);
+        port = ntohs(v6->sin6_port);
+    }
+    if (!*host || port == 0)
+        return;
+    std::string transport = sip->sip_via->v_protocol;
+    transport = transport.substr(transport.rfind('/') + 1);
+    for (char& c : transport)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const bool v6 = std::strchr(host, ':') != nullptr;
+    const std::string pinned = std::string(transport == "tls" ? "sips:" : "sip:") + (v6 ? "[" : "") + host +
+                               (v6 ? "]" : "") + ":" + std::to_string(port) + ";transport=" + transport;
+    if (pinned == m_pinned)
+        return;
+    m_pinned = pinned;
+    nua_set_hparams(m_nh, NUTAG_PROXY(m_pinned.c_str()), TAG_END());
 }
 
 void ClientRegistration::fail(const SipMessage& response) {

@@ -265,6 +265,9 @@ bool StackCore::start() {
     using std::chrono::milliseconds;
     nua = nua_create(
         m_root, &StackCore::callback, this, NUTAG_URL(url.c_str()), NUTAG_MEDIA_ENABLE(0),
+        // On a change of addresses or routes the stack opens its transports again and refreshes the
+        // registrations from the new ones (NetworkWatch.cpp).
+        NUTAG_DETECT_NETWORK_UPDATES(NUA_NW_DETECT_TRY_FULL),
         TAG_IF(transactionTimeout, NTATAG_SIP_T1X64(transactionTimeout ? transactionTimeout->count() : 0)),
         TPTAG_IDLE(static_cast<unsigned>(milliseconds(guard::kConnectionIdle).count())),
         TPTAG_TIMEOUT(static_cast<unsigned>(milliseconds(guard::kIncompleteMessage).count())), TAG_END());
@@ -407,6 +410,10 @@ void SipStack::setTransactionTimeout(std::chrono::milliseconds timeout) {
 
 void SipStack::setWakeHandler(std::function<void()> wake) {
     m_core->wake = std::move(wake);
+}
+
+void SipStack::setNetworkHandler(std::function<void()> changed) {
+    m_core->networkChanged = std::move(changed);
 }
 
 bool SipStack::isRunning() const {

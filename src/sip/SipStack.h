@@ -29,6 +29,11 @@ public:
     // can pump at once rather than at its next timer tick. It must not pump from inside the call.
     void setWakeHandler(std::function<void()> wake);
 
+    // Called on the user-interface thread, from the usage manager's process(), when the machine's network
+    // changed (an address or the default route came or went) and the stack has opened its transports
+    // again: what waits for the network may try now.
+    void setNetworkHandler(std::function<void()> changed);
+
     // How long a request waits for its final answer before the stack ends it with 408 (64 times the
     // retransmission interval, 32 s, unless set). Takes effect when the stack's thread starts.
     void setTransactionTimeout(std::chrono::milliseconds timeout);

@@ -93,6 +93,7 @@ public:
 
     // Set by the usage manager.
     std::function<void()> wake;
+    std::function<void()> networkChanged;
     std::function<void(nua_t*)> onStarted;
     std::function<void()> releaseUsages;
 

@@ -99,11 +99,14 @@ private:
     void removalDone();
     void keepAlive(const detail::Event& response);
     void armKeepAlive();
+    void pin(const detail::Event& response);
 
     // The registrar: the domain of the address of record.
     std::string m_registrar;
     std::vector<NameAddr> m_myContacts;
     detail::DatagramFlow m_flow;
+    // Where the stack sends this registration's requests since the registrar answered (see pin()).
+    std::string m_pinned;
     bool m_keepAliveDue = false;
     bool m_registered = false;
     bool m_removing = false;

@@ -1,0 +1,236 @@
+// SPDX-License-Identifier: MIT
+// The stack's detector of network changes, on Linux: the kernel's own notifications (rtnetlink) of
+// addresses, links and routes, in the stack's thread.
+//
+// sofia-sip's nua knows what to do when the network changes (NUTAG_DETECT_NETWORK_UPDATES with
+// NUA_NW_DETECT_TRY_FULL): it closes its transports, opens them again on the addresses the machine has now,
+// refreshes every registration from them at once and reports nua_i_network_changed. It asks the platform
+// for a detector with su_root_add_network_changed(), which Debian's build has only for macOS. The program
+// defines that function: a netlink socket on the stack's root, whose bursts of messages (an address, its
+// routes and the link often come in several at once) settle for a moment before the stack hears of them,
+// and only when what the stack uses changed: the IPv4 addresses of the interfaces that are up, and the
+// default route.
+#include <sofia-sip/su_alloc.h>
+#include <sofia-sip/su_os_nw.h>
+#include <sofia-sip/su_wait.h>
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+// How long the kernel's messages about one change are let come before the change is acted on.
+constexpr su_duration_t kSettleMs = 700;
+
+// A timer of the kernel's (a timerfd) measures the settling, not one of the stack's: those hold the
+// stack's root, whose end at shutdown must find nothing holding it.
+struct Watch {
+    su_home_t home[1];  // first: the watch is a home of its own, freed with the stack's
+    su_root_t* root;
+    su_network_changed_f* changed;
+    su_network_changed_magic_t* magic;
+    int socket;
+    int settle;
+    su_wait_t waits[2];
+    int registrations[2];
+    char* state;
+};
+
+// What the stack's transports and routes depend on, as text: the IPv4 addresses of the interfaces that are
+// up (loopback aside) and the interface and gateway of the default route.
+std::string networkState() {
+    std::vector<std::string> addresses;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) == 0) {
+        for (const ifaddrs* entry = list; entry; entry = entry->ifa_next) {
+            if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET || !(entry->ifa_flags & IFF_UP) ||
+                (entry->ifa_flags & IFF_LOOPBACK))
+                continue;
+            char text[INET_ADDRSTRLEN] = "";
+            inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr, text,
+                      sizeof text);
+            addresses.push_back(std::string(entry->ifa_name) + "=" + text);
+        }
+        freeifaddrs(list);
+    }
+    std::sort(addresses.begin(), addresses.end());
+    std::string state;
+    for (const std::string& address : addresses)
+        state += address + " ";
+    // /proc/net/route: Iface Destination Gateway Flags ...; the default route has destination 00000000.
+    std::ifstream routes("/proc/net/route");
+    std::string line;
+    std::getline(routes, line);
+    while (std::getline(routes, line)) {
+        char iface[IF_NAMESIZE + 1] = "";
+        unsigned destination = 0, gateway = 0, flags = 0;
+        if (std::sscanf(line.c_str(), "%16s %x %x %x", iface, &destination, &gateway, &flags) == 4 &&
+            destination == 0 && (flags & 1))
+            state += "default via " + std::to_string(gateway) + " dev " + iface;
+    }
+    return state;
+}
+
+int settled(su_root_magic_t*, su_wait_t*, su_wakeup_arg_t* argument) {
+    auto* watch = static_cast<Watch*>(argument);
+    std::uint64_t expirations = 0;
+    if (read(watch->settle, &expirations, sizeof expirations) != sizeof expirations)
+        return 0;
+    const std::string now = networkState();
+    if (watch->state && now == watch->state)
+        return 0;
+    su_free(watch->home, watch->state);
+    watch->state = su_strdup(watch->home, now.c_str());
+    watch->changed(watch->magic, watch->root);
+    return 0;
+}
+
+int readable(su_root_magic_t*, su_wait_t*, su_wakeup_arg_t* argument) {
+    auto* watch = static_cast<Watch*>(argument);
+    char buffer[8192];
+    for (int i = 0; i < 64 && recv(watch->socket, buffer, sizeof buffer, MSG_DONTWAIT) > 0; ++i) {
+    }
+    itimerspec once{};
+    once.it_value.tv_sec = kSettleMs / 1000;
+    once.it_value.tv_nsec = (kSettleMs % 1000) * 1000000L;
+    timerfd_settime(watch->settle, 0, &once, nullptr);
+    return 0;
+}
+
+// The stack asks again for a detector each time its parameters are set: one watch a root.
+struct Watches {
+    std::mutex mutex;
+    std::map<su_root_t*, Watch*> byRoot;
+};
+
+Watches& watches() {
+    static Watches all;
+    return all;
+}
+
+void destroyed(void* argument) {
+    auto* watch = static_cast<Watch*>(argument);
+    for (int* fd : {&watch->socket, &watch->settle}) {
+        if (*fd >= 0)
+            close(*fd);
+        *fd = -1;
+    }
+    Watches& all = watches();
+    const std::lock_guard<std::mutex> lock(all.mutex);
+    if (auto found = all.byRoot.find(watch->root); found != all.byRoot.end() && found->second == watch)
+        all.byRoot.erase(found);
+}
+
+bool routable(int family, const void* address, socklen_t length) {
+    const int fd = socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    const bool ok = connect(fd, static_cast<const sockaddr*>(address), length) == 0;
+    close(fd);
+    return ok;
+}
+
+}  // namespace
+
+namespace sip::detail {
+
+// Whether one of the name servers of /etc/resolv.conf (the ones the stack's resolver asks) can be reached
+// at all: a route to it exists. Without one the stack's resolver spins on failing connect() calls
+// (sofia-sip's sres), so no name may be handed to the stack then. None configured: the resolver asks
+// the local host.
+bool nameServerReachable() {
+    std::ifstream conf("/etc/resolv.conf");
+    bool any = false;
+    for (std::string line; std::getline(conf, line);) {
+        std::istringstream words(line);
+        std::string keyword, server;
+        if (!(words >> keyword >> server) || keyword != "nameserver")
+            continue;
+        any = true;
+        sockaddr_in v4{};
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(53);
+        sockaddr_in6 v6{};
+        v6.sin6_family = AF_INET6;
+        v6.sin6_port = htons(53);
+        if (inet_pton(AF_INET, server.c_str(), &v4.sin_addr) == 1 ? routable(AF_INET, &v4, sizeof v4)
+            : inet_pton(AF_INET6, server.c_str(), &v6.sin6_addr) == 1 ? routable(AF_INET6, &v6, sizeof v6)
+                                                                     : false)
+            return true;
+    }
+    return !any;
+}
+
+}  // namespace sip::detail
+
+extern "C" su_network_changed_t* su_root_add_network_changed(su_home_t* home, su_root_t* root,
+                                                             su_network_changed_f* changed,
+                                                             su_network_changed_magic_t* magic) {
+    if (!home || !root || !changed)
+        return nullptr;
+    Watches& all = watches();
+    {
+        const std::lock_guard<std::mutex> lock(all.mutex);
+        if (auto found = all.byRoot.find(root); found != all.byRoot.end()) {
+            found->second->changed = changed;
+            found->second->magic = magic;
+            return reinterpret_cast<su_network_changed_t*>(found->second);
+        }
+    }
+    auto* watch = static_cast<Watch*>(su_home_clone(home, sizeof(Watch)));
+    if (!watch)
+        return nullptr;
+    watch->root = root;
+    watch->changed = changed;
+    watch->magic = magic;
+    watch->registrations[0] = watch->registrations[1] = -1;
+    watch->socket = socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE);
+    watch->settle = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    su_home_destructor(watch->home, destroyed);
+    sockaddr_nl groups{};
+    groups.nl_family = AF_NETLINK;
+    groups.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV4_ROUTE;
+    if (watch->socket < 0 || watch->settle < 0 ||
+        bind(watch->socket, reinterpret_cast<sockaddr*>(&groups), sizeof groups) != 0 ||
+        su_wait_create(&watch->waits[0], watch->socket, SU_WAIT_IN) != 0 ||
+        su_wait_create(&watch->waits[1], watch->settle, SU_WAIT_IN) != 0 ||
+        (watch->registrations[0] = su_root_register(root, &watch->waits[0], readable, watch, 0)) < 0 ||
+        (watch->registrations[1] = su_root_register(root, &watch->waits[1], settled, watch, 0)) < 0) {
+        for (int registration : watch->registrations)
+            if (registration >= 0)
+                su_root_deregister(root, registration);
+        su_home_unref(watch->home);
+        return nullptr;
+    }
+    watch->state = su_strdup(watch->home, networkState().c_str());
+    const std::lock_guard<std::mutex> lock(all.mutex);
+    all.byRoot[root] = watch;
+    return reinterpret_cast<su_network_changed_t*>(watch);
+}
+
+extern "C" int su_root_remove_network_changed(su_network_changed_t* changes) {
+    auto* watch = reinterpret_cast<Watch*>(changes);
+    if (!watch)
+        return -1;
+    for (int registration : watch->registrations)
+        if (registration >= 0)
+            su_root_deregister(watch->root, registration);
+    su_home_unref(watch->home);
+    return 0;
+}
