@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: MIT
-// The main window object with another real, independently written desktop client through Kamailio:
-// twinkle (twinkle-console) as bob, registered with digest, next to the agent signed in as alice with
-// Kamailio as its outbound proxy. Texts go both ways and each side shows them; twinkle watches alice's
-// presence, sees her online while she runs and gone after her Exit, and takes the final NOTIFY of her
-// Exit without complaint (it answers 400 to one whose Contact is not a SIP URI). Over UDP and TCP, inside
-// a network namespace of the test program's own.
+// The main window object with two more real, independently written desktop clients through Kamailio:
+// twinkle (twinkle-console) as bob and linphonec as carol, each registered with digest, next to the agent
+// signed in as alice with Kamailio as its outbound proxy. Texts go both ways and each side shows them;
+// each client watches alice's presence, sees her online while she runs and gone after her Exit, and takes
+// the final NOTIFY of her Exit without complaint (twinkle answers 400 to one whose Contact is not a SIP
+// URI). Over UDP and TCP, inside a network namespace of the test program's own, which has a routable
+// address besides 127.0.0.1 for linphonec's sake.
 #include "support/Hub.h"
 #include "support/Kamailio.h"
+#include "support/Linphone.h"
 #include "support/PrivateNetwork.h"
 #include "support/Twinkle.h"
 
@@ -22,9 +24,11 @@ using namespace std::chrono_literals;
 namespace {
 
 const bool kPrivateNetwork = test::enterPrivateNetwork();
+const bool kRoutableAddress = test::addRoutableAddress();
 
 const test::SipUser kAlice{"alice", "example.test", "wonder:land"};
 const test::SipUser kBob{"bob", "example.test", "bob123"};
+const test::SipUser kCarol{"carol", "example.test", "carol.7"};
 
 // How long each wait for an exchange with a peer may take: Kamailio passes everything on at once.
 constexpr auto kExchange = 5s;
@@ -56,14 +60,14 @@ int answerToFinalNotify(const test::Kamailio& kamailio, const std::string& watch
     return 0;
 }
 
-// Kamailio with the users, and the window signed in there as alice.
+// Kamailio with the three users, and the window signed in there as alice.
 class DesktopPeersTest : public ::testing::TestWithParam<sip::TransportType> {
 protected:
     bool tcp() const { return GetParam() == sip::TCP; }
 
     void SetUp() override {
         CHIMELY_REQUIRE_PRIVATE_NETWORK();
-        m_kamailio = std::make_unique<test::Kamailio>(std::vector<test::SipUser>{kAlice, kBob});
+        m_kamailio = std::make_unique<test::Kamailio>(std::vector<test::SipUser>{kAlice, kBob, kCarol});
         m_kamailio->start();
         m_hub = std::make_unique<test::Hub>(
             test::Hub::Settings{.protocol = tcp() ? 1 : 0,
@@ -195,7 +199,88 @@ TEST_P(TwinkleTest, SeesAliceOnlineWhileSheRunsAndGoneAfterHerExit) {
     EXPECT_TRUE(m_kamailio->bindings(kAlice.aor()).empty());
 }
 
+// carol on linphonec.
+class LinphoneTest : public DesktopPeersTest {
+protected:
+    void SetUp() override {
+        DesktopPeersTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        ASSERT_TRUE(kRoutableAddress) << "linphonec needs an address besides 127.0.0.1";
+        m_carol = std::make_unique<test::Linphone>(
+            test::Linphone::Options{.user = kCarol, .registrarPort = m_kamailio->port(), .tcp = tcp()});
+        m_carol->start(15s, pump());
+    }
+
+    void TearDown() override {
+        if (m_carol) {
+            m_carol->stop(3s, m_hub ? pump() : std::function<void()>{});
+            if (HasFailure()) {
+                std::cerr << "--- linphonec's errors:\n";
+                for (const std::string& line : m_carol->failures())
+                    std::cerr << line << "\n";
+                std::cerr << "--- linphonec's output:\n"
+                          << m_carol->output() << "--- linphonec's log:\n"
+                          << m_carol->log();
+            }
+        }
+        m_carol.reset();
+        DesktopPeersTest::TearDown();
+    }
+
+    std::unique_ptr<test::Linphone> m_carol;
+};
+
+//   carol (linphonec)  Kamailio              window (alice)
+//     | MESSAGE text/plain                       |
+//     |------------------>|--------------------->|
+//     |       200         |         200          |   the text in a box titled by carol's address
+//     |<------------------|<---------------------|
+//     |       INVITE (m=message)                 |
+//     |<------------------|<---------------------|
+//     |       488         |                      |
+//     |------------------>|--------------------->|
+//     |       MESSAGE (pager)                    |
+//     |<------------------|<---------------------|
+//     |       200         |                      |   linphonec prints the text
+//     |------------------>|--------------------->|
+TEST_P(LinphoneTest, TextsGoBothWaysAndEachSideShowsThem) {
+    ASSERT_TRUE(m_carol->chat(kAlice.uri(), "hello alice, ça va? from linphone"));
+    // linphonec gives no display name: the title names carol by her address.
+    expectOneBox("hello alice, ça va? from linphone", kCarol.aor());
+
+    sendFromAlice("carol", "hi carol, ça va bien");
+    EXPECT_TRUE(m_carol->waitUntil([&] { return m_carol->hasText(kAlice.uri(), "hi carol, ça va bien"); },
+                                   kExchange, pump()));
+    EXPECT_EQ(1u, m_kamailio->seenReplies("carol", 488, "INVITE").size());
+    EXPECT_EQ(1u, m_kamailio->seenReplies("carol", 200, "MESSAGE").size());
+}
+
+//   carol (linphonec)  Kamailio              window (alice)
+//     | friend add: SUBSCRIBE presence           |
+//     |------------------>|--------------------->|
+//     |       202, NOTIFY open                   |   "Friend ... is Online"
+//     |<------------------|<---------------------|
+//     |  NOTIFY terminated (Exit)                |
+//     |<------------------|<---------------------|
+//     |       200         |                      |   "Friend ... is Offline"
+//     |------------------>|--------------------->|
+TEST_P(LinphoneTest, FriendListShowsAliceOnlineWhileSheRunsAndOfflineAfterHerExit) {
+    ASSERT_TRUE(m_carol->addFriend("alice", kAlice.uri()));
+    ASSERT_TRUE(
+        m_carol->waitUntil([&] { return m_carol->presence(kAlice.uri()) == "Online"; }, kExchange, pump()))
+        << m_carol->presence(kAlice.uri());
+
+    m_hub->stop();
+    EXPECT_TRUE(m_carol->waitUntil([&] { return m_carol->presence(kAlice.uri()) == "Offline"; }, kExchange))
+        << m_carol->presence(kAlice.uri());
+    EXPECT_TRUE(
+        m_carol->waitUntil([&] { return answerToFinalNotify(*m_kamailio, "carol") != 0; }, kExchange));
+    EXPECT_EQ(200, answerToFinalNotify(*m_kamailio, "carol"));
+}
+
 const auto kTransportName = [](const auto& info) { return info.param == sip::TCP ? "TCP" : "UDP"; };
 INSTANTIATE_TEST_SUITE_P(Transports, TwinkleTest, ::testing::Values(sip::UDP, sip::TCP), kTransportName);
+INSTANTIATE_TEST_SUITE_P(Transports, LinphoneTest, ::testing::Values(sip::UDP, sip::TCP), kTransportName);
 
 }  // namespace
