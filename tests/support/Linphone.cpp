@@ -4,9 +4,7 @@
 #include "support/ChildProcess.h"
 #include "support/Sipp.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -19,14 +17,6 @@ namespace test {
 namespace {
 
 using namespace std::chrono_literals;
-
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> result;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        result.push_back(line);
-    return result;
-}
 
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
@@ -91,11 +81,7 @@ void Linphone::start(std::chrono::milliseconds timeout, const std::function<void
     if (m_process)
         throw std::logic_error("linphonec runs already");
     writeFiles();
-    // A FIFO that we hold open at both ends: script's stdin never reaches EOF, which would end it.
-    const std::string fifo = m_home + "/stdin";
-    if (mkfifo(fifo.c_str(), 0600) != 0)
-        throw std::runtime_error("mkfifo failed: " + fifo);
-    m_stdin = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+    m_stdin = openFifo(m_home + "/stdin");
     m_process = std::make_unique<ChildProcess>();
     // script's -e passes linphonec's exit status on; -f writes the pty's output out as it comes. env
     // execs script in its own place, so the process id is script's; the shell script runs the command
@@ -117,13 +103,7 @@ void Linphone::stop(std::chrono::milliseconds timeout, const std::function<void(
         return;
     const int linphonec = linphonecPid();
     if (running() && command("quit")) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (!m_process->wait(0ms) && std::chrono::steady_clock::now() < deadline) {
-            if (meanwhile)
-                meanwhile();
-            else
-                std::this_thread::sleep_for(20ms);
-        }
+        pollUntil([this] { return m_process->wait(0ms); }, timeout, meanwhile);
     }
     // linphonec has a session of its own under script's pty: the signals to script's group miss it.
     if (linphonec > 0 && commandName(linphonec) == "linphonec") {
@@ -166,7 +146,7 @@ std::string Linphone::log() const {
 
 std::vector<std::string> Linphone::failures() const {
     std::vector<std::string> found;
-    for (const std::string& line : lines(log())) {
+    for (const std::string& line : splitLines(log())) {
         const bool problem = contains(line, "-error-") || contains(line, "-fatal-");
         const bool sound =
             contains(line, "alsa") || contains(line, "soundcard") || contains(line, "sound card");
@@ -206,7 +186,7 @@ bool Linphone::hasText(const std::string& from, const std::string& text) const {
 
 std::string Linphone::presence(const std::string& uri) const {
     std::string status;
-    for (const std::string& line : lines(output())) {
+    for (const std::string& line : splitLines(output())) {
         if (!contains(line, "Friend ") || !contains(line, uri) || !contains(line, " is "))
             continue;
         status = line.substr(line.rfind(" is ") + 4);
@@ -216,16 +196,7 @@ std::string Linphone::presence(const std::string& uri) const {
 
 bool Linphone::waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout,
                          const std::function<void()>& meanwhile) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline || !running())
-            return false;
-        if (meanwhile)
-            meanwhile();
-        else
-            std::this_thread::sleep_for(20ms);
-    }
-    return true;
+    return pollUntil(done, timeout, meanwhile, [this] { return running(); });
 }
 
 }  // namespace test

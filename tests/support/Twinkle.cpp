@@ -4,28 +4,16 @@
 #include "support/ChildProcess.h"
 #include "support/Sipp.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
-#include <thread>
 
 namespace test {
 namespace {
 
 using namespace std::chrono_literals;
-
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> result;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        result.push_back(line);
-    return result;
-}
 
 bool startsWith(const std::string& text, const std::string& prefix) {
     return text.rfind(prefix, 0) == 0;
@@ -74,11 +62,7 @@ void Twinkle::start(std::chrono::milliseconds timeout, const std::function<void(
     if (m_process)
         throw std::logic_error("twinkle runs already");
     writeFiles();
-    // A FIFO that we hold open at both ends: its stdin never reaches EOF, which would end it.
-    const std::string fifo = m_home + "/stdin";
-    if (mkfifo(fifo.c_str(), 0600) != 0)
-        throw std::runtime_error("mkfifo failed: " + fifo);
-    m_stdin = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+    m_stdin = openFifo(m_home + "/stdin");
     m_process = std::make_unique<ChildProcess>();
     // env execs twinkle in its own place, so the process id is twinkle's.
     m_process->start({"env", "HOME=" + m_home, "twinkle-console", profile() + ".cfg"}, m_home + "/output.txt",
@@ -93,13 +77,7 @@ void Twinkle::start(std::chrono::milliseconds timeout, const std::function<void(
 
 void Twinkle::stop(std::chrono::milliseconds timeout, const std::function<void()>& meanwhile) {
     if (m_process && running() && command("quit")) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (!m_process->wait(0ms) && std::chrono::steady_clock::now() < deadline) {
-            if (meanwhile)
-                meanwhile();
-            else
-                std::this_thread::sleep_for(20ms);
-        }
+        pollUntil([this] { return m_process->wait(0ms); }, timeout, meanwhile);
     }
     if (m_process)
         m_process->stop(1, 1s);
@@ -123,7 +101,7 @@ std::string Twinkle::log() const {
 
 std::vector<std::string> Twinkle::failures() const {
     std::vector<std::string> found;
-    for (const std::string& line : lines(output())) {
+    for (const std::string& line : splitLines(output())) {
         const bool problem = startsWith(line, "Critical:") || startsWith(line, "Warning:") ||
                              startsWith(line, "Failed") || contains(line, " failed");
         const bool sound = contains(line, "ALSA") || contains(line, "ring tone device") ||
@@ -153,7 +131,7 @@ bool Twinkle::registered() const {
 
 bool Twinkle::hasText(const std::string& from, const std::string& text) const {
     // "Received message", "From:\t\t<from>", "To:\t\t...", an empty line, then the text.
-    const std::vector<std::string> printed = lines(output());
+    const std::vector<std::string> printed = splitLines(output());
     for (std::size_t i = 0; i + 4 < printed.size(); ++i)
         if (printed[i] == "Received message" && startsWith(printed[i + 1], "From:") &&
             contains(printed[i + 1], from) && printed[i + 4] == text)
@@ -164,7 +142,7 @@ bool Twinkle::hasText(const std::string& from, const std::string& text) const {
 std::string Twinkle::presence(const std::string& uri) const {
     // A log entry "Presence state changed to: open" with the buddy's URI on the line after it.
     const std::string marker = "Presence state changed to: ";
-    const std::vector<std::string> logged = lines(log());
+    const std::vector<std::string> logged = splitLines(log());
     std::string state;
     for (std::size_t i = 0; i + 1 < logged.size(); ++i)
         if (startsWith(logged[i], marker) && logged[i + 1] == uri)
@@ -174,16 +152,7 @@ std::string Twinkle::presence(const std::string& uri) const {
 
 bool Twinkle::waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout,
                         const std::function<void()>& meanwhile) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline || !running())
-            return false;
-        if (meanwhile)
-            meanwhile();
-        else
-            std::this_thread::sleep_for(20ms);
-    }
-    return true;
+    return pollUntil(done, timeout, meanwhile, [this] { return running(); });
 }
 
 }  // namespace test
