@@ -8,18 +8,15 @@
 #include <QJsonObject>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 namespace test {
 namespace {
@@ -67,14 +64,6 @@ std::string withoutColours(const std::string& text) {
         out += text[i];
     }
     return out;
-}
-
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> result;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        result.push_back(line);
-    return result;
 }
 
 // baresip's own SIP port, and the one above it, where it also listens.
@@ -193,11 +182,7 @@ void Baresip::start(std::chrono::milliseconds timeout) {
     if (m_process)
         throw std::logic_error("baresip runs already");
     writeFiles();
-    // Its stdin must stay open or it ends: a FIFO that we hold open for both ends never reaches EOF.
-    const std::string fifo = m_dir + "/stdin";
-    if (mkfifo(fifo.c_str(), 0600) != 0)
-        throw std::runtime_error("mkfifo failed: " + fifo);
-    m_stdin = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+    m_stdin = openFifo(m_dir + "/stdin");
     m_process = std::make_unique<ChildProcess>();
     m_process->start({"baresip", "-f", m_dir}, m_dir + "/output.txt", m_stdin);
 
@@ -260,7 +245,7 @@ bool Baresip::message(const std::string& text) {
 
 bool Baresip::selectContact(const std::string& uri) {
     for (std::size_t i = 0; i <= m_options.contacts.size(); ++i) {
-        for (const std::string& line : lines(command("contacts").data))
+        for (const std::string& line : splitLines(command("contacts").data))
             if (line.rfind(">", 0) == 0 && line.find("<" + uri + ">") != std::string::npos)
                 return true;
         if (!command("contact_next").ok)
@@ -271,7 +256,7 @@ bool Baresip::selectContact(const std::string& uri) {
 
 bool Baresip::registered() const {
     // "bob@example.test: {0/UDP/v4} 200 OK (kamailio ...) [1 binding]"
-    for (const std::string& line : lines(output()))
+    for (const std::string& line : splitLines(output()))
         if (line.rfind(m_options.user.aor() + ": {", 0) == 0 && line.find("} 200 OK") != std::string::npos)
             return true;
     return false;
@@ -283,7 +268,7 @@ bool Baresip::hasText(const std::string& from, const std::string& text) const {
 
 std::string Baresip::presence(const std::string& uri) {
     // "      Online alice <sip:alice@example.test>", the current contact marked with ">".
-    for (const std::string& line : lines(command("contacts").data)) {
+    for (const std::string& line : splitLines(command("contacts").data)) {
         if (line.find("<" + uri + ">") == std::string::npos)
             continue;
         std::istringstream words(line.rfind(">", 0) == 0 ? line.substr(1) : line);
@@ -296,16 +281,7 @@ std::string Baresip::presence(const std::string& uri) {
 
 bool Baresip::waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout,
                         const std::function<void()>& meanwhile) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline || !running())
-            return false;
-        if (meanwhile)
-            meanwhile();
-        else
-            std::this_thread::sleep_for(20ms);
-    }
-    return true;
+    return pollUntil(done, timeout, meanwhile, [this] { return running(); });
 }
 
 bool Baresip::waitForRegistration(std::chrono::milliseconds timeout, const std::function<void()>& meanwhile) {

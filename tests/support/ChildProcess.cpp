@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -97,6 +98,37 @@ std::string readTextFile(const std::string& path) {
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+int openFifo(const std::string& path) {
+    if (mkfifo(path.c_str(), 0600) != 0)
+        throw std::runtime_error("mkfifo failed: " + path);
+    const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        throw std::runtime_error("cannot open the FIFO " + path);
+    return fd;
+}
+
+bool pollUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout,
+               const std::function<void()>& meanwhile, const std::function<bool()>& alive) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline || (alive && !alive()))
+            return false;
+        if (meanwhile)
+            meanwhile();
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
 }
 
 std::string makeTempDir(const std::string& what) {

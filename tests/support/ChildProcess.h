@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,19 @@ private:
 
 // The whole of a (small) text file, "" when it cannot be read.
 std::string readTextFile(const std::string& path);
+
+// The lines of `text`, without their line ends.
+std::vector<std::string> splitLines(const std::string& text);
+
+// Makes a FIFO at `path` and opens it at both ends, for a peer's stdin: while we hold its write end the
+// peer never reads EOF, which would end a console peer. Throws when it cannot be made.
+int openFifo(const std::string& path);
+
+// Waits until `done` holds or `timeout` passes, running `meanwhile` between looks (the test's own agent
+// has to keep answering), or sleeping when there is none. False on time-out, and as soon as `alive`, when
+// given, no longer holds (the peer waited for has ended).
+bool pollUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout,
+               const std::function<void()>& meanwhile = {}, const std::function<bool()>& alive = {});
 
 // A new directory under /tmp, named after `what`; throws when it cannot be made.
 std::string makeTempDir(const std::string& what);

@@ -65,6 +65,9 @@ modparam("auth_db", "password_column", "password")
 modparam("auth_db", "use_domain", 1)
 modparam("auth_db", "load_credentials", "")
 modparam("usrloc", "db_mode", 0)
+# No GRUUs: a client given one (linphonec) makes it its Contact, and in-dialog requests to it are relayed
+# as addressed, to the users' domain, which does not resolve (only new requests look up the location table).
+modparam("registrar", "gruu_enabled", 0)
 modparam("rr", "append_fromtag", 1)
 @MODPARAMS@
 

@@ -109,6 +109,27 @@ bool enterPrivateNetwork() {
     return outcome()->inside;
 }
 
+bool addRoutableAddress() {
+    if (!inPrivateNetwork())
+        return false;
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0)
+        return false;
+    // `ip address add 192.0.2.1/32 dev lo`, as the alias lo:1 that ioctl knows.
+    ifreq request{};
+    std::strncpy(request.ifr_name, "lo:1", IFNAMSIZ - 1);
+    auto* address = reinterpret_cast<sockaddr_in*>(&request.ifr_addr);
+    address->sin_family = AF_INET;
+    inet_pton(AF_INET, "192.0.2.1", &address->sin_addr);
+    bool added = ioctl(fd, SIOCSIFADDR, &request) == 0;
+    auto* mask = reinterpret_cast<sockaddr_in*>(&request.ifr_netmask);
+    mask->sin_family = AF_INET;
+    mask->sin_addr.s_addr = htonl(INADDR_NONE);
+    added = added && ioctl(fd, SIOCSIFNETMASK, &request) == 0;
+    close(fd);
+    return added;
+}
+
 bool inPrivateNetwork() {
     return outcome() && outcome()->inside;
 }

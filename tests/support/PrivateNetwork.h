@@ -25,6 +25,12 @@ namespace test {
 // starts; later calls return the first outcome. True when the process is inside.
 bool enterPrivateNetwork();
 
+// Gives the namespace a second address on lo, 192.0.2.1 (a documentation address), which the default
+// route then takes as its source. A peer that judges the network by the source address of its way out
+// (linphonec) otherwise takes the namespace for a machine without a network and never registers. Call it
+// at namespace scope after enterPrivateNetwork(), before anything starts; true when the address is there.
+bool addRoutableAddress();
+
 // Whether enterPrivateNetwork() succeeded, and why not when it did not.
 bool inPrivateNetwork();
 const std::string& privateNetworkProblem();
