@@ -52,6 +52,7 @@ std::optional<std::string> CChimelyDlg::InitStack() {
     m_dum.setKeepAliveManager(std::make_unique<sip::KeepAliveManager>());
 
     m_stack.setWakeHandler([this] { m_pumpSoon.post(); });
+    m_stack.setNetworkHandler([this] { OnNetworkChanged(); });
     m_stackThread.run();
     if (!m_stack.isRunning())
         return m_stack.transportError();

@@ -74,6 +74,14 @@ void CChimelyDlg::Disconnect() {
     ShowStatusId(IDS_DISCONNECTED);
 }
 
+// A failure that came from the network's going away (a laptop offline, another Wi-Fi) would otherwise
+// keep the user signed out for up to a minute after it came back. A registration in place follows the
+// change by itself (the stack refreshes it from the new addresses).
+void CChimelyDlg::OnNetworkChanged() {
+    if (IsTimerActive(kReconnectTimerId))
+        Connect();
+}
+
 void CChimelyDlg::onSuccess(sip::ClientRegistrationHandle handle, const sip::SipMessage&) {
     m_hRegistration = handle;
     ShowStatusId(IDS_CONNECTED);

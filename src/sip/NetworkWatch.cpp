@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The stack's detector of network changes, on Linux: the kernel's own notifications (rtnetlink) of
-// addresses, links and routes, in the stack's thread.
+// What the stack sees of the machine's network: the detector of network changes, on Linux, from the
+// kernel's own notifications (rtnetlink) of addresses, links and routes, in the stack's thread; whether a
+// name server can be reached; and how long a failed lookup is remembered.
 //
 // sofia-sip's nua knows what to do when the network changes (NUTAG_DETECT_NETWORK_UPDATES with
 // NUA_NW_DETECT_TRY_FULL): it closes its transports, opens them again on the addresses the machine has now,
@@ -10,11 +11,24 @@
 // routes and the link often come in several at once) settle for a moment before the stack hears of them,
 // and only when what the stack uses changed: the IPv4 addresses of the interfaces that are up, and the
 // default route.
+// A failed lookup is not to outlive what the DNS said (RFC 2308): a "no such name" without an SOA record
+// may not be kept at all, one with an SOA no longer than the SOA's minimum. sofia-sip's resolver keeps
+// every failure 600 s unless an SOA's minimum (if over 10 s) is shorter: a domain whose records appear
+// after a first failed lookup then stays unknown for ten minutes, though the agent tries again every
+// minute. The program defines sres_cache_store() so that such failures are not kept: those the SOA
+// shortened are, for their time; the rest are asked again at the next attempt.
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <ctime>
+
+#include <sofia-resolv/sres_record.h>
 #include <sofia-sip/su_alloc.h>
 #include <sofia-sip/su_os_nw.h>
 #include <sofia-sip/su_wait.h>
 
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <ifaddrs.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -233,4 +247,19 @@ extern "C" int su_root_remove_network_changed(su_network_changed_t* changes) {
             su_root_deregister(watch->root, registration);
     su_home_unref(watch->home);
     return 0;
+}
+
+// sofia-resolv/sres_cache.h does not compile as C++ (a parameter named "template").
+extern "C" {
+typedef struct sres_cache sres_cache_t;
+}
+
+extern "C" void sres_cache_store(sres_cache_t* cache, sres_record_t* record, time_t now) {
+    using Real = void (*)(sres_cache_t*, sres_record_t*, time_t);
+    static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "sres_cache_store"));
+    // The resolver's own failure records last exactly 600 s unless an SOA shortened them.
+    constexpr std::uint32_t kResolverFailureSeconds = 600;
+    if (!real || (record && record->sr_record->r_status != 0 && record->sr_record->r_ttl >= kResolverFailureSeconds))
+        return;
+    real(cache, record, now);
 }

@@ -105,6 +105,8 @@ public:
     void Connect();
     // Removes the registration's bindings and ends the presence subscriptions.
     void Disconnect();
+    // The machine's network changed: a sign-in waiting for its next try (after a failure) goes now.
+    void OnNetworkChanged();
     void onSuccess(sip::ClientRegistrationHandle handle, const sip::SipMessage& response) override;
     void onRemoved(sip::ClientRegistrationHandle handle, const sip::SipMessage& response) override;
     int onRequestRetry(sip::ClientRegistrationHandle handle, int retrySeconds,
