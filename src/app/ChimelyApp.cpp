@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "app/ChimelyApp.h"
 
-#include "platform/ProfileStore.h"
-#include "platform/RegisteredMessages.h"
 #include "platform/MessageBox.h"
+#include "platform/ProfileStore.h"
+#include "platform/QtShell.h"
+#include "platform/RegisteredMessages.h"
 #include "platform/SessionEnd.h"
 #include "platform/ShowCommand.h"
 #include "platform/SingleInstance.h"
@@ -22,7 +23,11 @@ CChimelyApp::CChimelyApp(int& argc, char** argv) : m_application(argc, argv) {
     QApplication::setQuitOnLastWindowClosed(false);
 }
 
-CChimelyApp::~CChimelyApp() = default;
+// The program's Qt objects that live in statics go before the application object, never after it.
+CChimelyApp::~CChimelyApp() {
+    platform::QtShell::Instance().ReleaseQtObjects();
+    platform::ReleaseAppProfile();
+}
 
 int CChimelyApp::Run() {
     InitInstance();
