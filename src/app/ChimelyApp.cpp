@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "app/ChimelyApp.h"
 
+#include "platform/FrameworkExit.h"
 #include "platform/MessageBox.h"
 #include "platform/ProfileStore.h"
 #include "platform/QtShell.h"
@@ -71,6 +72,14 @@ bool CChimelyApp::InitInstance() {
                                         platform::EndModalLoops();
                                         dialog.EndDialog(platform::IDCANCEL);
                                     });
+    // The display went away under the window and the framework is ending the process from inside the
+    // modal loop (FrameworkExit.h): the bindings are removed and the subscriptions ended within the bound
+    // a termination signal has, and the lock and the socket are let go, as after Exit.
+    platform::FrameworkExit displayGone([this, &dialog] {
+        dialog.LimitShutdownWait(kSignalShutdownWaitMs, kSignalStackStopWait);
+        dialog.ShutdownWithoutWindow();
+        m_singleInstance.reset();
+    });
     dialog.DoModal();
     m_singleInstance->SetActivationHandler(nullptr);
     m_pMainWnd = nullptr;
