@@ -104,6 +104,14 @@ void CChimelyDlg::ShutdownStack() {
     m_stackThread.join(m_stackStopWait);
 }
 
+// Called from inside exit(), with the event loop that drew the window stopped for good and the connection
+// to the display broken: anything shown now would only reach for that connection. The pump above never
+// needed the event loop.
+void CChimelyDlg::ShutdownWithoutWindow() {
+    m_bWindowGone = true;
+    ShutdownStack();
+}
+
 void CChimelyDlg::LimitShutdownWait(std::uint32_t usagesMs, std::chrono::milliseconds stackStop) {
     m_nShutdownWaitMs = std::min(m_nShutdownWaitMs, usagesMs);
     m_stackStopWait = std::min(m_stackStopWait, stackStop);

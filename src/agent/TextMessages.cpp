@@ -145,6 +145,9 @@ void CChimelyDlg::onMessage(sip::InviteSessionHandle handle, const sip::SipMessa
 // counts, refusing texts it could not show). A peer's text and name are shown as plain text. A sender
 // that gives no display name is named by its address, user@host, so that the title always says who wrote.
 void CChimelyDlg::ShowIncomingMessage(const sip::SipMessage& message) {
+    // Answered all the same: with the display gone there is nowhere to show it.
+    if (m_bWindowGone)
+        return;
     const sip::NameAddr& from = message.from();
     const std::string sender =
         from.displayName().empty() ? from.uri().getAor().str() : from.displayName().str();

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "app/ChimelyApp.h"
 
-#include "platform/ProfileStore.h"
-#include "platform/RegisteredMessages.h"
+#include "platform/FrameworkExit.h"
 #include "platform/MessageBox.h"
+#include "platform/ProfileStore.h"
+#include "platform/QtShell.h"
+#include "platform/RegisteredMessages.h"
 #include "platform/SessionEnd.h"
 #include "platform/ShowCommand.h"
 #include "platform/SingleInstance.h"
@@ -22,7 +24,11 @@ CChimelyApp::CChimelyApp(int& argc, char** argv) : m_application(argc, argv) {
     QApplication::setQuitOnLastWindowClosed(false);
 }
 
-CChimelyApp::~CChimelyApp() = default;
+// The program's Qt objects that live in statics go before the application object, never after it.
+CChimelyApp::~CChimelyApp() {
+    platform::QtShell::Instance().ReleaseQtObjects();
+    platform::ReleaseAppProfile();
+}
 
 int CChimelyApp::Run() {
     InitInstance();
@@ -66,6 +72,14 @@ bool CChimelyApp::InitInstance() {
                                         platform::EndModalLoops();
                                         dialog.EndDialog(platform::IDCANCEL);
                                     });
+    // The display went away under the window and the framework is ending the process from inside the
+    // modal loop (FrameworkExit.h): the bindings are removed and the subscriptions ended within the bound
+    // a termination signal has, and the lock and the socket are let go, as after Exit.
+    platform::FrameworkExit displayGone([this, &dialog] {
+        dialog.LimitShutdownWait(kSignalShutdownWaitMs, kSignalStackStopWait);
+        dialog.ShutdownWithoutWindow();
+        m_singleInstance.reset();
+    });
     dialog.DoModal();
     m_singleInstance->SetActivationHandler(nullptr);
     m_pMainWnd = nullptr;

@@ -19,9 +19,11 @@ QString key(const char* section, const char* entry) {
     return QString::fromLatin1(section) + QLatin1Char('/') + QString::fromLatin1(entry);
 }
 
+// Never destroyed, like the shell (QtShell::Instance): a QSettings must not go in a static destructor.
+// ReleaseAppProfile lets it go before the application object does.
 std::unique_ptr<ProfileStore>& current() {
-    static std::unique_ptr<ProfileStore> store;
-    return store;
+    static auto* const store = new std::unique_ptr<ProfileStore>;
+    return *store;
 }
 
 QString executableBaseName() {
@@ -101,6 +103,10 @@ ProfileStore& AppProfile() {
 void SetRegistryKey(const QString& company) {
     current() = std::make_unique<ProfileStore>(std::make_unique<QSettings>(
         QSettings::NativeFormat, QSettings::UserScope, company, executableBaseName()));
+}
+
+void ReleaseAppProfile() {
+    current().reset();
 }
 
 void UseProfileFile(const QString& path) {

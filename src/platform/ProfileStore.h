@@ -38,6 +38,10 @@ ProfileStore& AppProfile();
 // application name the base name of the executable, no fall-back to organisation-wide values.
 void SetRegistryKey(const QString& company);
 
+// Lets the store go (every write has reached it already); the next use makes it again. The program calls
+// it before its application object goes.
+void ReleaseAppProfile();
+
 // Points the program's store at an INI file (tests).
 void UseProfileFile(const QString& path);
 

@@ -194,13 +194,26 @@ private:
 QtShell::QtShell() = default;
 
 QtShell::~QtShell() {
-    for (auto& [key, icon] : m_icons)
-        delete icon.icon.data();
+    ReleaseQtObjects();
 }
 
 QtShell& QtShell::Instance() {
-    static QtShell shell;
-    return shell;
+    static QtShell* const shell = new QtShell;
+    return *shell;
+}
+
+void QtShell::ReleaseQtObjects() {
+    for (auto& [key, icon] : m_icons)
+        delete icon.icon.data();
+    m_icons.clear();
+    m_watch.reset();
+    m_windows.reset();
+}
+
+detail::LocalWindows& QtShell::windows() {
+    if (!m_windows)
+        m_windows = std::make_unique<detail::LocalWindows>();
+    return *m_windows;
 }
 
 void QtShell::apply(Icon& icon, const NOTIFYICONDATAA& data) {
@@ -230,7 +243,7 @@ bool QtShell::Shell_NotifyIcon(DWORD message, const NOTIFYICONDATAA& data) {
                                  auto activated = m_icons.find(key);
                                  const UINT mouse = mouseMessage(reason);
                                  if (activated != m_icons.end() && mouse)
-                                     m_windows.post(key.first, activated->second.callbackMessage, key.second,
+                                     windows().post(key.first, activated->second.callbackMessage, key.second,
                                                     static_cast<LPARAM>(mouse));
                              });
             const bool hidden = withState && (data.dwStateMask & data.dwState & NIS_HIDDEN);
@@ -357,16 +370,16 @@ bool QtShell::TrackPopupMenu(HMENU menu, UINT, int x, int y, int, HWND owner, co
         };
     fill(popup, *items);
     if (QAction* chosen = popup.exec(QPoint(x, y)); chosen && chosen->data().isValid())
-        m_windows.post(owner, WM_COMMAND, chosen->data().toUInt(), 0);
+        windows().post(owner, WM_COMMAND, chosen->data().toUInt(), 0);
     return true;
 }
 
 bool QtShell::PostMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    return m_windows.post(window, message, wParam, lParam);
+    return windows().post(window, message, wParam, lParam);
 }
 
 LRESULT QtShell::SendMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    return m_windows.send(window, message, wParam, lParam);
+    return windows().send(window, message, wParam, lParam);
 }
 
 QRect QtShell::notificationArea() const {
@@ -394,8 +407,8 @@ HWND QtShell::FindWindow(const char* className, const char* windowName) {
         return 0;
     if (std::strcmp(className, "Shell_TrayWnd") == 0 && !windowName)
         return trayWindowRect().isEmpty() ? 0 : kTrayWindow;
-    for (HWND window : m_windows.topLevel())
-        if (m_windows.className(window) == className)
+    for (HWND window : windows().topLevel())
+        if (windows().className(window) == className)
             return window;
     return 0;
 }
@@ -415,7 +428,7 @@ std::string QtShell::GetClassName(HWND window, int maxCount) {
     else if (CDialog::FromHandle(window))
         name = "#32770";
     else
-        name = m_windows.className(window);
+        name = windows().className(window);
     return name.substr(0, static_cast<std::size_t>(std::max(maxCount - 1, 0)));
 }
 
@@ -541,11 +554,11 @@ HWND QtShell::CreateWindowEx(DWORD, const char* className, const char* windowNam
     if (!qApp)
         return 0;
     watchTrayManager();
-    return m_windows.create(className, windowName, parent, std::move(windowProc));
+    return windows().create(className, windowName, parent, std::move(windowProc));
 }
 
 LRESULT QtShell::DefWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    return m_windows.defaultProc(window, message, wParam, lParam);
+    return windows().defaultProc(window, message, wParam, lParam);
 }
 
 void QtShell::watchTrayManager() {
@@ -558,8 +571,8 @@ void QtShell::watchTrayManager() {
 // Posted, as the shell's broadcast is: Qt has followed the new tray manager by the time it arrives.
 void QtShell::broadcastTaskbarCreated() {
     const UINT taskbarCreated = RegisterWindowMessage("TaskbarCreated");
-    for (HWND window : m_windows.topLevel())
-        m_windows.post(window, taskbarCreated, 0, 0);
+    for (HWND window : windows().topLevel())
+        windows().post(window, taskbarCreated, 0, 0);
 }
 
 }  // namespace platform

@@ -24,8 +24,16 @@ public:
     QtShell();
     ~QtShell() override;
 
-    // The program's shell: made on first use, which may come before the application object.
+    // The program's shell: made on first use, which may come before the application object, and never
+    // destroyed. Static destructors run after the application object is gone, or, when the framework ends
+    // the process with exit() from inside its event loop, while that object is still alive on main's stack
+    // and Qt's own statics are being destroyed around it: deleting a Qt object then is not safe either way.
     static QtShell& Instance();
+
+    // Deletes the Qt objects the shell has made (the icons, the receiver of its windows' messages, the
+    // tray manager's watch); the next use makes them again. The program calls it before its application
+    // object goes, once its windows are gone.
+    void ReleaseQtObjects();
 
     bool Shell_NotifyIcon(DWORD message, const NOTIFYICONDATAA& data) override;
     UINT RegisterWindowMessage(const char* name) override;
@@ -73,9 +81,11 @@ private:
     QRect trayWindowRect() const;
     void watchTrayManager();
     void broadcastTaskbarCreated();
+    // The program's own windows, made on first use (a QObject, so never before it is needed).
+    detail::LocalWindows& windows();
 
     std::map<IconKey, Icon> m_icons;
-    detail::LocalWindows m_windows;
+    std::unique_ptr<detail::LocalWindows> m_windows;
     detail::MenuTable m_menus;
     std::unique_ptr<TrayManagerWatch> m_watch;
 };

@@ -97,6 +97,9 @@ public:
     void ShutdownStack();
     // The next ShutdownStack waits at most these, for a run ended by a termination signal.
     void LimitShutdownWait(std::uint32_t usagesMs, std::chrono::milliseconds stackStop);
+    // ShutdownStack for a window whose display has gone (see platform/FrameworkExit.h): from then on
+    // nothing is shown, neither in the window nor in the tray.
+    void ShutdownWithoutWindow();
     void onDumCanBeDeleted() override;
 
     // ---- registration (src/agent/Registration.cpp) ----
@@ -235,6 +238,8 @@ public:
     // No account was stored: the program signs in with the made-up default, and the Preferences dialog
     // opens once the window is up so that the user can enter one.
     bool m_bFirstStart = false;
+    // The display has gone: the agent still winds down, but what it would show goes nowhere.
+    bool m_bWindowGone = false;
 
 protected:
     bool OnInitDialog() override;

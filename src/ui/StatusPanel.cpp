@@ -24,6 +24,8 @@ std::string responseText(const sip::SipMessage& response) {
 
 void CChimelyDlg::ShowStatus(const std::string& text, bool withOk) {
     m_nStatusId = -1;
+    if (m_bWindowGone)
+        return;
     EnableCompose(false);
     m_edStatus->setText(QString::fromLocal8Bit(text.data(), qsizetype(text.size())));
     m_edStatus->setCursorPosition(0);
@@ -47,6 +49,8 @@ void CChimelyDlg::ShowStatus(const std::string& text, bool withOk) {
 void CChimelyDlg::ShowStatusId(int id) {
     ShowStatus(LoadResourceString(id), false);
     m_nStatusId = id;
+    if (m_bWindowGone)
+        return;
     if (id == IDS_CONNECTED) {
         m_trayIcon.SetIcon(&m_hIconConnected);
         m_trayIcon.SetTooltipText(
@@ -64,6 +68,8 @@ void CChimelyDlg::ShowResponseStatus(const sip::SipMessage& response, bool withO
 // The status id stays -1, as for any response; only the tray follows the connection state.
 void CChimelyDlg::ShowRegistrationFailure(const sip::SipMessage& response) {
     ShowResponseStatus(response, false);
+    if (m_bWindowGone)
+        return;
     m_trayIcon.SetIcon(&m_hIconDisconnected);
     m_trayIcon.SetTooltipText(
         TrayTip(std::string(kTrayNotConnected) + ": " + responseText(response)).c_str());
@@ -89,6 +95,8 @@ void CChimelyDlg::HideStatus() {
 }
 
 void CChimelyDlg::OnMessageSent() {
+    if (m_bWindowGone)
+        return;
     m_edMessage->clear();
     UpdateSendButton();
     ShowStatusId(IDS_MESSAGE_SENT);

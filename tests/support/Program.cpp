@@ -72,8 +72,8 @@ XServer::XServer() {
         const int null = open("/dev/null", O_WRONLY);
         dup2(null, 1);
         dup2(null, 2);
-        execlp("Xvfb", "Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "1024x768x24", "-noreset",
-               static_cast<char*>(nullptr));
+        execlp("Xvfb", "Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "1024x768x24",
+               "-noreset", static_cast<char*>(nullptr));
         _exit(127);
     }
     close(fds[1]);
@@ -94,8 +94,13 @@ XServer::XServer() {
 }
 
 XServer::~XServer() {
+    stop();
+}
+
+void XServer::stop() {
     if (m_pid > 0)
         endProcess(m_pid);
+    m_pid = -1;
 }
 
 Program::Program() {

@@ -36,6 +36,8 @@ public:
 
     // ":<n>", or empty when the server did not come up.
     const std::string& display() const { return m_display; }
+    // Ends the server now, as the destructor would, and returns once it has ended; display() stays.
+    void stop();
 
 private:
     pid_t m_pid = -1;
