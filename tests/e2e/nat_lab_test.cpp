@@ -2,16 +2,20 @@
 // The NAT lab itself, before any test of the agent relies on it: the router masquerades the home
 // network and forgets a binding after the quiet spell it is set to, or at once when told; it lets in
 // nothing the provider starts; the home network can go offline, change its address and lose its uplink
-// and come back; and the provider's Kamailio, with its NAT help, reaches a user behind the router where
-// a plain registrar cannot.
+// and come back; the lab's DNS server answers a resolver in the home network with the records and the
+// two shapes of "no such name" the tests ask for; and the provider's Kamailio, with its NAT help,
+// reaches a user behind the router where a plain registrar cannot.
 //
 //   test program (lan)         router                  provider (wan)
 //   192.0.2.10  ------------>  masquerade  ----------> 198.51.100.1
 //               <------------  198.51.100.2:port <---
 #include "support/Baresip.h"
+#include "support/Dnsmasq.h"
 #include "support/Kamailio.h"
 #include "support/NatLab.h"
 #include "support/PrivateNetwork.h"
+#include "support/Program.h"
+#include "support/Sipp.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -21,6 +25,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <iostream>
@@ -220,6 +225,116 @@ TEST_F(NatLabTest, HomeNetworkGoesOfflineChangesAddressAndLosesItsUplink) {
     const auto back = out("uplink back");
     ASSERT_TRUE(back);
     EXPECT_EQ("uplink back", back->text);
+}
+
+class NatLabDnsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        CHIMELY_REQUIRE_PRIVATE_NETWORK();
+        m_lab = std::make_unique<test::NatLab>();
+        CHIMELY_REQUIRE_NAT_LAB(*m_lab);
+    }
+
+    void TearDown() override {
+        if (HasFailure() && m_dns)
+            std::cerr << "--- dnsmasq's log:\n" << m_dns->log();
+    }
+
+    void startDns(bool soa, int ttl, test::Dnsmasq::Records records) {
+        m_dns = std::make_unique<test::Dnsmasq>(test::Dnsmasq::Options{
+            .prefix = m_lab->inWan(), .soa = soa, .ttl = ttl, .records = std::move(records)});
+        m_dns->start();
+        m_lab->setResolvConf(m_dns->resolvConf());
+    }
+
+    test::DnsReply query(const std::string& type, const std::string& name) const {
+        return test::queryDns(m_lab->inLan(), type, name);
+    }
+
+    static test::Dnsmasq::Records sipRecords(int port) {
+        return {.hosts = {{"sip.example.test", test::NatLab::kProviderAddress}},
+                .srv = {{"_sip._udp.example.test", "sip.example.test", port}},
+                .naptr = {
+                    {.name = "example.test", .service = "SIP+D2U", .replacement = "_sip._udp.example.test"}}};
+    }
+
+    std::unique_ptr<test::NatLab> m_lab;
+    std::unique_ptr<test::Dnsmasq> m_dns;
+};
+
+// What a program started in the home network resolves comes from the lab's server, and changes with
+// its records; names it has none for are NXDOMAIN without an SOA.
+TEST_F(NatLabDnsTest, ResolverInTheHomeNetworkGetsTheLabsRecordsAsTheyChange) {
+    startDns(false, 0, {});
+    const test::DnsReply before = query("SRV", "_sip._udp.example.test");
+    ASSERT_TRUE(before.answered) << before.output;
+    EXPECT_EQ("NXDOMAIN", before.rcode) << before.output;
+    EXPECT_TRUE(before.answer.empty()) << before.output;
+    EXPECT_TRUE(before.authority.empty()) << before.output;
+
+    m_dns->setRecords(sipRecords(5070));
+    const test::DnsReply srv = query("SRV", "_sip._udp.example.test");
+    EXPECT_EQ("NOERROR", srv.rcode) << srv.output;
+    EXPECT_EQ(std::vector<std::string>{"_sip._udp.example.test. 0 SRV 0 0 5070 sip.example.test."},
+              srv.answer)
+        << srv.output;
+    const test::DnsReply naptr = query("NAPTR", "example.test");
+    EXPECT_EQ(
+        std::vector<std::string>{"example.test. 0 NAPTR 10 0 \"S\" \"SIP+D2U\" \"\" _sip._udp.example.test."},
+        naptr.answer)
+        << naptr.output;
+    // The same file, read by glibc's own resolver, as the program's libraries would.
+    std::vector<std::string> getent = m_lab->inLan();
+    getent.insert(getent.end(), {"getent", "ahostsv4", "sip.example.test"});
+    const test::NatLab::Result host = test::NatLab::run(getent);
+    EXPECT_EQ(0, host.exitCode) << host.output;
+    EXPECT_EQ(0u, host.output.rfind(test::NatLab::kProviderAddress, 0)) << host.output;
+
+    const auto queries = m_dns->queries();
+    EXPECT_EQ(2, std::count(queries.begin(), queries.end(), "SRV _sip._udp.example.test"));
+}
+
+// The program itself, started in the home network, asks the lab's server, not the machine's, when it
+// looks up the provider of its sign-in domain.
+TEST_F(NatLabDnsTest, ProgramStartedInTheHomeNetworkAsksTheLabsServer) {
+    startDns(false, 0, sipRecords(5060));
+    test::Program program;
+    program.writeSettings({{"Protocol", "0"},
+                           {"OutboundProxy", "0"},
+                           {"SigninName", "alice@example.test"},
+                           {"Password", "x"},
+                           {"LocalPort", std::to_string(test::freePort())}});
+    program.start({.prefix = m_lab->inLan()});
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (m_dns->queries().empty() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    const auto queries = m_dns->queries();
+    ASSERT_FALSE(queries.empty()) << program.log(1);
+    EXPECT_NE(std::string::npos, queries.front().find("example.test")) << queries.front();
+}
+
+// An authoritative zone answers "no such name" and "no such type" with the zone's SOA, whose minimum
+// (how long the answer may be kept) is the TTL the test set.
+TEST_F(NatLabDnsTest, AuthoritativeZoneAnswersNoSuchNameWithItsSoa) {
+    startDns(true, 5, sipRecords(5060));
+    const test::DnsReply missing = query("A", "nobody.example.test");
+    EXPECT_EQ("NXDOMAIN", missing.rcode) << missing.output;
+    EXPECT_TRUE(missing.authoritative) << missing.output;
+    ASSERT_EQ(1u, missing.authority.size()) << missing.output;
+    EXPECT_EQ(0u,
+              missing.authority[0].rfind("example.test. 5 SOA ns.example.test. hostmaster.example.test. 1 "))
+        << missing.output;
+    EXPECT_EQ(" 5", missing.authority[0].substr(missing.authority[0].size() - 2)) << missing.output;
+
+    const test::DnsReply noType = query("AAAA", "sip.example.test");
+    EXPECT_EQ("NOERROR", noType.rcode) << noType.output;
+    EXPECT_TRUE(noType.answer.empty()) << noType.output;
+    EXPECT_EQ(missing.authority, noType.authority) << noType.output;
+
+    const test::DnsReply srv = query("SRV", "_sip._udp.example.test");
+    EXPECT_EQ(std::vector<std::string>{"_sip._udp.example.test. 5 SRV 0 0 5060 sip.example.test."},
+              srv.answer)
+        << srv.output;
 }
 
 const test::SipUser kAlice{"alice", "example.test", "behind:the:router"};
