@@ -28,7 +28,7 @@ constexpr auto kCommandTimeout = 5s;
 
 // No sound device is needed for texts; the audio modules only keep baresip from looking for one.
 const char* const kConfig = R"(poll_method		epoll
-sip_listen		127.0.0.1:@SIP@
+sip_listen		@ADDRESS@:@SIP@
 call_local_timeout	30
 audio_player		aufile,/dev/null
 audio_source		ausine,440
@@ -44,7 +44,7 @@ module_app		contact.so
 module_app		menu.so
 module_app		presence.so
 module_app		ctrl_tcp.so
-ctrl_tcp_listen		127.0.0.1:@CONTROL@
+ctrl_tcp_listen		@ADDRESS@:@CONTROL@
 )";
 
 void replaceAll(std::string& text, const std::string& from, const std::string& to) {
@@ -78,10 +78,10 @@ int freePortPair() {
 
 class Connection {
 public:
-    explicit Connection(int port) : m_fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    Connection(const std::string& host, int port) : m_fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
         sockaddr_in address{};
         address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        inet_pton(AF_INET, host.c_str(), &address.sin_addr);
         address.sin_port = htons(static_cast<uint16_t>(port));
         m_connected = connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     }
@@ -150,7 +150,7 @@ Baresip::~Baresip() {
 }
 
 std::string Baresip::sipUri() const {
-    return "sip:" + m_options.user.user + "@127.0.0.1:" + std::to_string(m_sipPort) +
+    return "sip:" + m_options.user.user + "@" + m_options.address + ":" + std::to_string(m_sipPort) +
            (m_options.tcp ? ";transport=tcp" : "");
 }
 
@@ -158,14 +158,15 @@ void Baresip::writeFiles() const {
     std::string config = kConfig;
     replaceAll(config, "@SIP@", std::to_string(m_sipPort));
     replaceAll(config, "@CONTROL@", std::to_string(m_controlPort));
+    replaceAll(config, "@ADDRESS@", m_options.address);
     std::ofstream(m_dir + "/config") << config;
 
     const SipUser& user = m_options.user;
     const std::string transport = m_options.tcp ? "tcp" : "udp";
     std::ofstream accounts(m_dir + "/accounts");
     if (m_options.outboundProxy.empty()) {
-        accounts << "\"" << user.user << "\" <sip:" << user.user << "@127.0.0.1;transport=" << transport
-                 << ">;regint=0;answermode=manual\n";
+        accounts << "\"" << user.user << "\" <sip:" << user.user << "@" << m_options.address
+                 << ";transport=" << transport << ">;regint=0;answermode=manual\n";
     } else {
         // The digest user is the whole address, as the agent sends it.
         accounts << "\"" << user.user << "\" <" << user.uri() << ";transport=" << transport
@@ -184,12 +185,14 @@ void Baresip::start(std::chrono::milliseconds timeout) {
     writeFiles();
     m_stdin = openFifo(m_dir + "/stdin");
     m_process = std::make_unique<ChildProcess>();
-    m_process->start({"baresip", "-f", m_dir}, m_dir + "/output.txt", m_stdin);
+    std::vector<std::string> args = m_options.prefix;
+    args.insert(args.end(), {"baresip", "-f", m_dir});
+    m_process->start(args, m_dir + "/output.txt", m_stdin);
 
     const bool ready = waitUntil(
         [&] {
             return output().find("baresip is ready.") != std::string::npos &&
-                   Connection(m_controlPort).connected();
+                   Connection(m_options.address, m_controlPort).connected();
         },
         timeout);
     if (!ready) {
@@ -222,7 +225,7 @@ std::string Baresip::output() const {
 }
 
 Baresip::Reply Baresip::command(const std::string& name, const std::string& params) {
-    Connection connection(m_controlPort);
+    Connection connection(m_options.address, m_controlPort);
     QJsonObject request{{"command", QString::fromStdString(name)}, {"token", "chimely"}};
     if (!params.empty())
         request.insert("params", QString::fromStdString(params));

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // baresip as a second, independently written user in a test. It runs as a child process on 127.0.0.1
-// from a configuration in a temporary directory: one account (registering with digest through the
-// test's Kamailio, or not registering at all), manual answer, and a list of contacts, some of whose
-// presence it watches. The test tells it what to do over its ctrl_tcp socket and reads what it did from
-// its output. Called from the test's thread.
+// (or on a NatLab's provider address, in the lab's wan namespace) from a configuration in a temporary
+// directory: one account (registering with digest through the test's Kamailio, or not registering at
+// all), manual answer, and a list of contacts, some of whose presence it watches. The test tells it what
+// to do over its ctrl_tcp socket and reads what it did from its output. Called from the test's thread.
 //
 // baresip will not start where there is no default route: run it inside test::enterPrivateNetwork().
 #pragma once
@@ -34,6 +34,10 @@ public:
         std::string outboundProxy;
         bool tcp = false;
         std::vector<Contact> contacts;
+        // A command it runs under (NatLab::inWan()), and the address it listens on for SIP and for
+        // commands; the test program must reach that address.
+        std::vector<std::string> prefix;
+        std::string address = "127.0.0.1";
     };
     struct Reply {
         bool ok = false;
@@ -54,7 +58,7 @@ public:
     int pid() const;
 
     int sipPort() const { return m_sipPort; }
-    // Where baresip takes requests directly: sip:user@127.0.0.1:port, with the transport.
+    // Where baresip takes requests directly: sip:user@address:port, with the transport.
     std::string sipUri() const;
     // Everything it printed so far, without colours.
     std::string output() const;

@@ -27,7 +27,21 @@ namespace {
 // (password, user, or an authentication user who is not the To user) get 403 rather than another
 // challenge. Dialog-forming INVITE and SUBSCRIBE are record-routed, so that the NOTIFYs and BYEs of
 // their dialogs come back this way; requests for a user of ours go to where that user registered.
-const char* const kConfig = R"(#!KAMAILIO
+//
+// With WITH_NAT defined (Options::natHelp) it also helps clients behind a NAT, as a provider's proxy
+// does: every answer goes back to the port a request came from (rport, even when not asked for); a
+// REGISTER whose Via does not match where it came from (address or port; over TCP that is every
+// client, whose connection's port is not its listening one) binds the Contact as given but sends later
+// requests to the address, port and connection it came from (fix_nated_register, the registrar's
+// received_avp), and keeps an idle TCP connection an hour rather than two minutes, longer than a
+// registration lasts (Kamailio's registrar has no tcp_persistent_flag: the core's connection lifetime);
+// other requests of such clients get an alias parameter in their Contact naming where they came from,
+// which in-dialog requests then go to (set_contact_alias, handle_ruri_alias). Answers get one too: the
+// one answering may be behind a NAT as well, and the alias goes in only where the Contact is not where
+// the answer came from.
+const char* const kConfig = R"cfg(#!KAMAILIO
+#!define FLT_NATS 5
+#!define FLB_NATB 6
 debug=2
 log_stderror=yes
 log_prefix="{$mt $ci $rm} "
@@ -38,6 +52,9 @@ dns=no
 rev_dns=no
 @LISTEN@
 @ALIASES@
+#!ifdef WITH_NAT
+tcp_connection_lifetime=3605
+#!endif
 
 loadmodule "kex.so"
 loadmodule "corex.so"
@@ -57,6 +74,9 @@ loadmodule "ctl.so"
 loadmodule "db_text.so"
 loadmodule "auth.so"
 loadmodule "auth_db.so"
+#!ifdef WITH_NAT
+loadmodule "nathelper.so"
+#!endif
 
 modparam("ctl", "binrpc", "unix:@DIR@/ctl.sock")
 modparam("auth_db", "db_url", "text://@DIR@/db")
@@ -69,6 +89,10 @@ modparam("usrloc", "db_mode", 0)
 # as addressed, to the users' domain, which does not resolve (only new requests look up the location table).
 modparam("registrar", "gruu_enabled", 0)
 modparam("rr", "append_fromtag", 1)
+#!ifdef WITH_NAT
+modparam("nathelper|registrar", "received_avp", "$avp(RECEIVED)")
+modparam("usrloc", "nat_bflag", FLB_NATB)
+#!endif
 @MODPARAMS@
 
 request_route {
@@ -84,6 +108,9 @@ request_route {
         xlog("L_WARN", "malformed $rm from $si:$sp dropped\n");
         exit;
     }
+#!ifdef WITH_NAT
+    route(NATDETECT);
+#!endif
     if (is_method("CANCEL")) {
         if (t_check_trans())
             route(RELAY);
@@ -91,6 +118,10 @@ request_route {
     }
     if (has_totag()) {
         if (loose_route()) {
+#!ifdef WITH_NAT
+            if (!isdsturiset())
+                handle_ruri_alias();
+#!endif
             route(RELAY);
             exit;
         }
@@ -123,6 +154,10 @@ request_route {
             exit;
         }
         consume_credentials();
+#!ifdef WITH_NAT
+        if (isflagset(FLT_NATS))
+            setbflag(FLB_NATB);
+#!endif
         if (!save("location"))
             sl_reply_error();
         exit;
@@ -153,8 +188,26 @@ route[RELAY] {
 onreply_route[LOG] {
     xlog("L_INFO", "reply $rs $rr from $si:$sp\n");
     xlog("L_INFO", "passed reply $rs $rm from $fU to $tU call $ci cseq $cs\n");
+#!ifdef WITH_NAT
+    if ($rs < 300 && is_present_hf("Contact"))
+        set_contact_alias();
+#!endif
 }
-)";
+
+#!ifdef WITH_NAT
+route[NATDETECT] {
+    force_rport();
+    if (nat_uac_test("18")) {
+        xlog("L_INFO", "nat help for $rm from $fU at $si:$sp, Via $sel(via[1].host):$sel(via[1].port)\n");
+        if (is_method("REGISTER"))
+            fix_nated_register();
+        else if (is_present_hf("Contact"))
+            set_contact_alias();
+        setflag(FLT_NATS);
+    }
+}
+#!endif
+)cfg";
 
 void replaceAll(std::string& text, const std::string& from, const std::string& to) {
     for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
@@ -235,7 +288,7 @@ Kamailio::~Kamailio() {
 }
 
 std::string Kamailio::uri(bool tcp) const {
-    return "sip:127.0.0.1:" + std::to_string(m_port) + (tcp ? ";transport=tcp" : "");
+    return "sip:" + m_options.address + ":" + std::to_string(m_port) + (tcp ? ";transport=tcp" : "");
 }
 
 std::string Kamailio::log() const {
@@ -308,7 +361,9 @@ void Kamailio::writeFiles() const {
 
     std::string config = kConfig;
     const std::string port = std::to_string(m_port);
-    replaceAll(config, "@LISTEN@", "listen=udp:127.0.0.1:" + port + "\nlisten=tcp:127.0.0.1:" + port);
+    const std::string& address = m_options.address;
+    replaceAll(config, "@LISTEN@",
+               "listen=udp:" + address + ":" + port + "\nlisten=tcp:" + address + ":" + port);
     std::string aliases;
     for (const std::string& domain : domains)
         aliases += "alias=\"" + domain + "\"\n";
@@ -319,9 +374,11 @@ void Kamailio::writeFiles() const {
     if (m_options.nonceCount)
         modparams += "modparam(\"auth\", \"nonce_count\", 1)\n";
     if (m_options.minExpires >= 0)
-        modparams += "modparam(\"registrar\", \"min_expires\", " + std::to_string(m_options.minExpires) + ")\n";
+        modparams +=
+            "modparam(\"registrar\", \"min_expires\", " + std::to_string(m_options.minExpires) + ")\n";
     if (m_options.maxExpires > 0)
-        modparams += "modparam(\"registrar\", \"max_expires\", " + std::to_string(m_options.maxExpires) + ")\n";
+        modparams +=
+            "modparam(\"registrar\", \"max_expires\", " + std::to_string(m_options.maxExpires) + ")\n";
     replaceAll(config, "@MODPARAMS@", modparams);
     replaceAll(config, "@DIR@", m_dir);
     std::ofstream(m_dir + "/kamailio.cfg") << config;
@@ -332,9 +389,15 @@ void Kamailio::start(std::chrono::milliseconds timeout) {
         throw std::logic_error("Kamailio runs already");
     writeFiles();
     m_process = std::make_unique<ChildProcess>();
-    m_process->start({"kamailio", "-f", m_dir + "/kamailio.cfg", "-DD", "-E", "-Y", m_dir, "-P",
-                      m_dir + "/kamailio.pid", "-w", m_dir, "-m", "32", "-M", "8"},
-                     m_dir + "/kamailio.log");
+    std::vector<std::string> args = m_options.prefix;
+    for (const char* arg : {"kamailio", "-f", "@DIR@/kamailio.cfg", "-DD", "-E", "-Y", "@DIR@", "-P",
+                            "@DIR@/kamailio.pid", "-w", "@DIR@", "-m", "32", "-M", "8"}) {
+        args.push_back(arg);
+        replaceAll(args.back(), "@DIR@", m_dir);
+    }
+    if (m_options.natHelp)
+        args.insert(args.end(), {"-A", "WITH_NAT"});
+    m_process->start(args, m_dir + "/kamailio.log");
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!answersOptions()) {
         if (m_process->wait(std::chrono::milliseconds(0)))
@@ -357,28 +420,30 @@ bool Kamailio::running() const {
     return m_process && m_process->running();
 }
 
-// An OPTIONS to Kamailio itself, answered once its workers take requests.
+// An OPTIONS to Kamailio itself, answered once its workers take requests. The Via names the address the
+// kernel picks for the way there and asks for rport: behind a NAT that may change the port, the answer
+// still finds its way back to where the request came from.
 bool Kamailio::answersOptions() const {
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in remote{};
+    remote.sin_family = AF_INET;
+    remote.sin_port = htons(static_cast<uint16_t>(m_port));
+    inet_pton(AF_INET, m_options.address.c_str(), &remote.sin_addr);
     sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
     socklen_t size = sizeof local;
+    connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote);
     getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size);
-    const std::string here = "127.0.0.1:" + std::to_string(ntohs(local.sin_port));
-    const std::string there = "127.0.0.1:" + std::to_string(m_port);
+    char localAddress[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &local.sin_addr, localAddress, sizeof localAddress);
+    const std::string here = std::string(localAddress) + ":" + std::to_string(ntohs(local.sin_port));
+    const std::string there = m_options.address + ":" + std::to_string(m_port);
     const std::string request = "OPTIONS sip:" + there + " SIP/2.0\r\nVia: SIP/2.0/UDP " + here +
-                                ";branch=z9hG4bK-ready-" + std::to_string(getpid()) + "-" +
+                                ";rport;branch=z9hG4bK-ready-" + std::to_string(getpid()) + "-" +
                                 std::to_string(local.sin_port) + "\r\nFrom: <sip:probe@" + here +
                                 ">;tag=probe\r\nTo: <sip:" + there +
                                 ">\r\nCall-ID: ready-probe\r\nCSeq: 1 OPTIONS\r\nMax-Forwards: 70\r\n"
                                 "Content-Length: 0\r\n\r\n";
-    sockaddr_in remote{};
-    remote.sin_family = AF_INET;
-    remote.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    remote.sin_port = htons(static_cast<uint16_t>(m_port));
-    sendto(fd, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&remote), sizeof remote);
+    send(fd, request.data(), request.size(), 0);
     pollfd waiting{fd, POLLIN, 0};
     char buffer[2048];
     bool answered = false;

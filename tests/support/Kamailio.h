@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Kamailio as the registrar and proxy of a test: digest authentication against a plaintext user table,
 // bindings in memory, and requests for its users relayed to where they registered. It runs as a child
-// process on a free UDP and TCP port of 127.0.0.1, from a configuration written into a temporary
-// directory, and keeps its log there for the test's failure output. Called from the test's thread.
+// process on a free UDP and TCP port of 127.0.0.1 (or of a NatLab's provider address, in the lab's wan
+// namespace), from a configuration written into a temporary directory, and keeps its log there for the
+// test's failure output. Called from the test's thread.
 //
 // The users' domain (say example.test) need not resolve: both the agent and baresip send everything to
 // Kamailio as their outbound proxy, and Kamailio takes every domain of its users as its own.
@@ -38,9 +39,17 @@ public:
         // none, when negative and 0).
         int minExpires = -1;
         int maxExpires = 0;
+        // A command it runs under (NatLab::inWan()), and the address it listens on; the test program
+        // must reach that address, where it asks whether Kamailio is up.
+        std::vector<std::string> prefix;
+        std::string address = "127.0.0.1";
+        // Help for clients behind a NAT, as a provider gives it (see kConfig): answers and later requests
+        // go to where a client's requests came from rather than to its Via and Contact. Without it a
+        // client is reached only at the Contact it registered.
+        bool natHelp = false;
     };
 
-    // On `port` of 127.0.0.1 (UDP and TCP), or on a free one when it is 0.
+    // On `port` of the address (UDP and TCP), or on a free one when it is 0.
     explicit Kamailio(std::vector<SipUser> users, int port = 0);
     Kamailio(std::vector<SipUser> users, Options options, int port = 0);
     ~Kamailio();

@@ -148,7 +148,8 @@ pid_t Program::start(const Options& options) {
     for (std::string& entry : environment)
         envp.push_back(entry.data());
     envp.push_back(nullptr);
-    std::vector<std::string> words = {CHIMELY_BINARY};
+    std::vector<std::string> words = options.prefix;
+    words.push_back(CHIMELY_BINARY);
     words.insert(words.end(), options.arguments.begin(), options.arguments.end());
     std::vector<char*> argv;
     for (std::string& word : words)
@@ -167,7 +168,7 @@ pid_t Program::start(const Options& options) {
             const rlimit descriptors{limit, limit};
             setrlimit(RLIMIT_NOFILE, &descriptors);
         }
-        execve(argv[0], argv.data(), envp.data());
+        execvpe(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     m_running.insert(pid);
