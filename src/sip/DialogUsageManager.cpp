@@ -213,6 +213,16 @@ DialogUsageManager::DialogUsageManager(SipStack& stack) : m_state(std::make_uniq
         s.usages.clear();
         s.retired.clear();
     };
+    // The registrations let go of the transports the stack is about to close, then it closes them.
+    s.core.networkChanging = [&s] {
+        std::vector<std::shared_ptr<ClientRegistration>> registrations;
+        for (const auto& [key, usage] : s.usages)
+            if (auto registration = std::dynamic_pointer_cast<ClientRegistration>(usage))
+                registrations.push_back(registration);
+        for (const auto& registration : registrations)
+            registration->leaveForNetworkChange();
+        s.core.followNetworkChange();
+    };
     s.core.onStarted = [&s](nua_t* nua) {
         const MasterProfile& profile = *s.profile;
         const std::string allow = profile.getAllowedMethodsText().str();
@@ -359,6 +369,12 @@ bool DialogUsageManager::process() {
         if (event->status >= 200)
             m_state->core.shutdownComplete = true;
     } else if (event->type == nua_i_network_changed) {
+        std::vector<std::shared_ptr<ClientRegistration>> waiting;
+        for (const auto& [key, usage] : m_state->usages)
+            if (auto registration = std::dynamic_pointer_cast<ClientRegistration>(usage))
+                waiting.push_back(registration);
+        for (const auto& registration : waiting)
+            registration->rejoinAfterNetworkChange();
         if (m_state->core.networkChanged)
             m_state->core.networkChanged();
     } else if (restarted(*event)) {

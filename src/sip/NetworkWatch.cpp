@@ -4,19 +4,28 @@
 // name server can be reached; and how long a failed lookup is remembered.
 //
 // sofia-sip's nua knows what to do when the network changes (NUTAG_DETECT_NETWORK_UPDATES with
-// NUA_NW_DETECT_TRY_FULL): it closes its transports, opens them again on the addresses the machine has now,
-// refreshes every registration from them at once and reports nua_i_network_changed. It asks the platform
-// for a detector with su_root_add_network_changed(), which Debian's build has only for macOS. The program
-// defines that function: a netlink socket on the stack's root, whose bursts of messages (an address, its
-// routes and the link often come in several at once) settle for a moment before the stack hears of them,
-// and only when what the stack uses changed: the IPv4 addresses of the interfaces that are up, and the
-// default route.
+// NUA_NW_DETECT_TRY_FULL): it closes its transports, opens them again on the addresses the machine has now
+// (its sockets are bound one to an address, so a new address needs new ones) and reports
+// nua_i_network_changed. It asks the platform for a detector with su_root_add_network_changed(), which
+// Debian's build has only for macOS; the program defines that function. Closing the transports frees
+// them even where a registration still holds one (a crash at the registration's next answer), so the
+// detector does not call the stack at once: it tells the usage manager (StackCore::networkChanged), which
+// lets its registrations go first, then asks the stack to act by setting its parameters, which makes the
+// stack ask for its detector again, in its own thread and in order; that call runs the change.
+//
+// The kernel's messages about one change (an address, its routes, the link) come in bursts: they settle
+// for a moment, and only a change of what the stack uses counts: the IPv4 addresses of the interfaces
+// that are up, and the default route.
+//
 // A failed lookup is not to outlive what the DNS said (RFC 2308): a "no such name" without an SOA record
 // may not be kept at all, one with an SOA no longer than the SOA's minimum. sofia-sip's resolver keeps
 // every failure 600 s unless an SOA's minimum (if over 10 s) is shorter: a domain whose records appear
 // after a first failed lookup then stays unknown for ten minutes, though the agent tries again every
 // minute. The program defines sres_cache_store() so that such failures are not kept: those the SOA
 // shortened are, for their time; the rest are asked again at the next attempt.
+#include "sip/StackCore.h"
+
+// sofia-resolv/sres_record.h needs these first.
 #include <netinet/in.h>
 
 #include <cstdint>
@@ -64,6 +73,8 @@ struct Watch {
     su_wait_t waits[2];
     int registrations[2];
     char* state;
+    // A change the stack has not acted on yet.
+    bool pending;
 };
 
 // What the stack's transports and routes depend on, as text: the IPv4 addresses of the interfaces that are
@@ -111,7 +122,8 @@ int settled(su_root_magic_t*, su_wait_t*, su_wakeup_arg_t* argument) {
         return 0;
     su_free(watch->home, watch->state);
     watch->state = su_strdup(watch->home, now.c_str());
-    watch->changed(watch->magic, watch->root);
+    watch->pending = true;
+    sip::detail::announceNetworkChange(watch->magic);
     return 0;
 }
 
@@ -202,9 +214,15 @@ extern "C" su_network_changed_t* su_root_add_network_changed(su_home_t* home, su
     {
         const std::lock_guard<std::mutex> lock(all.mutex);
         if (auto found = all.byRoot.find(root); found != all.byRoot.end()) {
-            found->second->changed = changed;
-            found->second->magic = magic;
-            return reinterpret_cast<su_network_changed_t*>(found->second);
+            Watch* watch = found->second;
+            watch->changed = changed;
+            watch->magic = magic;
+            // The usage manager's go-ahead, in the stack's thread: the change is acted on now.
+            if (watch->pending) {
+                watch->pending = false;
+                watch->changed(watch->magic, watch->root);
+            }
+            return reinterpret_cast<su_network_changed_t*>(watch);
         }
     }
     auto* watch = static_cast<Watch*>(su_home_clone(home, sizeof(Watch)));

@@ -111,7 +111,7 @@ std::size_t detail::removalsUnderWay(const DumState& state) {
 }
 
 ClientRegistration::ClientRegistration(DialogUsageManager& dum, nua_handle_s* nh, const NameAddr& target)
-    : Usage(dum, nh), m_registrar(registrarOf(target.uri())) {}
+    : Usage(dum, nh), m_target(target), m_registrar(registrarOf(target.uri())) {}
 
 ClientRegistration::~ClientRegistration() = default;
 
@@ -173,6 +173,35 @@ void ClientRegistration::stopRegistering() {
     if (m_removing && m_nh && state().running())
         return detach();
     retire();
+}
+
+void ClientRegistration::leaveForNetworkChange() {
+    if (detached())
+        return removalDone();
+    if (retired() || !m_nh)
+        return;
+    detail::DumState& s = state();
+    s.usages.erase(m_nh);
+    nua_handle_destroy(m_nh);
+    m_nh = nullptr;
+    s.usages[this] = shared_from_this();
+    m_pinned.clear();
+    m_awaitingNetwork = true;
+}
+
+void ClientRegistration::rejoinAfterNetworkChange() {
+    if (!m_awaitingNetwork || retired())
+        return;
+    m_awaitingNetwork = false;
+    detail::DumState& s = state();
+    m_nh = s.newHandle(m_target);
+    if (!m_nh)
+        return fail(detail::MessageAccess::response(503, "Transport unavailable"));
+    s.usages.erase(this);
+    s.usages[m_nh] = shared_from_this();
+    if (s.namesUnreachable(m_registrar))
+        return failSoon(nua_r_register, 503, detail::kNoNameServer);
+    issue();
 }
 
 void ClientRegistration::removalDone() {

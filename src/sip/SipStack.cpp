@@ -22,6 +22,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -40,6 +41,30 @@ namespace detail {
 namespace {
 
 void quiet(void*, const char*, va_list) {}
+
+// The stacks running now, by their nua, for the network watch of each (which knows only that).
+struct RunningStacks {
+    std::mutex mutex;
+    std::map<const void*, StackCore*> byNua;
+};
+
+RunningStacks& runningStacks() {
+    static RunningStacks stacks;
+    return stacks;
+}
+
+gboolean networkChangedOnUiThread(gpointer nua) {
+    StackCore* core = nullptr;
+    {
+        RunningStacks& stacks = runningStacks();
+        const std::lock_guard<std::mutex> lock(stacks.mutex);
+        if (auto found = stacks.byNua.find(nua); found != stacks.byNua.end())
+            core = found->second;
+    }
+    if (core && core->networkChanging)
+        core->networkChanging();
+    return G_SOURCE_REMOVE;
+}
 
 // The program keeps no log: sofia-sip's own diagnostics are silenced unless CHIMELY_SIP_LOG is set.
 void initialiseSofia() {
@@ -98,6 +123,15 @@ std::shared_ptr<const Contents> contentsFor(const Mime& type, const Data& body) 
 }
 
 }  // namespace
+
+void announceNetworkChange(const void* nua) {
+    g_main_context_invoke(nullptr, networkChangedOnUiThread, const_cast<void*>(nua));
+}
+
+void StackCore::followNetworkChange() {
+    if (nua && !m_stopping)
+        nua_set_params(nua, NUTAG_DETECT_NETWORK_UPDATES(NUA_NW_DETECT_TRY_FULL), TAG_END());
+}
 
 Event::~Event() {
     if (hasSaved)
@@ -276,6 +310,11 @@ bool StackCore::start() {
         return false;
     }
     m_error.clear();
+    {
+        RunningStacks& stacks = runningStacks();
+        const std::lock_guard<std::mutex> lock(stacks.mutex);
+        stacks.byNua[nua] = this;
+    }
     if (onStarted)
         onStarted(nua);
     return true;
@@ -361,6 +400,11 @@ void StackCore::requestStop() {
     if (m_stopping)
         return;
     m_stopping = true;
+    {
+        RunningStacks& stacks = runningStacks();
+        const std::lock_guard<std::mutex> lock(stacks.mutex);
+        stacks.byNua.erase(nua);
+    }
     // Nobody pumps any more: what the stack still reports is collected here, not by the application.
     wake = nullptr;
     if (releaseUsages)

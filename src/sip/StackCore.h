@@ -93,7 +93,12 @@ public:
 
     // Set by the usage manager.
     std::function<void()> wake;
+    // The application's: the stack has followed a change of the network (nua_i_network_changed).
     std::function<void()> networkChanged;
+    // The usage manager's: the kernel told of a change the stack has not followed yet. It lets go of what
+    // holds the stack's transports, then calls followNetworkChange().
+    std::function<void()> networkChanging;
+    void followNetworkChange();
     std::function<void(nua_t*)> onStarted;
     std::function<void()> releaseUsages;
 
@@ -123,6 +128,10 @@ private:
     bool m_stopping = false;
     bool m_stopped = false;
 };
+
+// Tells the stack's usage manager, on the user-interface thread, that the network of the stack `nua`
+// changed (NetworkWatch.cpp, from the stack's thread). Any thread.
+void announceNetworkChange(const void* nua);
 
 // The bounds on TCP connections peers open (Connections.cpp). The soft descriptor limit goes up to the
 // hard one, once per process; then the connections accepted on the SIP port are counted and capped.

@@ -86,6 +86,12 @@ public:
     void end();
     ClientRegistrationHandle getHandle();
 
+    // The network changed and the stack is about to close its transports: the registration lets go of
+    // its handle (a removal under way ends), and waits for rejoinAfterNetworkChange() to register again,
+    // from the new transports, on a handle of its own; the application sees nothing of it.
+    void leaveForNetworkChange();
+    void rejoinAfterNetworkChange();
+
 private:
     friend class DialogUsageManager;
     ClientRegistration(DialogUsageManager& dum, nua_handle_s* nh, const NameAddr& target);
@@ -101,6 +107,7 @@ private:
     void armKeepAlive();
     void pin(const detail::Event& response);
 
+    NameAddr m_target;
     // The registrar: the domain of the address of record.
     std::string m_registrar;
     std::vector<NameAddr> m_myContacts;
@@ -108,6 +115,7 @@ private:
     // Where the stack sends this registration's requests since the registrar answered (see pin()).
     std::string m_pinned;
     bool m_keepAliveDue = false;
+    bool m_awaitingNetwork = false;
     bool m_registered = false;
     bool m_removing = false;
     bool m_stopWhenDone = false;

@@ -1,0 +1,260 @@
+// SPDX-License-Identifier: MIT
+// The main window object on the networks people have, built in namespaces of the test's own (NatLab):
+// alice (the agent, in the test program itself) at home behind a masquerading router that forgets quiet
+// flows after a few seconds; Kamailio and bob (baresip) at the provider. Texts still reach alice after a
+// quiet spell longer than the router's memory, over UDP and TCP; a registrar without NAT help binds her
+// public address; bob sees her online; a new address of hers is registered within 10 s; offline she uses
+// no processor and signs in again within 10 s of the network coming back; a domain whose records appear
+// after a "no such name" is found at the next attempt.
+//
+//   alice (192.0.2.10)      router (198.51.100.2)       Kamailio, bob (198.51.100.1)
+//     | REGISTER               |                          |
+//     |------------------------|------------------------->|   binding: the public address
+//     | CRLF CRLF, every 1 s   |   (the router keeps the  |
+//     |------------------------|--> mapping it forgets    |
+//     |                        |    after 3 s of quiet)   |
+//     |       MESSAGE          |         MESSAGE          |   bob's text, long after
+//     |<-----------------------|<-------------------------|
+#include "support/Baresip.h"
+#include "support/Dnsmasq.h"
+#include "support/Hub.h"
+#include "support/Kamailio.h"
+#include "support/NatLab.h"
+#include "support/PrivateNetwork.h"
+
+#include "res/Resource.h"
+
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sched.h>
+
+#include <gtest/gtest.h>
+
+#include <iostream>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const bool kPrivateNetwork = test::enterPrivateNetwork();
+
+const test::SipUser kAlice{"alice", "example.test", "behind:the:router"};
+const test::SipUser kBob{"bob", "example.test", "bob123"};
+
+// How long the router remembers a quiet flow here, and how often the agent's keep-alives go.
+constexpr int kRouterMemorySeconds = 3;
+constexpr std::chrono::seconds kKeepAlive{1};
+
+// The agent in this process reads its name servers from /etc/resolv.conf: in a mount namespace of the
+// process's own, the lab's resolv.conf is put there. False when that cannot be done.
+bool useLabResolver(const test::NatLab& lab) {
+    static bool unshared = unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    return unshared && mount(lab.resolvConfPath().c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) == 0;
+}
+
+// The processor time this process has used (all its threads), in milliseconds.
+long processorMs() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000L +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000L;
+}
+
+class RealNetworksTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        CHIMELY_REQUIRE_PRIVATE_NETWORK();
+        m_lab = std::make_unique<test::NatLab>(test::NatLab::Options{
+            .timeouts = {.udp = kRouterMemorySeconds, .udpStream = kRouterMemorySeconds,
+                         .tcpEstablished = kRouterMemorySeconds}});
+        CHIMELY_REQUIRE_NAT_LAB(*m_lab);
+    }
+
+    void TearDown() override {
+        if (HasFailure()) {
+            if (m_hub)
+                std::cerr << "--- alice's status: " << m_hub->status() << "\n";
+            if (m_bob)
+                std::cerr << "--- bob's output:\n" << m_bob->output();
+            if (m_kamailio)
+                std::cerr << "--- Kamailio's log:\n" << m_kamailio->log();
+        }
+        m_hub.reset();
+        m_bob.reset();
+        m_kamailio.reset();
+        m_dns.reset();
+        if (m_resolverMounted)
+            umount("/etc/resolv.conf");
+        m_lab.reset();
+    }
+
+    void startProvider(bool natHelp, bool tcp) {
+        m_kamailio = std::make_unique<test::Kamailio>(
+            std::vector<test::SipUser>{kAlice, kBob},
+            test::Kamailio::Options{
+                .prefix = m_lab->inWan(), .address = test::NatLab::kProviderAddress, .natHelp = natHelp});
+        m_kamailio->start();
+        m_tcp = tcp;
+    }
+
+    // alice through the provider's server (by its address, or `server`); or, with `automatic`, found
+    // from her domain.
+    void startAlice(bool automatic = false, ChimelyDelays delays = {}, std::string server = "") {
+        delays.datagramKeepAlive = kKeepAlive;
+        delays.streamKeepAlive = kKeepAlive;
+        if (server.empty())
+            server = std::string(test::NatLab::kProviderAddress) + ":" + std::to_string(m_kamailio->port());
+        m_hub = std::make_unique<test::Hub>(test::Hub::Settings{.protocol = m_tcp ? 1 : 0,
+                                                                .outboundProxy = automatic ? 0 : 1,
+                                                                .signin = kAlice.aor(),
+                                                                .password = kAlice.password,
+                                                                .server = server},
+                                            delays);
+        m_hub->start();
+    }
+
+    bool signedIn(std::chrono::milliseconds within = 10s) {
+        return m_hub->waitUntil([&] { return m_hub->dialog().GetStatusId() == IDS_CONNECTED; }, within);
+    }
+
+    void startBob(bool watchAlice = false) {
+        m_bob = std::make_unique<test::Baresip>(
+            test::Baresip::Options{.user = kBob,
+                                   .outboundProxy = m_kamailio->uri(m_tcp),
+                                   .tcp = m_tcp,
+                                   .contacts = {{"alice", kAlice.uri(), watchAlice}},
+                                   .prefix = m_lab->inWan(),
+                                   .address = test::NatLab::kProviderAddress});
+        m_bob->start();
+        ASSERT_TRUE(m_bob->waitForRegistration(5s, pump()));
+        ASSERT_TRUE(m_bob->selectContact(kAlice.uri()));
+    }
+
+    std::function<void()> pump() {
+        return [this] { m_hub->waitFor(20ms); };
+    }
+
+    // bob's text, after a quiet spell longer than the router remembers a flow, reaches alice's window.
+    void expectTextAfterQuiet(const std::string& text) {
+        m_hub->waitFor(std::chrono::seconds(2 * kRouterMemorySeconds + 1));
+        const std::size_t before = m_hub->boxes.openCount();
+        ASSERT_TRUE(m_bob->message(text));
+        ASSERT_TRUE(m_hub->waitUntil([&] { return m_hub->boxes.openCount() == before + 1; }, 8s))
+            << "the text did not arrive";
+        EXPECT_EQ(text, m_hub->boxes.open(before).text);
+    }
+
+    std::unique_ptr<test::NatLab> m_lab;
+    std::unique_ptr<test::Kamailio> m_kamailio;
+    std::unique_ptr<test::Baresip> m_bob;
+    std::unique_ptr<test::Dnsmasq> m_dns;
+    std::unique_ptr<test::Hub> m_hub;
+    bool m_tcp = false;
+    bool m_resolverMounted = false;
+};
+
+TEST_F(RealNetworksTest, UdpTextAfterAQuietSpellArrives) {
+    startProvider(true, false);
+    startAlice();
+    ASSERT_TRUE(signedIn()) << m_hub->status();
+    startBob();
+    expectTextAfterQuiet("still there?");
+}
+
+TEST_F(RealNetworksTest, TcpTextAfterAQuietSpellArrives) {
+    startProvider(true, true);
+    startAlice();
+    ASSERT_TRUE(signedIn()) << m_hub->status();
+    startBob();
+    expectTextAfterQuiet("still connected?");
+}
+
+// A registrar that takes the Contact as it is given reaches alice only at the public address the router
+// gives her, which the answers to her REGISTER tell (Via received and rport). bob's watch of her presence
+// crosses the router the same way.
+TEST_F(RealNetworksTest, PlainRegistrarBindsThePublicAddressAndReachesAlice) {
+    startProvider(false, false);
+    startAlice();
+    ASSERT_TRUE(signedIn()) << m_hub->status();
+    ASSERT_TRUE(m_hub->waitUntil(
+        [&] {
+            const auto bindings = m_kamailio->bindings(kAlice.aor());
+            return bindings.size() == 1 && bindings[0].find(test::NatLab::kRouterWanAddress) != std::string::npos;
+        },
+        5s))
+        << (m_kamailio->bindings(kAlice.aor()).empty() ? "none" : m_kamailio->bindings(kAlice.aor())[0]);
+    startBob(true);
+    EXPECT_TRUE(m_bob->waitForPresence(kAlice.uri(), "Online", 10s, pump())) << m_bob->presence(kAlice.uri());
+    expectTextAfterQuiet("found you");
+}
+
+// Another lease: the old address goes, a new one comes; the registration follows from it within 10 s.
+TEST_F(RealNetworksTest, ChangedAddressIsRegisteredWithinTenSeconds) {
+    startProvider(false, false);
+    startAlice();
+    ASSERT_TRUE(signedIn()) << m_hub->status();
+    ASSERT_TRUE(m_hub->waitUntil([&] { return m_hub->status().empty(); }, 5s));
+    const std::size_t registers = m_kamailio->seen(kAlice.user, "REGISTER").size();
+    m_lab->setLanAddress("192.0.2.77");
+    EXPECT_TRUE(m_hub->waitUntil(
+        [&] { return m_kamailio->seen(kAlice.user, "REGISTER").size() > registers; }, 10s));
+    EXPECT_EQ("", m_hub->status()) << "the user saw something";
+    startBob();
+    expectTextAfterQuiet("new address, same alice");
+}
+
+// Offline at start (no default route, no way to the name server): each attempt fails at once, with the
+// reason in the panel, and the agent rests in between; when the network comes back it signs in within
+// 10 s, without waiting for its next attempt a minute later. With automatic configuration (the domain's
+// records) and with a server named by its host name alike: no name reaches the stack's resolver, which
+// would spin without a route to its server.
+TEST_F(RealNetworksTest, OfflineAgentRestsAndSignsInWhenTheNetworkComesBack) {
+    m_lab->setResolvConf(std::string("nameserver ") + test::NatLab::kProviderAddress + "\n");
+    ASSERT_TRUE(m_resolverMounted = useLabResolver(*m_lab));
+    startProvider(true, false);
+    m_dns = std::make_unique<test::Dnsmasq>(test::Dnsmasq::Options{
+        .prefix = m_lab->inWan(),
+        .records = {.hosts = {{"sip.example.test", test::NatLab::kProviderAddress}},
+                    .srv = {{"_sip._udp.example.test", "sip.example.test", m_kamailio->port()}}}});
+    m_dns->start();
+    for (const bool automatic : {true, false}) {
+        SCOPED_TRACE(automatic ? "automatic configuration" : "a named server");
+        m_lab->setOnline(false);
+        startAlice(automatic, ChimelyDelays{.reconnectMs = 2000},
+                   "sip.example.test:" + std::to_string(m_kamailio->port()));
+        ASSERT_TRUE(m_hub->waitUntil(
+            [&] { return !m_hub->status().empty() && m_hub->status() != "Connecting..."; }, 5s));
+        EXPECT_EQ("No route to the name server (503)", m_hub->status());
+        // Several attempts in this time; at rest in between.
+        const long before = processorMs();
+        m_hub->waitFor(8s);
+        const long used = processorMs() - before;
+        EXPECT_LT(used, 800) << "ms of processor time in 8 s offline";
+        std::cerr << "processor time offline: " << used << " ms in 8 s\n";
+        EXPECT_NE(IDS_CONNECTED, m_hub->dialog().GetStatusId());
+
+        // Back online, with the next attempt a minute away now.
+        m_hub->dialog().SetTimer(kReconnectTimerId, kReconnectDelayMs);
+        m_lab->setOnline(true);
+        EXPECT_TRUE(signedIn(10s)) << m_hub->status();
+        m_hub.reset();
+    }
+}
+
+// The domain's records are not there at first: its name server says "no such name" without an SOA,
+// which must not be remembered. At the next attempt, after the records appeared, alice signs in.
+TEST_F(RealNetworksTest, SignInSucceedsAtTheFirstAttemptAfterTheRecordsAppear) {
+    m_lab->setResolvConf(std::string("nameserver ") + test::NatLab::kProviderAddress + "\n");
+    ASSERT_TRUE(m_resolverMounted = useLabResolver(*m_lab));
+    startProvider(true, false);
+    m_dns = std::make_unique<test::Dnsmasq>(test::Dnsmasq::Options{.prefix = m_lab->inWan()});
+    m_dns->start();
+    startAlice(true, ChimelyDelays{.reconnectMs = 3000});
+    ASSERT_TRUE(m_hub->waitUntil([&] { return m_hub->dialog().IsTimerActive(kReconnectTimerId); }, 8s))
+        << m_hub->status();
+    m_dns->setRecords({.hosts = {{"sip.example.test", test::NatLab::kProviderAddress}},
+                       .srv = {{"_sip._udp.example.test", "sip.example.test", m_kamailio->port()}}});
+    EXPECT_TRUE(signedIn(3s + 5s)) << m_hub->status();
+}
+
+}  // namespace
