@@ -25,7 +25,10 @@ std::optional<std::string> CChimelyDlg::InitStack() {
     auto profile = std::make_shared<sip::MasterProfile>();
     m_dum.setMasterProfile(profile);
 
-    m_dum.addTransport(m_nProtocol ? sip::TCP : sip::UDP, m_nLocalPort, sip::V4);
+    m_transport = m_nProtocol == kProtocolUdp ? sip::UDP : m_nProtocol == kProtocolTls ? sip::TLS : sip::TCP;
+    m_dum.addTransport(m_transport, m_nLocalPort, sip::V4);
+    if (!m_strCaCertificates.empty())
+        m_dum.addCertificateAuthorities(sip::Data(m_strCaCertificates));
 
     profile->setDefaultRegistrationTime(kRegistrationTime);
     profile->addSupportedMethod(sip::INFO);

@@ -45,6 +45,7 @@ void CVar::Load() {
         m_arrTo.push_back(profile.GetProfileString(m_pszSection, historyEntryName(i).c_str(), ""));
 
     m_nLocalPort = profile.GetProfileInt(m_pszSection, "LocalPort", m_nLocalPort);
+    m_strCaCertificates = profile.GetProfileString(m_pszSection, "CaCertificates", "");
 }
 
 void CVar::Save() {

@@ -8,6 +8,11 @@
 #include <vector>
 
 constexpr int kMaxRecipients = 10;
+// The stored Protocol: the transport of the program's one SIP transport. Any other non-zero value also
+// reads as TCP.
+constexpr int kProtocolUdp = 0;
+constexpr int kProtocolTcp = 1;
+constexpr int kProtocolTls = 2;
 constexpr int kDefaultLocalPort = 5070;
 // The domain of the sign-in name the program makes up when none is stored.
 constexpr const char* kDefaultSigninDomain = "localhost";
@@ -40,5 +45,8 @@ public:
     std::string m_strServer;
     std::vector<std::string> m_arrTo;
     int m_nLocalPort;
+    // TLS: certificate authorities trusted besides the system's (a PEM file or a hashed directory), read
+    // like LocalPort and never written.
+    std::string m_strCaCertificates;
     const char* m_pszSection;
 };

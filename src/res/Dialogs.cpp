@@ -40,6 +40,7 @@ constexpr ControlTemplate kPreferencesControls[] = {
     {IDC_SERVER, ControlKind::EditText, "", kEdit, 107, 124, 117, 14},
     {IDC_UDP, ControlKind::AutoRadioButton, "UDP", kButton | WS_GROUP, 107, 142, 29, 10},
     {IDC_TCP, ControlKind::AutoRadioButton, "TCP", kButton, 141, 142, 29, 10},
+    {IDC_TLS, ControlKind::AutoRadioButton, "TLS", kButton, 175, 142, 29, 10},
     {IDOK, ControlKind::DefPushButton, "OK", kButton, 181, 7, 50, 14},
     {IDCANCEL, ControlKind::PushButton, "Cancel", kButton, 181, 23, 50, 14},
     {IDC_STATIC, ControlKind::RText, "Sign-in name:", kStatic, 7, 30, 46, 8},

@@ -32,6 +32,7 @@ constexpr int IDC_SERVER = 1022;
 constexpr int IDC_DISPLAY_NAME = 1023;
 constexpr int IDC_SERVER_LABEL = 1024;
 constexpr int IDC_TRANSPORT_LABEL = 1025;
+constexpr int IDC_TLS = 1026;
 
 // Icons: the program's, and the tray's for the two connection states.
 constexpr int IDR_MAINFRAME = 128;

@@ -11,6 +11,7 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -113,6 +114,27 @@ void guardInboundConnections(int port) {
         state.spare = open("/dev/null", O_RDONLY | O_CLOEXEC);
     state.accepted.clear();
     state.port = port;
+}
+
+std::size_t closeQuietConnections(std::chrono::milliseconds quiet) {
+    Inbound& state = inbound();
+    const std::lock_guard<std::mutex> lock(state.mutex);
+    const int port = state.port;
+    std::size_t closed = 0;
+    std::erase_if(state.accepted, [&](const Accepted& entry) {
+        if (!stillAccepted(entry, port))
+            return true;
+        tcp_info info{};
+        socklen_t length = sizeof info;
+        if (getsockopt(entry.fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
+            std::chrono::milliseconds(info.tcpi_last_data_recv) < quiet)
+            return false;
+        // The transport sees the end and closes the connection itself.
+        shutdown(entry.fd, SHUT_RDWR);
+        ++closed;
+        return true;
+    });
+    return closed;
 }
 
 std::size_t inboundConnectionsKept() {

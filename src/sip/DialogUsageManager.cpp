@@ -44,7 +44,8 @@ std::string proxyUri(const DumState& state, bool asRoute) {
     su_home_t home[1] = {SU_HOME_INIT(home)};
     if (url_t* url = url_make(home, text.c_str())) {
         url->url_headers = nullptr;
-        if (state.core.transport && state.core.transport->tcp && !url_has_param(url, "transport"))
+        if (state.core.transport && state.core.transport->tcp && !state.core.transport->tls &&
+            !url_has_param(url, "transport"))
             url_param_add(home, url, "transport=tcp");
         if (asRoute && !url_has_param(url, "lr"))
             url_param_add(home, url, "lr");
@@ -52,6 +53,7 @@ std::string proxyUri(const DumState& state, bool asRoute) {
             text = printed;
     }
     su_home_deinit(home);
+    text = state.secured(text);
     return asRoute ? "<" + text + ">" : text;
 }
 
@@ -126,6 +128,12 @@ std::string DumState::outboundProxy() const {
 
 std::string DumState::outboundRoute() const {
     return proxyUri(*this, true);
+}
+
+std::string DumState::secured(const std::string& uri) const {
+    if (!core.transport || !core.transport->tls || uri.rfind("sip:", 0) != 0)
+        return uri;
+    return "sips:" + uri.substr(4);
 }
 
 bool DumState::namesUnreachable(const std::string& target) const {
@@ -258,7 +266,14 @@ bool DialogUsageManager::addTransport(TransportType type, int port, IpVersion, c
                                       const Data&) {
     if (m_state->core.transport)
         return false;
-    m_state->core.transport = detail::TransportSpec{type == TCP, port};
+    m_state->core.transport = detail::TransportSpec{type != UDP, type == TLS, port, {}};
+    return true;
+}
+
+bool DialogUsageManager::addCertificateAuthorities(const Data& pemFileOrDirectory) {
+    if (!m_state->core.transport || !m_state->core.transport->tls)
+        return false;
+    m_state->core.transport->caCertificates = pemFileOrDirectory.str();
     return true;
 }
 

@@ -32,6 +32,9 @@ public:
     // SipStack::transportError then says why when it could not. False when one was added already.
     bool addTransport(TransportType type, int port, IpVersion version = V4, const Data& ipInterface = Data(),
                       const Data& sipDomainName = Data(), const Data& privateKeyPassPhrase = Data());
+    // TLS: certificate authorities to trust besides the system's, a PEM file or a hashed directory. Call
+    // after addTransport; false when no TLS transport was added.
+    bool addCertificateAuthorities(const Data& pemFileOrDirectory);
 
     void setClientAuthManager(std::unique_ptr<ClientAuthManager> manager);
     void setKeepAliveManager(std::unique_ptr<KeepAliveManager> manager);

@@ -86,6 +86,9 @@ struct DumState {
     nua_handle_t* newHandle(const NameAddr& to);
     // Where requests outside a dialog go (for NUTAG_PROXY), or "" when there is no outbound proxy.
     std::string outboundProxy() const;
+    // `uri` as a request goes to it: over TLS a sip: URI becomes the sips: URI of the same resource (RFC 3261
+    // 19.1, RFC 5630), which the stack sends only over TLS, to port 5061 by default.
+    std::string secured(const std::string& uri) const;
     // Whether a request to `target` (a URI) would need a name looked up (the outbound proxy's, or else the
     // target's host) while no name server can be reached; it must then fail without reaching the stack,
     // whose resolver spins without a route to its server.

@@ -151,7 +151,9 @@ bool InviteSession::dispatchCommon(std::unique_ptr<Event>& event) {
 
 ClientInviteSession::ClientInviteSession(DialogUsageManager& dum, nua_handle_s* nh, const NameAddr& target,
                                          Data offer)
-    : InviteSession(dum, nh), m_target(target.uri().toString().str()), m_offer(std::move(offer)) {}
+    : InviteSession(dum, nh),
+      m_target(dum.state().secured(target.uri().toString().str())),
+      m_offer(std::move(offer)) {}
 
 ClientInviteSessionHandle ClientInviteSession::getHandle() {
     return ClientInviteSessionHandle(std::static_pointer_cast<ClientInviteSession>(shared_from_this()));

@@ -14,6 +14,10 @@
 // tport_set_params, so that this marking also gives that connection its keep-alive, and its socket a
 // TCP_USER_TIMEOUT, after which data that is not acknowledged (a ping into a connection a router dropped)
 // makes the kernel end the connection. The stack then registers again at once on a new one.
+//
+// TLS: the stack's TLS connections have no keep-alive timer at all. The kernel's TCP keep-alive stands in
+// for the CRLF pair there: an empty segment every interval while the connection is quiet, which refreshes
+// a router's mapping as well, and whose missing acknowledgement ends a dead connection the same way.
 #include "sip/KeepAlive.h"
 
 #include <sofia-sip/su_tag.h>
@@ -29,6 +33,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -82,7 +87,11 @@ bool boundTo(int fd, const std::string& host, int port) {
 }
 
 // The registration's TCP connection: our socket connected to the registrar's address.
-void limitUnacknowledged(tport_t* connection, unsigned deadAfterMs) {
+// Unanswered probes of the kernel's keep-alive that end a connection (TCP_USER_TIMEOUT usually ends it
+// first). The probes go every interval, in whole seconds, at least 1.
+constexpr int kKernelProbesBeforeDead = 2;
+
+void limitUnacknowledged(tport_t* connection, unsigned intervalMs, unsigned deadAfterMs, bool kernelKeepAlive) {
     const su_addrinfo_t* peer = tport_get_address(connection);
     if (!peer || !peer->ai_addr)
         return;
@@ -99,8 +108,17 @@ void limitUnacknowledged(tport_t* connection, unsigned deadAfterMs) {
         return getpeername(candidate, reinterpret_cast<sockaddr*>(&remote), &length) == 0 &&
                sameAddress(wanted, wantedLength, reinterpret_cast<sockaddr*>(&remote), length);
     });
-    if (fd >= 0)
-        setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &deadAfterMs, sizeof deadAfterMs);
+    if (fd < 0)
+        return;
+    setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &deadAfterMs, sizeof deadAfterMs);
+    if (!kernelKeepAlive)
+        return;
+    const int on = 1, seconds = std::max(1, static_cast<int>(intervalMs / 1000)),
+              probes = kKernelProbesBeforeDead;
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &seconds, sizeof seconds);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &seconds, sizeof seconds);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
 }
 
 }  // namespace
@@ -137,7 +155,7 @@ extern "C" int tport_set_params(tport_t* self, tag_type_t tag, tag_value_t value
     const unsigned interval = sip::detail::g_streamKeepAliveMs;
     if (interval && marked && marked->t_value && self && tport_is_secondary(self) && tport_is_stream(self)) {
         result = real(self, TPTAG_KEEPALIVE(interval), TAG_NEXT(ta_args(ta)));
-        sip::detail::limitUnacknowledged(self, sip::detail::g_streamDeadAfterMs);
+        sip::detail::limitUnacknowledged(self, interval, sip::detail::g_streamDeadAfterMs, tport_has_tls(self));
     } else {
         result = real(self, TAG_NEXT(ta_args(ta)));
     }

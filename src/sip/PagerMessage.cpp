@@ -19,7 +19,7 @@ using detail::Event;
 ClientPagerMessage::ClientPagerMessage(DialogUsageManager& dum, nua_handle_s* nh, const NameAddr& target)
     : Usage(dum, nh),
       m_stackWait(std::make_unique<detail::StackWait>()),
-      m_target(target.uri().toString().str()) {}
+      m_target(dum.state().secured(target.uri().toString().str())) {}
 
 ClientPagerMessage::~ClientPagerMessage() = default;
 

@@ -25,6 +25,7 @@
 #include "sip/DialogUsageManager.h"
 #include "sip/DumState.h"
 #include "sip/KeepAlive.h"
+#include "sip/Tls.h"
 
 #include <sofia-sip/msg_addr.h>
 
@@ -111,7 +112,7 @@ std::size_t detail::removalsUnderWay(const DumState& state) {
 }
 
 ClientRegistration::ClientRegistration(DialogUsageManager& dum, nua_handle_s* nh, const NameAddr& target)
-    : Usage(dum, nh), m_target(target), m_registrar(registrarOf(target.uri())) {}
+    : Usage(dum, nh), m_target(target), m_registrar(dum.state().secured(registrarOf(target.uri()))) {}
 
 ClientRegistration::~ClientRegistration() = default;
 
@@ -127,6 +128,8 @@ void ClientRegistration::start() {
     // A wildcard removal still under way would remove this registration's binding too, were it to reach
     // the registrar after it.
     detail::DumState& s = state();
+    if (s.core.transport && s.core.transport->tls && !m_serverChecked)
+        return checkServer();
     if (detail::removalsUnderWay(s) == 0)
         return issue();
     s.afterRemovals.push_back(std::static_pointer_cast<ClientRegistration>(shared_from_this()));
@@ -173,6 +176,25 @@ void ClientRegistration::stopRegistering() {
     if (m_removing && m_nh && state().running())
         return detach();
     retire();
+}
+
+// The stack refuses a server whose certificate fails its checks without a word: the request ends in 408,
+// 32 s later. The registrar's certificate is checked first, the same way, so that a refusal comes at
+// once, with the reason.
+void ClientRegistration::checkServer() {
+    detail::DumState& s = state();
+    const std::string proxy = s.outboundProxy();
+    std::weak_ptr<Usage> weak = weak_from_this();
+    detail::checkTlsServer(proxy.empty() ? m_registrar : proxy, proxy.empty(), s.core.tlsTrustFile(),
+                           [weak](const std::string& problem) {
+                               auto usage = std::static_pointer_cast<ClientRegistration>(weak.lock());
+                               if (!usage || usage->retired())
+                                   return;
+                               usage->m_serverChecked = true;
+                               if (!problem.empty())
+                                   return usage->failSoon(nua_r_register, 503, problem.c_str());
+                               usage->start();
+                           });
 }
 
 void ClientRegistration::leaveForNetworkChange() {

@@ -8,6 +8,7 @@
 #include "sip/SdpContents.h"
 #include "sip/SipMessage.h"
 #include "sip/StackCore.h"
+#include "sip/Tls.h"
 
 #include <sofia-sip/nta_tag.h>
 #include <sofia-sip/su_log.h>
@@ -78,6 +79,11 @@ void initialiseSofia() {
             su_log_redirect(log, quiet, nullptr);
     });
 }
+
+// The chain depth a server's certificate is checked to (its own, intermediates, the root).
+constexpr unsigned kTlsVerifyDepth = 5;
+// How often the TLS connections peers opened are looked at for quiet ones.
+constexpr su_duration_t kQuietSweepMs = 2000;
 
 Data text(const char* value) {
     return Data(value ? value : "");
@@ -269,6 +275,8 @@ StackCore::StackCore() {
 }
 
 StackCore::~StackCore() {
+    if (m_quietSweep)
+        su_timer_destroy(m_quietSweep);
     stop();
     m_queue.clear();
     m_delayed.clear();
@@ -276,6 +284,10 @@ StackCore::~StackCore() {
         return;  // The stack never finished its shutdown: it keeps the root, and the process is ending.
     su_root_destroy(m_root);
     g_source_destroy(m_source);
+}
+
+std::string StackCore::tlsTrustFile() const {
+    return m_tlsFiles ? m_tlsFiles->trustFile() : std::string();
 }
 
 bool StackCore::start() {
@@ -287,29 +299,51 @@ bool StackCore::start() {
     }
     // 0 asks for any free port; everything else outside 1 to 65535 names no port at all.
     if (transport->port < 0 || transport->port > 65535) {
-        m_error = (transport->tcp ? "TCP port " : "UDP port ") + std::to_string(transport->port) +
+        m_error = std::string(transport->name()) + " port " + std::to_string(transport->port) +
                   " cannot be opened: it is not a port number (1 to 65535)";
         return false;
     }
-    const std::string url = "sip:*:" + std::to_string(transport->port) +
-                            ";maddr=0.0.0.0;transport=" + (transport->tcp ? "tcp" : "udp");
+    const std::string url = std::string(transport->tls ? "sips" : "sip") + ":*:" +
+                            std::to_string(transport->port) + ";maddr=0.0.0.0" +
+                            (transport->tls ? "" : transport->tcp ? ";transport=tcp" : ";transport=udp");
     raiseDescriptorLimit();
     if (transport->tcp)
         guardInboundConnections(transport->port);
+    if (transport->tls) {
+        m_tlsFiles = std::make_unique<TlsFiles>(transport->caCertificates);
+        if (!m_tlsFiles->error().empty()) {
+            m_error = "TLS cannot be set up: " + m_tlsFiles->error();
+            return false;
+        }
+    }
     using std::chrono::milliseconds;
+    // Over TLS the server's certificate chain is checked against what the system and the user trust, and
+    // its names against the host the request goes to.
     nua = nua_create(
         m_root, &StackCore::callback, this, NUTAG_URL(url.c_str()), NUTAG_MEDIA_ENABLE(0),
         // On a change of addresses or routes the stack opens its transports again and refreshes the
         // registrations from the new ones (NetworkWatch.cpp).
         NUTAG_DETECT_NETWORK_UPDATES(NUA_NW_DETECT_TRY_FULL),
+        TAG_IF(m_tlsFiles, NUTAG_CERTIFICATE_DIR(m_tlsFiles ? m_tlsFiles->path().c_str() : nullptr)),
+        TAG_IF(m_tlsFiles, TPTAG_TLS_VERIFY_POLICY(TPTLS_VERIFY_SUBJECTS_OUT)),
+        TAG_IF(m_tlsFiles, TPTAG_TLS_VERIFY_DEPTH(kTlsVerifyDepth)),
         TAG_IF(transactionTimeout, NTATAG_SIP_T1X64(transactionTimeout ? transactionTimeout->count() : 0)),
-        TPTAG_IDLE(static_cast<unsigned>(milliseconds(guard::kConnectionIdle).count())),
+        TPTAG_IDLE(static_cast<unsigned>(connectionIdle.count())),
         TPTAG_TIMEOUT(static_cast<unsigned>(milliseconds(guard::kIncompleteMessage).count())), TAG_END());
     if (!nua) {
         m_error = probe();
         return false;
     }
     m_error.clear();
+    if (transport->tls) {
+        m_quietSweep = su_timer_create(su_root_task(m_root), kQuietSweepMs);
+        su_timer_set_for_ever(
+            m_quietSweep,
+            [](su_root_magic_t*, su_timer_t*, su_timer_arg_t* core) {
+                closeQuietConnections(reinterpret_cast<StackCore*>(core)->connectionIdle);
+            },
+            this);
+    }
     {
         RunningStacks& stacks = runningStacks();
         const std::lock_guard<std::mutex> lock(stacks.mutex);
@@ -322,7 +356,7 @@ bool StackCore::start() {
 
 // sofia-sip gives no reason when it cannot open a transport: binding the same port ourselves does.
 std::string StackCore::probe() const {
-    const char* name = transport->tcp ? "TCP" : "UDP";
+    const char* name = transport->name();
     const std::string what = std::string(name) + " port " + std::to_string(transport->port);
     const int fd = socket(AF_INET, transport->tcp ? SOCK_STREAM : SOCK_DGRAM, 0);
     if (fd < 0)
@@ -447,6 +481,10 @@ void StackCore::stop(std::chrono::milliseconds wait) {
 SipStack::SipStack() : m_core(std::make_unique<detail::StackCore>()) {}
 
 SipStack::~SipStack() = default;
+
+void SipStack::setConnectionIdle(std::chrono::milliseconds idle) {
+    m_core->connectionIdle = idle;
+}
 
 void SipStack::setTransactionTimeout(std::chrono::milliseconds timeout) {
     m_core->transactionTimeout = timeout;

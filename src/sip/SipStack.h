@@ -15,7 +15,7 @@ namespace detail {
 class StackCore;
 }
 
-enum TransportType { UDP, TCP };
+enum TransportType { UDP, TCP, TLS };
 enum IpVersion { V4, V6 };
 
 class SipStack {
@@ -37,6 +37,9 @@ public:
     // How long a request waits for its final answer before the stack ends it with 408 (64 times the
     // retransmission interval, 32 s, unless set). Takes effect when the stack's thread starts.
     void setTransactionTimeout(std::chrono::milliseconds timeout);
+    // How long a connection a peer opened may stay quiet before it is closed (60 s unless set). Takes
+    // effect when the stack's thread starts.
+    void setConnectionIdle(std::chrono::milliseconds idle);
 
     // The stack's thread runs and its transport is open.
     bool isRunning() const;

@@ -11,6 +11,7 @@
 #pragma once
 
 #include "sip/Contents.h"
+#include "sip/PeerGuards.h"
 #include "sip/Data.h"
 #include "sip/Uri.h"
 
@@ -35,6 +36,8 @@ namespace sip {
 class SipMessage;
 
 namespace detail {
+
+class TlsFiles;
 
 // One event of the stack, kept with its message until it has been handled. The layer makes events of
 // its own too (a retry that is due): those carry a call and no saved event.
@@ -65,8 +68,14 @@ public:
 };
 
 struct TransportSpec {
+    // A stream (TCP, or TLS over TCP).
     bool tcp = false;
+    bool tls = false;
     int port = 0;
+    // TLS: the certificate authorities trusted besides the system's, a PEM file or a hashed directory.
+    std::string caCertificates;
+
+    const char* name() const { return tls ? "TLS" : tcp ? "TCP" : "UDP"; }
 };
 
 class StackCore {
@@ -78,6 +87,8 @@ public:
     // transport cannot be opened.
     bool start();
     bool running() const { return nua != nullptr; }
+    // Over TLS, the file of the certificate authorities the stack trusts; "" otherwise.
+    std::string tlsTrustFile() const;
     const std::string& error() const { return m_error; }
 
     // Takes the next queued event, collecting what the stack has pending first when the queue is empty.
@@ -104,6 +115,7 @@ public:
 
     std::optional<TransportSpec> transport;
     std::optional<std::chrono::milliseconds> transactionTimeout;
+    std::chrono::milliseconds connectionIdle = guard::kConnectionIdle;
     nua_t* nua = nullptr;
     bool shutdownRequested = false;
     bool shutdownComplete = false;
@@ -125,6 +137,9 @@ private:
     };
     std::vector<Delayed> m_delayed;
     std::string m_error;
+    std::unique_ptr<TlsFiles> m_tlsFiles;
+    // Over TLS: the regular look for quiet connections peers opened (closeQuietConnections).
+    su_timer_t* m_quietSweep = nullptr;
     bool m_stopping = false;
     bool m_stopped = false;
 };
@@ -137,6 +152,10 @@ void announceNetworkChange(const void* nua);
 // hard one, once per process; then the connections accepted on the SIP port are counted and capped.
 void raiseDescriptorLimit();
 void guardInboundConnections(int port);
+// Shuts down the connections accepted on the SIP port that have received nothing for `quiet`: over TLS
+// the stack closes neither an idle connection nor one whose message never ends, so the kernel's count of
+// the time since the last bytes arrived (TCP_INFO) stands in for its timers. Returns how many it shut.
+std::size_t closeQuietConnections(std::chrono::milliseconds quiet);
 // The connections peers opened that are held now.
 std::size_t inboundConnectionsKept();
 

@@ -106,6 +106,7 @@ private:
     void keepAlive(const detail::Event& response);
     void armKeepAlive();
     void pin(const detail::Event& response);
+    void checkServer();
 
     NameAddr m_target;
     // The registrar: the domain of the address of record.
@@ -116,6 +117,7 @@ private:
     std::string m_pinned;
     bool m_keepAliveDue = false;
     bool m_awaitingNetwork = false;
+    bool m_serverChecked = false;
     bool m_registered = false;
     bool m_removing = false;
     bool m_stopWhenDone = false;

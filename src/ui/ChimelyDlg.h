@@ -57,6 +57,8 @@ constexpr std::size_t kMaxOpenMessageBoxes = 20;
 // The second line of the tray icon's tooltip: the connection state.
 constexpr const char* kTrayConnectedAs = "Connected as ";
 constexpr const char* kTrayNotConnected = "Not connected";
+// After the address when the signalling is encrypted.
+constexpr const char* kTrayEncrypted = " (TLS)";
 
 // The tray icon's callback message; the tray menu's commands are with the resources.
 constexpr platform::UINT WM_TRAYNOTIFY = platform::WM_APP + 1;
@@ -218,6 +220,8 @@ public:
     std::chrono::milliseconds m_stackStopWait{3000};
     sip::ClientRegistrationHandle m_hRegistration;
     sip::NameAddr m_aor;
+    // The transport of this run (the stored Protocol as it was at start-up).
+    sip::TransportType m_transport = sip::UDP;
 
     // ---- members of the window, in this order ----
     std::string m_strTo;

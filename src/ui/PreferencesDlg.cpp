@@ -13,6 +13,8 @@
 #include <QPushButton>
 #include <QRadioButton>
 
+#include <vector>
+
 namespace {
 
 constexpr int kNameLimit = 32;
@@ -61,7 +63,7 @@ platform::LRESULT CPreferencesDlg::WindowProc(platform::UINT message, platform::
 }
 
 void CPreferencesDlg::EnableServerControls(bool enable) {
-    for (int id : {IDC_UDP, IDC_TCP, IDC_SERVER, IDC_SERVER_LABEL, IDC_TRANSPORT_LABEL})
+    for (int id : {IDC_UDP, IDC_TCP, IDC_TLS, IDC_SERVER, IDC_SERVER_LABEL, IDC_TRANSPORT_LABEL})
         if (QWidget* control = GetDlgItem(id))
             control->setEnabled(enable);
 }
@@ -88,14 +90,14 @@ bool CPreferencesDlg::DoDataExchange(bool save) {
                           {IDC_SIGNIN_NAME, m_pSettings->m_strSigninName, kNameLimit},
                           {IDC_PASSWORD, m_pSettings->m_strPassword, kNameLimit},
                           {IDC_SERVER, m_pSettings->m_strServer, kServerLimit}};
+    // A group's buttons in the order of the values they store: the first 0, the next 1, ...
     struct Radios {
-        int first;
-        int second;
+        std::vector<int> ids;
         int& field;
     };
     const Radios radios[] = {
-        {IDC_AUTOMATIC_CONFIGURATION, IDC_CONFIGURE_SETTINGS, m_pSettings->m_nOutboundProxy},
-        {IDC_UDP, IDC_TCP, m_pSettings->m_nProtocol}};
+        {{IDC_AUTOMATIC_CONFIGURATION, IDC_CONFIGURE_SETTINGS}, m_pSettings->m_nOutboundProxy},
+        {{IDC_UDP, IDC_TCP, IDC_TLS}, m_pSettings->m_nProtocol}};
     auto edit = [this](int id) { return qobject_cast<QLineEdit*>(GetDlgItem(id)); };
     auto radio = [this](int id) { return qobject_cast<QRadioButton*>(GetDlgItem(id)); };
 
@@ -103,13 +105,13 @@ bool CPreferencesDlg::DoDataExchange(bool save) {
         for (const Text& text : texts)
             edit(text.id)->setText(toQt(text.field));
         for (const Radios& group : radios) {
-            // Selected by index; a value other than 0 and 1 selects neither button.
-            QButtonGroup* buttons = radio(group.first)->group();
+            // Selected by index; a value no button stores selects none.
+            QButtonGroup* buttons = radio(group.ids.front())->group();
             const bool exclusive = buttons && buttons->exclusive();
             if (buttons)
                 buttons->setExclusive(false);
-            radio(group.first)->setChecked(group.field == 0);
-            radio(group.second)->setChecked(group.field == 1);
+            for (std::size_t i = 0; i < group.ids.size(); ++i)
+                radio(group.ids[i])->setChecked(group.field == static_cast<int>(i));
             if (buttons)
                 buttons->setExclusive(exclusive);
         }
@@ -128,7 +130,11 @@ bool CPreferencesDlg::DoDataExchange(bool save) {
     }
     for (const Text& text : texts)
         text.field = fromQt(edit(text.id)->text());
-    for (const Radios& group : radios)
-        group.field = radio(group.first)->isChecked() ? 0 : radio(group.second)->isChecked() ? 1 : -1;
+    for (const Radios& group : radios) {
+        group.field = -1;
+        for (std::size_t i = 0; i < group.ids.size(); ++i)
+            if (radio(group.ids[i])->isChecked())
+                group.field = static_cast<int>(i);
+    }
     return true;
 }

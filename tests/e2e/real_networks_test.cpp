@@ -16,11 +16,13 @@
 //     |       MESSAGE          |         MESSAGE          |   bob's text, long after
 //     |<-----------------------|<-------------------------|
 #include "support/Baresip.h"
+#include "support/ChildProcess.h"
 #include "support/Dnsmasq.h"
 #include "support/Hub.h"
 #include "support/Kamailio.h"
 #include "support/NatLab.h"
 #include "support/PrivateNetwork.h"
+#include "support/TestCa.h"
 
 #include "res/Resource.h"
 
@@ -88,27 +90,32 @@ protected:
         m_lab.reset();
     }
 
-    void startProvider(bool natHelp, bool tcp) {
+    void startProvider(bool natHelp, bool tcp, const test::TestCa::Issued& tls = {}) {
         m_kamailio = std::make_unique<test::Kamailio>(
             std::vector<test::SipUser>{kAlice, kBob},
-            test::Kamailio::Options{
-                .prefix = m_lab->inWan(), .address = test::NatLab::kProviderAddress, .natHelp = natHelp});
+            test::Kamailio::Options{.prefix = m_lab->inWan(),
+                                    .address = test::NatLab::kProviderAddress,
+                                    .natHelp = natHelp,
+                                    .tlsCertificate = tls.certificate,
+                                    .tlsKey = tls.key});
         m_kamailio->start();
         m_tcp = tcp;
     }
 
     // alice through the provider's server (by its address, or `server`); or, with `automatic`, found
     // from her domain.
-    void startAlice(bool automatic = false, ChimelyDelays delays = {}, std::string server = "") {
+    void startAlice(bool automatic = false, ChimelyDelays delays = {}, std::string server = "",
+                    const std::string& caCertificates = "") {
         delays.datagramKeepAlive = kKeepAlive;
         delays.streamKeepAlive = kKeepAlive;
         if (server.empty())
             server = std::string(test::NatLab::kProviderAddress) + ":" + std::to_string(m_kamailio->port());
-        m_hub = std::make_unique<test::Hub>(test::Hub::Settings{.protocol = m_tcp ? 1 : 0,
+        m_hub = std::make_unique<test::Hub>(test::Hub::Settings{.protocol = caCertificates.empty() ? m_tcp ? 1 : 0 : 2,
                                                                 .outboundProxy = automatic ? 0 : 1,
                                                                 .signin = kAlice.aor(),
                                                                 .password = kAlice.password,
-                                                                .server = server},
+                                                                .server = server,
+                                                                .caCertificates = caCertificates},
                                             delays);
         m_hub->start();
     }
@@ -167,6 +174,29 @@ TEST_F(RealNetworksTest, TcpTextAfterAQuietSpellArrives) {
     ASSERT_TRUE(signedIn()) << m_hub->status();
     startBob();
     expectTextAfterQuiet("still connected?");
+}
+
+// Over TLS the kernel's keep-alive keeps the router's mapping of the registration's connection, which
+// the stack's TLS transport has no keep-alive of its own for. The server is named, as its certificate
+// says, through the provider's DNS server.
+TEST_F(RealNetworksTest, TlsTextAfterAQuietSpellArrives) {
+    const std::string dir = test::makeTempDir("lab-tls");
+    {
+        test::TestCa ca(dir, "Provider");
+        startProvider(true, true, ca.issue("server", {"sip.example.test"}));
+        m_dns = std::make_unique<test::Dnsmasq>(test::Dnsmasq::Options{
+            .prefix = m_lab->inWan(), .records = {.hosts = {{"sip.example.test", test::NatLab::kProviderAddress}}}});
+        m_dns->start();
+        m_lab->setResolvConf(m_dns->resolvConf());
+        ASSERT_TRUE(m_resolverMounted = useLabResolver(*m_lab));
+        startAlice(false, {}, "sip.example.test:" + std::to_string(m_kamailio->tlsPort()), ca.caFile());
+        ASSERT_TRUE(signedIn()) << m_hub->status();
+        startBob();
+        expectTextAfterQuiet("still encrypted?");
+        for (const std::string& request : m_kamailio->seen(kAlice.user, "REGISTER"))
+            EXPECT_NE(std::string::npos, request.find(" over tls ")) << request;
+    }
+    test::removeTempDir(dir);
 }
 
 // A registrar that takes the Contact as it is given reaches alice only at the public address the router

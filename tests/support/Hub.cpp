@@ -35,6 +35,8 @@ Hub::Hub(const Settings& settings, ChimelyDelays delays, std::chrono::millisecon
     store.WriteProfileString("Settings", "Password", settings.password);
     store.WriteProfileString("Settings", "Server", settings.server);
     store.WriteProfileInt("Settings", "LocalPort", port);
+    if (!settings.caCertificates.empty())
+        store.WriteProfileString("Settings", "CaCertificates", settings.caCertificates);
     for (std::size_t i = 0; i < settings.history.size(); ++i)
         store.WriteProfileString("Settings", ("To" + std::to_string(i)).c_str(), settings.history[i]);
     store.WriteProfileInt("Settings", "To", static_cast<int>(settings.history.size()));
@@ -44,6 +46,10 @@ Hub::Hub(const Settings& settings, ChimelyDelays delays, std::chrono::millisecon
 
 Hub::~Hub() {
     stop();
+}
+
+void Hub::setConnectionIdle(std::chrono::milliseconds idle) {
+    m_window->m_stack.setConnectionIdle(idle);
 }
 
 void Hub::start() {

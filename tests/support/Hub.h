@@ -26,6 +26,8 @@ public:
         std::string password;
         std::string server;
         std::vector<std::string> history;
+        // TLS: the certificate authorities trusted besides the system's (CaCertificates); not stored when empty.
+        std::string caCertificates;
         // As a program started minimised: the window stays in the notification area.
         bool startHidden = false;
     };
@@ -36,6 +38,8 @@ public:
                  std::chrono::milliseconds transactionTimeout = std::chrono::milliseconds(4000));
     ~Hub();
 
+    // How long connections peers open may stay quiet (the stack's own bound unless set); before start().
+    void setConnectionIdle(std::chrono::milliseconds idle);
     // The window's initialisation: status, tray, timer 25, the agent, the first sign-in.
     void start();
     // The end of the window: the agent's shutdown.

@@ -52,6 +52,9 @@ dns=no
 rev_dns=no
 @LISTEN@
 @ALIASES@
+#!ifdef WITH_TLS
+enable_tls=yes
+#!endif
 #!ifdef WITH_NAT
 tcp_connection_lifetime=3605
 #!endif
@@ -77,6 +80,10 @@ loadmodule "auth_db.so"
 #!ifdef WITH_NAT
 loadmodule "nathelper.so"
 #!endif
+#!ifdef WITH_TLS
+loadmodule "tls.so"
+modparam("tls", "config", "@DIR@/tls.cfg")
+#!endif
 
 modparam("ctl", "binrpc", "unix:@DIR@/ctl.sock")
 modparam("auth_db", "db_url", "text://@DIR@/db")
@@ -97,7 +104,7 @@ modparam("usrloc", "nat_bflag", FLB_NATB)
 
 request_route {
     xlog("L_INFO", "request $rm $ru from $si:$sp over $pr\n");
-    xlog("L_INFO", "passed request $rm from $fU to $tU call $ci cseq $cs state $hdr(Subscription-State)\n");
+    xlog("L_INFO", "passed request $rm from $fU to $tU call $ci cseq $cs over $pr state $hdr(Subscription-State)\n");
     if (is_present_hf("Authorization") || is_present_hf("Proxy-Authorization"))
         xlog("L_INFO", "credentials $rm from $fU cseq $cs: $hdr(Authorization)$hdr(Proxy-Authorization)\n");
     if (!mf_process_maxfwd_header("10")) {
@@ -276,6 +283,8 @@ Kamailio::Kamailio(std::vector<SipUser> users, int port) : Kamailio(std::move(us
 
 Kamailio::Kamailio(std::vector<SipUser> users, Options options, int port)
     : m_users(std::move(users)), m_options(options), m_port(port ? port : freePort()) {
+    if (!m_options.tlsCertificate.empty())
+        m_tlsPort = freePort();
     for (const SipUser& user : m_users)
         if (!plainName(user.user) || !plainName(user.domain))
             throw std::invalid_argument("user and domain are plain names here: " + user.aor());
@@ -363,7 +372,8 @@ void Kamailio::writeFiles() const {
     const std::string port = std::to_string(m_port);
     const std::string& address = m_options.address;
     replaceAll(config, "@LISTEN@",
-               "listen=udp:" + address + ":" + port + "\nlisten=tcp:" + address + ":" + port);
+               "listen=udp:" + address + ":" + port + "\nlisten=tcp:" + address + ":" + port +
+                   (m_tlsPort ? "\nlisten=tls:" + address + ":" + std::to_string(m_tlsPort) : ""));
     std::string aliases;
     for (const std::string& domain : domains)
         aliases += "alias=\"" + domain + "\"\n";
@@ -382,6 +392,12 @@ void Kamailio::writeFiles() const {
     replaceAll(config, "@MODPARAMS@", modparams);
     replaceAll(config, "@DIR@", m_dir);
     std::ofstream(m_dir + "/kamailio.cfg") << config;
+    if (m_tlsPort)
+        std::ofstream(m_dir + "/tls.cfg") << "[server:default]\nmethod = TLSv1.2+\nverify_certificate = no\n"
+                                             "require_certificate = no\nprivate_key = "
+                                          << m_options.tlsKey << "\ncertificate = " << m_options.tlsCertificate
+                                          << "\n\n[client:default]\nmethod = TLSv1.2+\n"
+                                             "verify_certificate = no\nrequire_certificate = no\n";
 }
 
 void Kamailio::start(std::chrono::milliseconds timeout) {
@@ -397,6 +413,8 @@ void Kamailio::start(std::chrono::milliseconds timeout) {
     }
     if (m_options.natHelp)
         args.insert(args.end(), {"-A", "WITH_NAT"});
+    if (m_tlsPort)
+        args.insert(args.end(), {"-A", "WITH_TLS"});
     m_process->start(args, m_dir + "/kamailio.log");
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!answersOptions()) {

@@ -47,6 +47,10 @@ public:
         // go to where a client's requests came from rather than to its Via and Contact. Without it a
         // client is reached only at the Contact it registered.
         bool natHelp = false;
+        // TLS besides UDP and TCP, on a port of its own (tlsPort()), with this certificate and key (PEM
+        // files); off when empty. Clients' certificates are not asked for.
+        std::string tlsCertificate;
+        std::string tlsKey;
     };
 
     // On `port` of the address (UDP and TCP), or on a free one when it is 0.
@@ -63,13 +67,15 @@ public:
     bool running() const;
 
     int port() const { return m_port; }
+    // The TLS port; 0 without TLS.
+    int tlsPort() const { return m_tlsPort; }
     // The URI that sends requests to Kamailio over the transport, for an outbound proxy.
     std::string uri(bool tcp) const;
     // Everything Kamailio logged so far: what it routed where, and its own errors.
     std::string log() const;
     // The requests of `method` that `user` sent (the From user) and that reached Kamailio, each once
-    // however often it was sent: the line the log has for each, with its Call-ID, CSeq and
-    // Subscription-State.
+    // however often it was sent: the line the log has for each, with its Call-ID, CSeq, transport ("over
+    // tls") and Subscription-State.
     std::vector<std::string> seen(const std::string& user, const std::string& method) const;
     // The responses with `status` to a `method` that `user` answered (the To user) and that Kamailio
     // relayed, each once.
@@ -90,6 +96,7 @@ private:
     Options m_options;
     std::string m_dir;
     int m_port;
+    int m_tlsPort = 0;
     std::unique_ptr<ChildProcess> m_process;
 };
 

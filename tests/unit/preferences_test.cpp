@@ -46,11 +46,11 @@ protected:
     }
     static bool serverControlsEnabled(CPreferencesDlg& dialog) {
         bool all = true, none = true;
-        for (int id : {IDC_UDP, IDC_TCP, IDC_SERVER, IDC_SERVER_LABEL, IDC_TRANSPORT_LABEL}) {
+        for (int id : {IDC_UDP, IDC_TCP, IDC_TLS, IDC_SERVER, IDC_SERVER_LABEL, IDC_TRANSPORT_LABEL}) {
             all = all && dialog.GetDlgItem(id)->isEnabled();
             none = none && !dialog.GetDlgItem(id)->isEnabled();
         }
-        EXPECT_TRUE(all || none) << "the five server controls are enabled together";
+        EXPECT_TRUE(all || none) << "the six server controls are enabled together";
         return all;
     }
     bool storeHas(const char* name) const {
@@ -90,21 +90,32 @@ TEST_F(PreferencesTest, ShowsTheRecordAndTheServerControlsFollowTheModeButtons) 
     EXPECT_EQ(0, record.m_nProtocol);
     EXPECT_EQ("sip.example.test", record.m_strServer);
 
+    // TLS, the third transport, stores 2 and shows as chosen next time.
     record.m_nOutboundProxy = 1;
     run([&](CPreferencesDlg& dialog) {
         EXPECT_TRUE(radio(dialog, IDC_CONFIGURE_SETTINGS)->isChecked());
         EXPECT_TRUE(serverControlsEnabled(dialog));
+        EXPECT_EQ("TLS", radio(dialog, IDC_TLS)->text().toStdString());
+        radio(dialog, IDC_TLS)->click();
+        EXPECT_FALSE(radio(dialog, IDC_UDP)->isChecked());
+        dialog.OnOkClicked();
+    });
+    EXPECT_EQ(2, record.m_nProtocol);
+    EXPECT_EQ("2", stored("Protocol"));
+    run([&](CPreferencesDlg& dialog) {
+        EXPECT_TRUE(radio(dialog, IDC_TLS)->isChecked());
+        EXPECT_FALSE(radio(dialog, IDC_TCP)->isChecked());
         dialog.EndDialog(platform::IDCANCEL);
     });
 }
 
-// A stored value other than 0 or 1 selects neither button; a non-zero mode still enables the server
+// A stored value no button stands for selects none of the group; a non-zero mode still enables the server
 // controls; OK without a choice stores -1.
 TEST_F(PreferencesTest, ValuesOtherThanZeroOrOneSelectNeitherButton) {
     record.m_nOutboundProxy = 7;
     record.m_nProtocol = 3;
     const int result = run([&](CPreferencesDlg& dialog) {
-        for (int id : {IDC_AUTOMATIC_CONFIGURATION, IDC_CONFIGURE_SETTINGS, IDC_UDP, IDC_TCP})
+        for (int id : {IDC_AUTOMATIC_CONFIGURATION, IDC_CONFIGURE_SETTINGS, IDC_UDP, IDC_TCP, IDC_TLS})
             EXPECT_FALSE(radio(dialog, id)->isChecked()) << id;
         EXPECT_TRUE(serverControlsEnabled(dialog));
         dialog.OnOkClicked();

@@ -241,6 +241,17 @@ TEST_F(SettingsTest, SaveHistoryLeavesItemsBeyondTheCount) {
     EXPECT_EQ(loaded().m_arrTo, (Strings{"x", "y"}));
 }
 
+// The private certificate authorities for TLS are read like LocalPort, and Save leaves them as they are.
+TEST_F(SettingsTest, CaCertificatesAreReadButNeverWritten) {
+    editStore("CaCertificates=/home/alice/My CAs/office.pem\nProtocol=2\n");
+    CVar var = loaded();
+    EXPECT_EQ(var.m_strCaCertificates, "/home/alice/My CAs/office.pem");
+    EXPECT_EQ(var.m_nProtocol, 2);
+    var.m_strCaCertificates = "/elsewhere";
+    var.Save();
+    EXPECT_EQ(loaded().m_strCaCertificates, "/home/alice/My CAs/office.pem");
+}
+
 TEST_F(SettingsTest, StoredIntegersReadAsDecimalOrElseTheDefault) {
     editStore("Protocol=7\nOutboundProxy=1\nLocalPort=5080\n");
     CVar var = loaded();

@@ -259,6 +259,11 @@ TEST_F(StatusPanelTest, RegistrationFailureShowsNotConnectedInTheTray) {
 
     dialog->ShowStatusId(IDS_DISCONNECTED);
     EXPECT_EQ("Vantorell Chimely 1.1\nNot connected", trayTip());
+
+    // Over TLS the tooltip says the link is encrypted.
+    dialog->m_transport = sip::TLS;
+    dialog->ShowStatusId(IDS_CONNECTED);
+    EXPECT_EQ("Vantorell Chimely 1.1\nConnected as alice@example.test (TLS)", trayTip());
 }
 
 // With a failure and its Ok button up, the focus is on Ok and Ok is the default button: Enter and Space
