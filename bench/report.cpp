@@ -61,6 +61,18 @@ const std::vector<Measure> kMeasures = {
      "<= 32 MB"},
     {"idle_pss", "Idle PSS", "MB", {{"dialog", "Qt dialog"}, {"baresip", "baresip"}}, ""},
     {"idle_private", "Idle private memory", "MB", {{"dialog", "Qt dialog"}, {"baresip", "baresip"}}, ""},
+    {"transport_sign_in", "TLS: exec to signed in, by name", "ms",
+     {{"chimely-tcp", "Chimely over TCP"}, {"chimely-udp", "Chimely over UDP"}}, ""},
+    {"transport_idle_cpu", "TLS: idle CPU, signed in, offscreen", "%",
+     {{"chimely-tcp", "Chimely over TCP"}, {"chimely-udp", "Chimely over UDP"}}, ""},
+    {"transport_idle_rss", "TLS: idle RSS, signed in, offscreen", "MB",
+     {{"chimely-tcp", "Chimely over TCP"}, {"chimely-udp", "Chimely over UDP"}}, ""},
+    {"keepalive_udp_packets", "UDP at rest: packets an hour, both ways", "", {}, ""},
+    {"keepalive_udp_kb", "UDP at rest: kB of IP an hour, both ways", "kB", {}, ""},
+    {"keepalive_tcp_packets", "TCP at rest: packets an hour, both ways", "", {}, ""},
+    {"keepalive_tcp_kb", "TCP at rest: kB of IP an hour, both ways", "kB", {}, ""},
+    {"keepalive_tls_packets", "TLS at rest: packets an hour, both ways", "", {}, ""},
+    {"keepalive_tls_kb", "TLS at rest: kB of IP an hour, both ways", "kB", {}, ""},
 };
 
 std::string loadAverage() {
@@ -148,6 +160,7 @@ int main() {
     const std::vector<std::string> commands = {
         dir + "bench_footprint " + (quick ? "10" : "30"),
         dir + "bench_start_up",
+        dir + "bench_transports " + (quick ? "30" : "60"),
         dir + "bench_message_latency " + messages + " udp direct",
         dir + "bench_message_latency " + messages + " tcp direct",
         dir + "bench_message_latency " + messages + " udp proxy",
@@ -177,6 +190,9 @@ int main() {
     std::printf("|---|---|---|---|---|---|\n");
     for (const Measure& measure : kMeasures) {
         const Spread own = spread(results[measure.key]["chimely"]);
+        if (measure.anchors.empty())
+            std::printf("| %s | %s | - | - | - | %s |\n", measure.name.c_str(), format(own, measure.unit).c_str(),
+                        measure.goal.c_str());
         bool first = true;
         for (const Anchor& anchor : measure.anchors) {
             const Spread other = spread(results[measure.key][anchor.who]);
