@@ -118,14 +118,20 @@ TlsFiles::TlsFiles(const std::string& caCertificates) {
     }
     appendCertificates(kSystemBundle, trust);
     std::error_code error;
+    bool added = false;
     if (!caCertificates.empty() && std::filesystem::is_directory(caCertificates, error)) {
         for (const auto& entry : std::filesystem::directory_iterator(caCertificates, error))
             if (entry.is_regular_file(error))
-                appendCertificates(entry.path().string(), trust);
+                added = appendCertificates(entry.path().string(), trust) || added;
     } else if (!caCertificates.empty()) {
-        appendCertificates(caCertificates, trust);
+        added = appendCertificates(caCertificates, trust);
     }
     std::fclose(trust);
+    // A file the user named that holds no certificate is a mistake to tell, not to pass over.
+    if (!caCertificates.empty() && !added) {
+        m_error = "no certificate authority could be read from " + caCertificates;
+        return;
+    }
     if (!writeOwnCertificate(m_path + "/agent.pem"))
         m_error = "cannot make the certificate of our own";
 }

@@ -424,6 +424,17 @@ TEST_F(TlsTest, QuietAndHalfSentConnectionsToOurPortAreClosed) {
     EXPECT_EQ(0u, answer.rfind("SIP/2.0 200", 0)) << answer;
 }
 
+// A private authority the user named but that cannot be read is said at start, and nothing is sent.
+TEST_F(TlsTest, UnreadableAuthorityFileIsReported) {
+    startServer(m_ca->issue("server", {kServerName}));
+    std::ofstream(m_dir + "/empty.pem") << "not a certificate\n";
+    startAlice(tlsServer(), m_dir + "/empty.pem");
+    EXPECT_EQ("TLS cannot be set up: no certificate authority could be read from " + m_dir + "/empty.pem",
+              m_hub->status());
+    m_hub->waitFor(500ms);
+    EXPECT_FALSE(aliceReachedTheServer());
+}
+
 // Each server alice must not trust: refused at once with the reason, and not a byte of SIP sent to it.
 TEST_F(TlsTest, UntrustedServersAreRefusedInWords) {
     test::TestCa stranger(m_dir, "Stranger");
