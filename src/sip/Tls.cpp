@@ -3,6 +3,7 @@
 // before the stack connects (see Tls.h). OpenSSL is the one sofia-sip itself links.
 #include "sip/Tls.h"
 
+#include <sofia-sip/su_alloc.h>
 #include <sofia-sip/su_strlst.h>
 
 #include <openssl/err.h>
@@ -385,4 +386,36 @@ extern "C" int tport_subject_search(char const* subject, su_strlst_t const* subj
         target = found->second;
     }
     return real(target.c_str(), subjects);
+}
+
+// sofia-sip 1.12.11 frees a TLS connection's state without its SSL object (the maintained fork has freed
+// it since 2013): every TLS connection, ours or one a peer opens, would leave its SSL, buffers and session
+// behind, 30 kB and more, for as long as the program runs. The program defines the stack's tls_free, lets
+// it do its part and then frees the SSL object. The state begins with a su_home_t, then the context, the
+// SSL object and its socket BIO; the three are taken only when they agree with each other (the SSL object
+// belongs to that context and reads and writes through that BIO), else the stack's own behaviour stands.
+// The stack's part frees the BIO and drops a reference to the context that the SSL object holds; one
+// more of each is taken first, for SSL_free to drop.
+extern "C" void tls_free(void* tls) {
+    using Real = void (*)(void*);
+    static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "tls_free"));
+    if (!real)
+        return;
+    SSL* connection = nullptr;
+    if (tls) {
+        void** fields = reinterpret_cast<void**>(static_cast<char*>(tls) + sizeof(su_home_t));
+        auto* context = static_cast<SSL_CTX*>(fields[0]);
+        auto* candidate = static_cast<SSL*>(fields[1]);
+        auto* bio = static_cast<BIO*>(fields[2]);
+        if (context && candidate && bio && SSL_get_SSL_CTX(candidate) == context &&
+            SSL_get_rbio(candidate) == bio && SSL_get_wbio(candidate) == bio && SSL_CTX_up_ref(context) == 1) {
+            if (BIO_up_ref(bio) == 1)
+                connection = candidate;
+            else
+                SSL_CTX_free(context);
+        }
+    }
+    real(tls);
+    if (connection)
+        SSL_free(connection);
 }

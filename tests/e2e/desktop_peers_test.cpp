@@ -16,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <iostream>
 #include <sstream>
 
@@ -38,12 +40,13 @@ constexpr auto kExchange = 5s;
 int answerToFinalNotify(const test::Kamailio& kamailio, const std::string& watcher) {
     std::string id;
     for (const std::string& notify : kamailio.seen("alice", "NOTIFY")) {
-        // "passed request NOTIFY from alice to bob call C cseq N state terminated;reason=deactivated"
+        // "passed request NOTIFY from alice to bob call C cseq N over udp state terminated;reason=deactivated"
         const auto call = notify.find(" call ");
         const auto state = notify.find(" state ");
+        const auto over = notify.find(" over ", call);
         if (notify.find(" to " + watcher + " call ") != std::string::npos &&
             notify.find(" state terminated", state) != std::string::npos)
-            id = notify.substr(call, state - call);
+            id = notify.substr(call, std::min(over, state) - call);
     }
     if (id.empty())
         return 0;

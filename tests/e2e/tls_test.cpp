@@ -180,6 +180,8 @@ private:
                 fds.push_back({a, POLLIN, 0}), fds.push_back({b, POLLIN, 0});
             if (poll(fds.data(), fds.size(), 20) <= 0)
                 continue;
+            // The pairs polled; one accepted below waits for the next round.
+            const std::size_t polled = pairs.size();
             if (fds[0].revents & POLLIN) {
                 const int client = accept(m_listener, nullptr, nullptr);
                 const int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -191,7 +193,7 @@ private:
                     close(client), close(server);
                 }
             }
-            for (std::size_t i = 0; i < pairs.size(); ++i) {
+            for (std::size_t i = 0; i < polled; ++i) {
                 for (int side = 0; side < 2; ++side) {
                     if (!(fds[1 + 2 * i + side].revents & (POLLIN | POLLHUP | POLLERR)))
                         continue;
