@@ -20,8 +20,11 @@ run: build
 demo: build
 	@scripts/demo.sh $(BUILD)
 
+# Two tests at a time (TEST_JOBS): most of a test's time is spent waiting for peers and timers; the few
+# that measure time or processor use run alone (RUN_SERIAL in tests/CMakeLists.txt).
+TEST_JOBS ?= 2
 test: build
-	@cd $(BUILD) && ctest --output-on-failure --timeout 300 $(CTEST_FLAGS)
+	@cd $(BUILD) && ctest -j$(TEST_JOBS) --output-on-failure --timeout 300 $(CTEST_FLAGS)
 
 # `make bench` builds the benchmarks and runs each of them BENCH_RUNS times (default 3; BENCH_QUICK=1
 # shortens each), then prints one table of the program against its anchors.
@@ -40,7 +43,7 @@ test-sanitized: setup
 	@cd $(SANITIZED_BUILD) && \
 		ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 		LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
-		ctest --output-on-failure --timeout 600 -L 'unit|sip|e2e' $(CTEST_FLAGS)
+		ctest -j$(TEST_JOBS) --output-on-failure --timeout 600 -L 'unit|sip|e2e' $(CTEST_FLAGS)
 
 # Builds the fuzz targets with clang (build-fuzz) and runs each for FUZZ_SECONDS (default 30).
 fuzz: setup

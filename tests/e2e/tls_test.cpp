@@ -42,6 +42,7 @@
 #include <filesystem>
 #include <thread>
 #include <fstream>
+#include <set>
 #include <iostream>
 
 using namespace std::chrono_literals;
@@ -263,11 +264,10 @@ protected:
 
     // Kamailio with `certificate` on its TLS port, and the DNS server that names it: sip.example.test and
     // other.example.test, both 127.0.0.1, and example.test's _sips._tcp record for the first.
-    void startServer(const test::TestCa::Issued& certificate) {
-        m_kamailio = std::make_unique<test::Kamailio>(
-            std::vector<test::SipUser>{kAlice, kBob},
-            test::Kamailio::Options{.tlsCertificate = certificate.certificate,
-                                    .tlsKey = certificate.key});
+    void startServer(const test::TestCa::Issued& certificate, test::Kamailio::Options options = {}) {
+        options.tlsCertificate = certificate.certificate;
+        options.tlsKey = certificate.key;
+        m_kamailio = std::make_unique<test::Kamailio>(std::vector<test::SipUser>{kAlice, kBob}, options);
         m_kamailio->start();
         if (m_dns)
             return;
@@ -424,6 +424,29 @@ TEST_F(TlsTest, QuietAndHalfSentConnectionsToOurPortAreClosed) {
     ASSERT_TRUE(later.send(options));
     ASSERT_TRUE(m_hub->waitUntil([&] { return !(answer = later.receive(10ms)).empty(); }, 5s));
     EXPECT_EQ(0u, answer.rfind("SIP/2.0 200", 0)) << answer;
+}
+
+// The registration's refreshes over TLS, granted for 3 s by a registrar whose nonces last 2 s and must be
+// counted: each refresh goes, the stale nonces are answered, and alice stays signed in.
+TEST_F(TlsTest, RefreshesAcrossStaleNoncesKeepTheRegistration) {
+    startServer(m_ca->issue("server", {kServerName}),
+                {.nonceExpire = 2, .nonceCount = true, .minExpires = 1, .maxExpires = 3});
+    startAlice(tlsServer(), m_ca->caFile());
+    ASSERT_TRUE(signedIn()) << m_hub->status();
+    const std::size_t registers = m_kamailio->seen(kAlice.user, "REGISTER").size();
+    std::string away;
+    m_hub->waitUntil([&] {
+        const std::string status = m_hub->status();
+        if (!status.empty() && status != "Connected" && away.empty())
+            away = status;
+        return false;
+    }, 7s);
+    EXPECT_EQ("", away);
+    EXPECT_GE(m_kamailio->seen(kAlice.user, "REGISTER").size(), registers + 3);
+    EXPECT_EQ(1u, m_kamailio->bindings(kAlice.aor()).size());
+    const std::vector<std::string> answers = m_kamailio->answers(kAlice.user);
+    EXPECT_EQ(answers.size(), std::set<std::string>(answers.begin(), answers.end()).size())
+        << "an answer sent twice";
 }
 
 // A private authority the user named but that cannot be read is said at start, and nothing is sent.
