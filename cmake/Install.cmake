@@ -66,6 +66,9 @@ sends short text messages to one SIP address at a time and shows every text
 that arrives in a box of its own. It lives in the notification area and
 answers presence subscriptions as available.")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The history of texts loads SQLite itself on first use (the program does not link it): shlibdeps cannot
+# see it. FTS5, which the history's search needs, is in every SQLite Debian 12 has.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsqlite3-0 (>= 3.40)")
 # The window shows on Wayland too when Qt's Wayland platform plugin is there.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS OFF)
