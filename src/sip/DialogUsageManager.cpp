@@ -156,12 +156,24 @@ std::string detail::acceptFor(const MasterProfile& profile, MethodType method) {
     return profile.getSupportedMimeTypesText(method).str();
 }
 
+// A CPIM wrapper is taken for what it wraps: a message of a type the method takes itself, never another
+// wrapper.
+bool detail::wrappedTypeAcceptable(const MasterProfile& profile, MethodType method, const Mime& type,
+                                   const Data& body) {
+    if (!(type == CpimType()))
+        return true;
+    const std::optional<CpimMessage> inner = UnwrapCpim(body);
+    return inner && !(inner->type == CpimType()) && profile.isMimeTypeSupported(method, inner->type);
+}
+
 bool detail::bodyAcceptable(const DumState& state, nua_handle_t* nh, const Event& event, MethodType method) {
     const sip_t* sip = event.sip();
     if (!sip || !sip->sip_payload || sip->sip_payload->pl_len == 0)
         return true;
     const Mime type = sip->sip_content_type ? Mime::parse(Data(sip->sip_content_type->c_type)) : Mime();
-    if (!type.empty() && state.profile->isMimeTypeSupported(method, type))
+    if (!type.empty() && state.profile->isMimeTypeSupported(method, type) &&
+        wrappedTypeAcceptable(*state.profile, method, type,
+                              Data(sip->sip_payload->pl_data, sip->sip_payload->pl_len)))
         return true;
     const std::string accept = acceptFor(*state.profile, method);
     nua_respond(nh, SIP_415_UNSUPPORTED_MEDIA, NUTAG_WITH_SAVED(event.saved),
@@ -235,14 +247,13 @@ DialogUsageManager::DialogUsageManager(SipStack& stack) : m_state(std::make_uniq
         const MasterProfile& profile = *s.profile;
         const std::string allow = profile.getAllowedMethodsText().str();
         const std::string events = allowEvents(s);
-        nua_set_params(nua, SIPTAG_USER_AGENT_STR(profile.getUserAgent().c_str()),
-                       SIPTAG_ALLOW_STR(allow.c_str()), NUTAG_APPL_METHOD("OPTIONS"),
-                       NUTAG_APPL_METHOD("MESSAGE"), NUTAG_APPL_METHOD("INFO"),
-                       TAG_IF(!events.empty(), NUTAG_ALLOW_EVENTS(events.c_str())),
-                       NUTAG_SUB_EXPIRES(guard::kMaxSubscriptionExpires),
-                       NUTAG_OUTBOUND(detail::kOutboundOptions), NUTAG_KEEPALIVE(0), NUTAG_SESSION_TIMER(0),
-                       SIPTAG_SUPPORTED(nullptr), NUTAG_AUTOALERT(0), NUTAG_AUTOANSWER(0),
-                       NUTAG_ENABLEMESSAGE(1), TAG_END());
+        nua_set_params(
+            nua, SIPTAG_USER_AGENT_STR(profile.getUserAgent().c_str()), SIPTAG_ALLOW_STR(allow.c_str()),
+            NUTAG_APPL_METHOD("OPTIONS"), NUTAG_APPL_METHOD("MESSAGE"), NUTAG_APPL_METHOD("INFO"),
+            TAG_IF(!events.empty(), NUTAG_ALLOW_EVENTS(events.c_str())),
+            NUTAG_SUB_EXPIRES(guard::kMaxSubscriptionExpires), NUTAG_OUTBOUND(detail::kOutboundOptions),
+            NUTAG_KEEPALIVE(0), NUTAG_SESSION_TIMER(0), SIPTAG_SUPPORTED(nullptr), NUTAG_AUTOALERT(0),
+            NUTAG_AUTOANSWER(0), NUTAG_ENABLEMESSAGE(1), TAG_END());
     };
 }
 
@@ -428,8 +439,8 @@ void DialogUsageManager::adopt(std::unique_ptr<Event> event) {
         nua_handle_destroy(nh);
         return;
     }
-    const bool addressed = event->type == nua_i_message || event->type == nua_i_invite ||
-                           event->type == nua_i_subscribe;
+    const bool addressed =
+        event->type == nua_i_message || event->type == nua_i_invite || event->type == nua_i_subscribe;
     if (addressed && detail::forSomebodyElse(s, sip)) {
         nua_respond(nh, SIP_404_NOT_FOUND, NUTAG_WITH_SAVED(event->saved), TAG_END());
         nua_handle_destroy(nh);

@@ -133,5 +133,8 @@ std::string acceptFor(const MasterProfile& profile, MethodType method);
 // Whether the request's body may be handed on: a body type the profile does not list for the method is
 // answered 415 with an Accept of what it lists.
 bool bodyAcceptable(const DumState& state, nua_handle_t* nh, const Event& event, MethodType method);
+// Whether a body of a type the profile takes is also acceptable for what it wraps (message/cpim).
+bool wrappedTypeAcceptable(const MasterProfile& profile, MethodType method, const Mime& type,
+                           const Data& body);
 
 }  // namespace sip::detail

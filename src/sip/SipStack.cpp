@@ -119,6 +119,13 @@ NameAddr nameAddr(su_home_t* home, const url_t* url, const char* display) {
 std::shared_ptr<const Contents> contentsFor(const Mime& type, const Data& body) {
     if (body.empty())
         return nullptr;
+    // A CPIM wrapper's contents are those of the message it wraps (one level: a wrapper in a wrapper is
+    // never accepted).
+    if (type == CpimType()) {
+        if (std::optional<CpimMessage> inner = UnwrapCpim(body); inner && !(inner->type == CpimType()))
+            return inner->body.empty() ? std::make_shared<OctetContents>(inner->type, inner->body)
+                                       : contentsFor(inner->type, inner->body);
+    }
     if (type == PlainContents::getStaticType())
         return std::make_shared<PlainContents>(body);
     if (type == SdpContents::getStaticType()) {
@@ -303,9 +310,11 @@ bool StackCore::start() {
                   " cannot be opened: it is not a port number (1 to 65535)";
         return false;
     }
-    const std::string url = std::string(transport->tls ? "sips" : "sip") + ":*:" +
-                            std::to_string(transport->port) + ";maddr=0.0.0.0" +
-                            (transport->tls ? "" : transport->tcp ? ";transport=tcp" : ";transport=udp");
+    const std::string url = std::string(transport->tls ? "sips" : "sip") +
+                            ":*:" + std::to_string(transport->port) + ";maddr=0.0.0.0" +
+                            (transport->tls   ? ""
+                             : transport->tcp ? ";transport=tcp"
+                                              : ";transport=udp");
     raiseDescriptorLimit();
     if (transport->tcp)
         guardInboundConnections(transport->port);
