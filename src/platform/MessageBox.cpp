@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QPointer>
+#include <QPushButton>
 
 #include <vector>
 
@@ -43,6 +44,10 @@ QMessageBox* makeBox(QWidget* owner, const std::string& text, const std::string&
     if ((style & 0x0F) == MB_YESNO) {
         box->setStandardButtons(QMessageBox::Yes | QMessageBox::No);
         box->setDefaultButton(QMessageBox::Yes);
+    } else if ((style & 0x0F) == MB_OKREPLY) {
+        box->setStandardButtons(QMessageBox::Ok);
+        box->setDefaultButton(QMessageBox::Ok);
+        box->setEscapeButton(QMessageBox::Ok);
     } else {
         box->setStandardButtons(QMessageBox::Ok);
     }
@@ -78,18 +83,22 @@ int MessageBox(QWidget* owner, const std::string& text, const std::string& capti
 }
 
 void OpenMessageBox(QWidget* owner, const std::string& text, const std::string& caption, UINT style,
-                    std::function<void(int)> closed) {
+                    std::function<void(int)> closed, const std::string& replyText) {
     if (g_double) {
         g_double->calls.push_back({text, caption, style});
         g_double->m_open.push_back({g_double->calls.back(), std::move(closed)});
         return;
     }
     QMessageBox* box = makeBox(owner, text, caption, style);
+    QPushButton* reply = (style & 0x0F) == MB_OKREPLY
+                             ? box->addButton(QString::fromStdString(replyText), QMessageBox::ActionRole)
+                             : nullptr;
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(owner ? Qt::WindowModal : Qt::ApplicationModal);
-    QObject::connect(box, &QMessageBox::finished, box, [closed = std::move(closed)](int result) {
+    QObject::connect(box, &QMessageBox::finished, box, [box, reply, closed = std::move(closed)](int result) {
+        const bool replied = reply && box->clickedButton() == reply;
         if (closed)
-            closed(buttonOf(result));
+            closed(replied ? IDREPLY : buttonOf(result));
     });
     box->open();
 }

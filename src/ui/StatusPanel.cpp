@@ -53,10 +53,9 @@ void CChimelyDlg::ShowStatusId(int id) {
         return;
     if (id == IDS_CONNECTED) {
         m_trayIcon.SetIcon(&m_hIconConnected);
-        m_trayIcon.SetTooltipText(
-            TrayTip(std::string(kTrayConnectedAs) + m_aor.uri().getAor().str() +
-                    (m_transport == sip::TLS ? kTrayEncrypted : ""))
-                .c_str());
+        m_trayIcon.SetTooltipText(TrayTip(std::string(kTrayConnectedAs) + m_aor.uri().getAor().str() +
+                                          (m_transport == sip::TLS ? kTrayEncrypted : ""))
+                                      .c_str());
     } else if (id == IDS_DISCONNECTED) {
         m_trayIcon.SetIcon(&m_hIconDisconnected);
         m_trayIcon.SetTooltipText(TrayTip(kTrayNotConnected).c_str());
@@ -78,7 +77,21 @@ void CChimelyDlg::ShowRegistrationFailure(const sip::SipMessage& response) {
 }
 
 std::string CChimelyDlg::TrayTip(const std::string& state) {
-    return std::string(kMainDialogCaption) + "\n" + state;
+    m_strTrayState = state;
+    std::string tip = std::string(kMainDialogCaption) + "\n" + state;
+    const std::size_t unread = UnreadTexts();
+    if (unread == 0)
+        return tip;
+    const std::string line = "\n" + std::to_string(unread) + (unread == 1 ? kTrayUnreadOne : kTrayUnreadMany);
+    // The state gives way, so that the count is always seen whole.
+    if (tip.size() + line.size() > kTrayTipChars)
+        tip.resize(kTrayTipChars - line.size());
+    return tip + line;
+}
+
+void CChimelyDlg::UpdateTrayTip() {
+    if (!m_bWindowGone)
+        m_trayIcon.SetTooltipText(TrayTip(m_strTrayState).c_str());
 }
 
 void CChimelyDlg::StartStatusTimer(unsigned ms) {

@@ -127,8 +127,8 @@ void Program::writeSettings(const std::map<std::string, std::string>& values) co
 
 pid_t Program::start(const Options& options) {
     static const std::set<std::string> replaced = {
-        "DISPLAY",         "WAYLAND_DISPLAY", "QT_QPA_PLATFORM",          "HOME",
-        "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS", "SESSION_MANAGER"};
+        "DISPLAY",         "WAYLAND_DISPLAY",          "QT_QPA_PLATFORM", "HOME",         "XDG_CONFIG_HOME",
+        "XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS", "SESSION_MANAGER", "XDG_DATA_HOME"};
     std::vector<std::string> environment;
     for (char** entry = environ; *entry; ++entry) {
         const std::string text = *entry;
@@ -144,6 +144,7 @@ pid_t Program::start(const Options& options) {
     environment.push_back("HOME=" + path("home"));
     environment.push_back("XDG_CONFIG_HOME=" + path("config"));
     environment.push_back("XDG_RUNTIME_DIR=" + path("runtime"));
+    environment.push_back("XDG_DATA_HOME=" + path("data"));
     std::vector<char*> envp;
     for (std::string& entry : environment)
         envp.push_back(entry.data());
