@@ -255,9 +255,6 @@ public:
         return rows;
     }
 
-    // A sent text's row, by the ticket recordSent gave.
-    std::map<std::uint64_t, std::int64_t> sentRows;
-
 private:
     int single(const char* sql, std::int64_t& value) {
         sqlite3_stmt* s = nullptr;
@@ -285,8 +282,9 @@ private:
     std::map<std::string, sqlite3_stmt*> m_statements;
 };
 
-HistoryStore::HistoryStore(std::string file, Post post, std::function<void(const Fault&)> faults)
-    : m_file(std::move(file)), m_post(std::move(post)), m_faults(std::move(faults)) {}
+HistoryStore::HistoryStore(std::string file, Post post, std::function<void(const Fault&)> faults,
+                           std::chrono::milliseconds restAfter)
+    : m_file(std::move(file)), m_post(std::move(post)), m_faults(std::move(faults)), m_restAfter(restAfter) {}
 
 HistoryStore::~HistoryStore() {
     {
@@ -301,8 +299,13 @@ HistoryStore::~HistoryStore() {
 void HistoryStore::enqueue(Job job) {
     {
         std::lock_guard lock(m_mutex);
-        if (!m_worker.joinable())
+        // A worker that went to rest has ended, or is about to: it needs the lock no more.
+        if (!m_working) {
+            if (m_worker.joinable())
+                m_worker.join();
+            m_working = true;
             m_worker = std::thread([this] { work(); });
+        }
         m_jobs.push_back(std::move(job));
     }
     m_wake.notify_one();
@@ -373,10 +376,10 @@ std::uint64_t HistoryStore::recordSent(Text text) {
     }
     text.outcome = Outcome::Pending;
     const std::size_t bytes = text.body.size() + kTextOverhead;
-    enqueue({true, bytes, [text = std::move(text), ticket](Connection* db) {
+    enqueue({true, bytes, [this, text = std::move(text), ticket](Connection* db) {
                  const int rc = insertText(*db, text);
                  if (rc == SQLITE_OK)
-                     db->sentRows[ticket] = db->rowid();
+                     m_sentRows[ticket] = db->rowid();
                  return rc;
              }});
     return ticket;
@@ -384,10 +387,10 @@ std::uint64_t HistoryStore::recordSent(Text text) {
 
 void HistoryStore::recordOutcome(std::uint64_t ticket, Route route, Outcome outcome, int statusCode,
                                  std::string reason) {
-    enqueue({true, kTextOverhead + reason.size(), [=, reason = std::move(reason)](Connection* db) {
-                 auto row = db->sentRows.find(ticket);
+    enqueue({true, kTextOverhead + reason.size(), [=, this, reason = std::move(reason)](Connection* db) {
+                 auto row = m_sentRows.find(ticket);
                  // The text itself was given up (the queue's bound) or belongs to a file since removed.
-                 if (row == db->sentRows.end())
+                 if (row == m_sentRows.end())
                      return SQLITE_OK;
                  sqlite3_stmt* s = db->statement(
                      "UPDATE texts SET route = ?2, outcome = ?3, status = ?4, reason = ?5 "
@@ -402,7 +405,7 @@ void HistoryStore::recordOutcome(std::uint64_t ticket, Route route, Outcome outc
                  const int rc = db->step(s);
                  if (rc != SQLITE_DONE)
                      return db->lastError();
-                 db->sentRows.erase(row);
+                 m_sentRows.erase(row);
                  return SQLITE_OK;
              }});
 }
@@ -501,6 +504,7 @@ void HistoryStore::deleteAll(std::function<void()> done) {
     // Not a write of the batch: the file itself goes, with whatever the journal still held of it.
     enqueue({false, 0, [this, done = std::move(done)](Connection*) {
                  m_connection.reset();
+                 m_sentRows.clear();
                  RemoveFiles(m_file);
                  if (done)
                      m_post(done);
@@ -529,17 +533,27 @@ bool HistoryStore::RemoveFiles(const std::string& file) {
 // questions in order, and waits. Writes that failed for want of room, access or the lock stay queued and
 // are tried again later.
 void HistoryStore::work() {
-    std::string loadError;
-    const SqliteApi* api = LoadSqlite(&loadError);
     std::unique_lock lock(m_mutex);
     while (true) {
         if (m_jobs.empty() && m_unwritten.empty() && m_stopping)
             break;
         if (m_jobs.empty()) {
-            if (m_unwritten.empty())
-                m_wake.wait(lock, [this] { return m_stopping || !m_jobs.empty(); });
-            else if (!m_stopping)
+            if (m_unwritten.empty()) {
+                const bool woken =
+                    m_wake.wait_for(lock, m_restAfter, [this] { return m_stopping || !m_jobs.empty(); });
+                if (!woken) {
+                    // At rest: the file is closed and SQLite unmapped, without the lock (closing writes the
+                    // journal back); work that came meanwhile keeps the worker going.
+                    lock.unlock();
+                    m_connection.reset();
+                    m_library.reset();
+                    lock.lock();
+                    if (m_jobs.empty())
+                        break;
+                }
+            } else if (!m_stopping) {
                 m_wake.wait_for(lock, kRetryDelay, [this] { return m_stopping || !m_jobs.empty(); });
+            }
         }
         std::deque<Job> jobs = std::move(m_jobs);
         m_jobs.clear();
@@ -547,6 +561,9 @@ void HistoryStore::work() {
         lock.unlock();
 
         std::string why;
+        if (!m_library)
+            m_library = std::make_unique<SqliteLibrary>();
+        const SqliteApi* api = m_library->api();
         if (!m_connection && api) {
             auto connection = std::make_unique<Connection>(*api);
             int rc = connection->open(m_file, why);
@@ -559,7 +576,7 @@ void HistoryStore::work() {
             if (rc == SQLITE_OK)
                 m_connection = std::move(connection);
         } else if (!api) {
-            why = loadError;
+            why = m_library->error();
         }
 
         // Questions are answered in their place among the writes: each sees every write asked before it.
@@ -587,7 +604,7 @@ void HistoryStore::work() {
                 runWrites(writes);
             }
         }
-        if (m_connection && m_unwritten.empty() && jobs.size() > 0)
+        if (m_connection && m_unwritten.empty())
             m_connection->releaseMemory();
 
         lock.lock();
@@ -602,7 +619,10 @@ void HistoryStore::work() {
         if (last && m_jobs.empty())
             break;
     }
+    m_working = false;
+    lock.unlock();
     m_connection.reset();
+    m_library.reset();
 }
 
 // The file and its journals get the date in their name, beside where they were.
@@ -617,6 +637,7 @@ void HistoryStore::moveAside() {
         aside += stamp;
     for (const char* suffix : {"", "-wal", "-shm", "-journal"})
         std::rename((m_file + suffix).c_str(), (aside + suffix).c_str());
+    m_sentRows.clear();
     report({Fault::MovedAside, aside});
 }
 

@@ -6,13 +6,16 @@
 // One worker thread owns the connection and does all of the file's work: the window's thread only hands
 // it texts to write and questions to answer, and never waits for the file (a disk that is slow, full, or
 // locked by another program stays the worker's problem). Writes queued together go in one transaction.
-// Answers and faults come back through `post`, which runs them on the thread that owns the store.
+// Answers and faults come back through `post`, which runs them on the thread that owns the store. After a
+// quiet spell the worker closes the file, lets SQLite go and ends; the next use starts it again.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,6 +23,11 @@
 #include <vector>
 
 namespace history {
+
+class SqliteLibrary;
+
+// How long the store stays open after its last work.
+constexpr std::chrono::milliseconds kRestAfter{10000};
 
 enum class Direction : int { Received = 0, Sent = 1 };
 // How a text travelled: outside any dialog, or inside a message session.
@@ -69,7 +77,8 @@ public:
     using Post = std::function<void(std::function<void()>)>;
 
     // Nothing is opened, loaded or started until the first use.
-    HistoryStore(std::string file, Post post, std::function<void(const Fault&)> faults);
+    HistoryStore(std::string file, Post post, std::function<void(const Fault&)> faults,
+                 std::chrono::milliseconds restAfter = kRestAfter);
     // Writes what is still queued (one try), then closes the file.
     ~HistoryStore();
     HistoryStore(const HistoryStore&) = delete;
@@ -121,6 +130,7 @@ private:
     const std::string m_file;
     const Post m_post;
     const std::function<void(const Fault&)> m_faults;
+    const std::chrono::milliseconds m_restAfter;
 
     std::mutex m_mutex;
     std::condition_variable m_wake;
@@ -128,9 +138,13 @@ private:
     bool m_stopping = false;
     std::uint64_t m_nextTicket = 1;
     std::thread m_worker;
+    bool m_working = false;
 
     // The worker's own.
+    std::unique_ptr<SqliteLibrary> m_library;
     std::unique_ptr<Connection> m_connection;
+    // A sent text's row, by the ticket recordSent gave; kept across rests, as an answer may take a minute.
+    std::map<std::uint64_t, std::int64_t> m_sentRows;
     std::deque<Job> m_unwritten;
     bool m_failing = false;
 };

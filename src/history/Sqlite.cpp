@@ -3,7 +3,6 @@
 
 #include <dlfcn.h>
 
-#include <mutex>
 
 namespace history {
 namespace {
@@ -21,50 +20,46 @@ bool find(void* library, const char* name, Function& function, std::string& miss
 
 }  // namespace
 
-const SqliteApi* LoadSqlite(std::string* error) {
-    static std::once_flag once;
-    static SqliteApi api{};
-    static const SqliteApi* loaded = nullptr;
-    static std::string why;
-    std::call_once(once, [] {
-        // Never unloaded: the store's connection may live to the end of the run.
-        void* library = dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL);
-        if (!library) {
-            const char* reason = dlerror();
-            why = reason ? reason : kLibrary;
-            return;
-        }
-        std::string missing;
-        find(library, "sqlite3_open_v2", api.open_v2, missing);
-        find(library, "sqlite3_close_v2", api.close_v2, missing);
-        find(library, "sqlite3_exec", api.exec, missing);
-        find(library, "sqlite3_prepare_v2", api.prepare_v2, missing);
-        find(library, "sqlite3_finalize", api.finalize, missing);
-        find(library, "sqlite3_reset", api.reset, missing);
-        find(library, "sqlite3_step", api.step, missing);
-        find(library, "sqlite3_bind_int64", api.bind_int64, missing);
-        find(library, "sqlite3_bind_text", api.bind_text, missing);
-        find(library, "sqlite3_bind_blob", api.bind_blob, missing);
-        find(library, "sqlite3_column_int64", api.column_int64, missing);
-        find(library, "sqlite3_column_text", api.column_text, missing);
-        find(library, "sqlite3_column_blob", api.column_blob, missing);
-        find(library, "sqlite3_column_bytes", api.column_bytes, missing);
-        find(library, "sqlite3_last_insert_rowid", api.last_insert_rowid, missing);
-        find(library, "sqlite3_errmsg", api.errmsg, missing);
-        find(library, "sqlite3_errstr", api.errstr, missing);
-        find(library, "sqlite3_extended_errcode", api.extended_errcode, missing);
-        find(library, "sqlite3_busy_timeout", api.busy_timeout, missing);
-        find(library, "sqlite3_db_release_memory", api.db_release_memory, missing);
-        find(library, "sqlite3_free", api.free, missing);
-        if (!missing.empty()) {
-            why = std::string(kLibrary) + " has no " + missing;
-            return;
-        }
-        loaded = &api;
-    });
-    if (!loaded && error)
-        *error = why;
-    return loaded;
+SqliteLibrary::SqliteLibrary() {
+    m_library = dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL);
+    if (!m_library) {
+        const char* reason = dlerror();
+        m_error = reason ? reason : kLibrary;
+        return;
+    }
+    SqliteApi& api = m_api;
+    std::string missing;
+    find(m_library, "sqlite3_open_v2", api.open_v2, missing);
+    find(m_library, "sqlite3_close_v2", api.close_v2, missing);
+    find(m_library, "sqlite3_exec", api.exec, missing);
+    find(m_library, "sqlite3_prepare_v2", api.prepare_v2, missing);
+    find(m_library, "sqlite3_finalize", api.finalize, missing);
+    find(m_library, "sqlite3_reset", api.reset, missing);
+    find(m_library, "sqlite3_step", api.step, missing);
+    find(m_library, "sqlite3_bind_int64", api.bind_int64, missing);
+    find(m_library, "sqlite3_bind_text", api.bind_text, missing);
+    find(m_library, "sqlite3_bind_blob", api.bind_blob, missing);
+    find(m_library, "sqlite3_column_int64", api.column_int64, missing);
+    find(m_library, "sqlite3_column_text", api.column_text, missing);
+    find(m_library, "sqlite3_column_blob", api.column_blob, missing);
+    find(m_library, "sqlite3_column_bytes", api.column_bytes, missing);
+    find(m_library, "sqlite3_last_insert_rowid", api.last_insert_rowid, missing);
+    find(m_library, "sqlite3_errmsg", api.errmsg, missing);
+    find(m_library, "sqlite3_errstr", api.errstr, missing);
+    find(m_library, "sqlite3_extended_errcode", api.extended_errcode, missing);
+    find(m_library, "sqlite3_busy_timeout", api.busy_timeout, missing);
+    find(m_library, "sqlite3_db_release_memory", api.db_release_memory, missing);
+    find(m_library, "sqlite3_free", api.free, missing);
+    if (!missing.empty()) {
+        m_error = std::string(kLibrary) + " has no " + missing;
+        return;
+    }
+    m_loaded = true;
+}
+
+SqliteLibrary::~SqliteLibrary() {
+    if (m_library)
+        dlclose(m_library);
 }
 
 }  // namespace history

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The SQLite library, loaded on first use. A program that keeps no history never maps it: linking it would
-// load it (and relocate it) at every start, whether or not the user keeps a history. Only the functions
-// the store calls are looked up. Any thread; loading is done once.
+// The SQLite library, loaded while the store works and let go when it rests. A program that keeps no
+// history never maps it: linking it would load it (and relocate it) at every start, whether or not the
+// user keeps a history. Only the functions the store calls are looked up. Any thread.
 #pragma once
 
 #include <sqlite3.h>
@@ -34,7 +34,23 @@ struct SqliteApi {
     decltype(&sqlite3_free) free;
 };
 
-// The library's functions, or null when it cannot be loaded (then `error` says why).
-const SqliteApi* LoadSqlite(std::string* error);
+// The library loaded for as long as the object lives (the loader counts its users: the last one unmaps it).
+class SqliteLibrary {
+public:
+    SqliteLibrary();
+    ~SqliteLibrary();
+    SqliteLibrary(const SqliteLibrary&) = delete;
+    SqliteLibrary& operator=(const SqliteLibrary&) = delete;
+
+    // The library's functions, or null when it could not be loaded (then error() says why).
+    const SqliteApi* api() const { return m_loaded ? &m_api : nullptr; }
+    const std::string& error() const { return m_error; }
+
+private:
+    void* m_library = nullptr;
+    SqliteApi m_api{};
+    bool m_loaded = false;
+    std::string m_error;
+};
 
 }  // namespace history

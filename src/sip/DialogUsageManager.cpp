@@ -247,13 +247,14 @@ DialogUsageManager::DialogUsageManager(SipStack& stack) : m_state(std::make_uniq
         const MasterProfile& profile = *s.profile;
         const std::string allow = profile.getAllowedMethodsText().str();
         const std::string events = allowEvents(s);
-        nua_set_params(
-            nua, SIPTAG_USER_AGENT_STR(profile.getUserAgent().c_str()), SIPTAG_ALLOW_STR(allow.c_str()),
-            NUTAG_APPL_METHOD("OPTIONS"), NUTAG_APPL_METHOD("MESSAGE"), NUTAG_APPL_METHOD("INFO"),
-            TAG_IF(!events.empty(), NUTAG_ALLOW_EVENTS(events.c_str())),
-            NUTAG_SUB_EXPIRES(guard::kMaxSubscriptionExpires), NUTAG_OUTBOUND(detail::kOutboundOptions),
-            NUTAG_KEEPALIVE(0), NUTAG_SESSION_TIMER(0), SIPTAG_SUPPORTED(nullptr), NUTAG_AUTOALERT(0),
-            NUTAG_AUTOANSWER(0), NUTAG_ENABLEMESSAGE(1), TAG_END());
+        nua_set_params(nua, SIPTAG_USER_AGENT_STR(profile.getUserAgent().c_str()),
+                       SIPTAG_ALLOW_STR(allow.c_str()), NUTAG_APPL_METHOD("OPTIONS"),
+                       NUTAG_APPL_METHOD("MESSAGE"), NUTAG_APPL_METHOD("INFO"),
+                       TAG_IF(!events.empty(), NUTAG_ALLOW_EVENTS(events.c_str())),
+                       NUTAG_SUB_EXPIRES(guard::kMaxSubscriptionExpires),
+                       NUTAG_OUTBOUND(detail::kOutboundOptions), NUTAG_KEEPALIVE(0), NUTAG_SESSION_TIMER(0),
+                       SIPTAG_SUPPORTED(nullptr), NUTAG_AUTOALERT(0), NUTAG_AUTOANSWER(0),
+                       NUTAG_ENABLEMESSAGE(1), TAG_END());
     };
 }
 
@@ -439,8 +440,8 @@ void DialogUsageManager::adopt(std::unique_ptr<Event> event) {
         nua_handle_destroy(nh);
         return;
     }
-    const bool addressed =
-        event->type == nua_i_message || event->type == nua_i_invite || event->type == nua_i_subscribe;
+    const bool addressed = event->type == nua_i_message || event->type == nua_i_invite ||
+                           event->type == nua_i_subscribe;
     if (addressed && detail::forSomebodyElse(s, sip)) {
         nua_respond(nh, SIP_404_NOT_FOUND, NUTAG_WITH_SAVED(event->saved), TAG_END());
         nua_handle_destroy(nh);

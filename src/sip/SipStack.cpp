@@ -310,11 +310,9 @@ bool StackCore::start() {
                   " cannot be opened: it is not a port number (1 to 65535)";
         return false;
     }
-    const std::string url = std::string(transport->tls ? "sips" : "sip") +
-                            ":*:" + std::to_string(transport->port) + ";maddr=0.0.0.0" +
-                            (transport->tls   ? ""
-                             : transport->tcp ? ";transport=tcp"
-                                              : ";transport=udp");
+    const std::string url = std::string(transport->tls ? "sips" : "sip") + ":*:" +
+                            std::to_string(transport->port) + ";maddr=0.0.0.0" +
+                            (transport->tls ? "" : transport->tcp ? ";transport=tcp" : ";transport=udp");
     raiseDescriptorLimit();
     if (transport->tcp)
         guardInboundConnections(transport->port);

@@ -13,11 +13,11 @@
 #include "ui/PreferencesDlg.h"
 
 #include <QComboBox>
-#include <QDesktopServices>
 #include <QImageReader>
+#include <QPixmap>
+#include <QDesktopServices>
 #include <QLineEdit>
 #include <QMenu>
-#include <QPixmap>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QShortcut>

@@ -53,9 +53,10 @@ void CChimelyDlg::ShowStatusId(int id) {
         return;
     if (id == IDS_CONNECTED) {
         m_trayIcon.SetIcon(&m_hIconConnected);
-        m_trayIcon.SetTooltipText(TrayTip(std::string(kTrayConnectedAs) + m_aor.uri().getAor().str() +
-                                          (m_transport == sip::TLS ? kTrayEncrypted : ""))
-                                      .c_str());
+        m_trayIcon.SetTooltipText(
+            TrayTip(std::string(kTrayConnectedAs) + m_aor.uri().getAor().str() +
+                    (m_transport == sip::TLS ? kTrayEncrypted : ""))
+                .c_str());
     } else if (id == IDS_DISCONNECTED) {
         m_trayIcon.SetIcon(&m_hIconDisconnected);
         m_trayIcon.SetTooltipText(TrayTip(kTrayNotConnected).c_str());

@@ -21,7 +21,6 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <sys/socket.h>
 
 #include <ctime>
 #include <thread>
@@ -409,10 +408,7 @@ TEST(History, KeptThroughAKillShownInTheWindowAndAFailedTextSentAgain) {
                            {"LocalPort", std::to_string(port)},
                            {"KeepHistory", "1"}});
     const pid_t pid = program.start({});
-    // The texts go once the program has its port.
-    const auto up = std::chrono::steady_clock::now() + 15s;
-    while (test::bindable(SOCK_DGRAM, port) && std::chrono::steady_clock::now() < up)
-        std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(test::waitForUdpPort(port, 15s)) << program.log(1);
     test::Sipp peer({.scenario = test::requestScenario("MESSAGE", "Content-Type: text/plain\n",
                                                        "text [call_number] \xd7\xa9\xf0\x9f\x98\x80", 200),
                      .remote = "127.0.0.1:" + std::to_string(port),

@@ -127,8 +127,9 @@ void Program::writeSettings(const std::map<std::string, std::string>& values) co
 
 pid_t Program::start(const Options& options) {
     static const std::set<std::string> replaced = {
-        "DISPLAY",         "WAYLAND_DISPLAY",          "QT_QPA_PLATFORM", "HOME",         "XDG_CONFIG_HOME",
-        "XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS", "SESSION_MANAGER", "XDG_DATA_HOME"};
+        "DISPLAY",         "WAYLAND_DISPLAY", "QT_QPA_PLATFORM",          "HOME",
+        "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS", "SESSION_MANAGER",
+        "XDG_DATA_HOME"};
     std::vector<std::string> environment;
     for (char** entry = environ; *entry; ++entry) {
         const std::string text = *entry;

@@ -47,9 +47,9 @@ private:
 class Program {
 public:
     struct Options {
-        std::string display;  // an X display; offscreen when empty
+        std::string display;        // an X display; offscreen when empty
         std::vector<std::string> arguments;
-        int descriptorLimit = 0;  // soft and hard RLIMIT_NOFILE of the program, when not 0
+        int descriptorLimit = 0;    // soft and hard RLIMIT_NOFILE of the program, when not 0
         // A command the program runs under, its path and arguments following (NatLab::inLan(): in the
         // lab's home network with the lab's resolv.conf). It must end in an exec of the program, so that
         // the process id is the program's.

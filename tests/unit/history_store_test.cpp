@@ -13,6 +13,7 @@
 
 #include <fstream>
 #include <mutex>
+#include <thread>
 
 using history::Direction;
 using history::Outcome;
@@ -23,14 +24,16 @@ namespace {
 
 // A store whose answers run on its worker, collected here; faults likewise.
 struct Store {
-    explicit Store(const std::string& name = "data/history.db")
+    explicit Store(const std::string& name = "data/history.db",
+                   std::chrono::milliseconds restAfter = history::kRestAfter)
         : file(dir.filePath(QString::fromStdString(name)).toStdString()),
           store(
               file, [](std::function<void()> call) { call(); },
               [this](const history::Fault& fault) {
                   std::lock_guard lock(mutex);
                   faults.push_back(fault);
-              }) {}
+              },
+              restAfter) {}
 
     std::vector<Text> page(const std::string& peer, std::int64_t before = 0, int count = 50) {
         std::vector<Text> rows;
@@ -75,7 +78,8 @@ void writeFile(const std::string& path, const std::string& bytes) {
 
 // Runs SQL on a file through the library, as another program would.
 void sql(const std::string& file, const std::string& statements) {
-    const history::SqliteApi* api = history::LoadSqlite(nullptr);
+    const history::SqliteLibrary library;
+    const history::SqliteApi* api = library.api();
     ASSERT_NE(nullptr, api);
     sqlite3* db = nullptr;
     api->open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
@@ -83,8 +87,9 @@ void sql(const std::string& file, const std::string& statements) {
     api->close_v2(db);
 }
 
+// The store rests (file closed, library let go) between the sending of a text and its outcome here.
 TEST(HistoryStore, KeepsEveryFieldAndEveryByteInAPrivateFile) {
-    Store s;
+    Store s("data/history.db", std::chrono::milliseconds(50));
     const std::string bodies[] = {
         std::string("nul\0inside", 10), "bad \xff\xfe utf-8",
         std::string(10240, 'x'),        "\xd7\xa9\xd7\x9c\xd7\x95\xd7\x9d right to left",
@@ -98,6 +103,10 @@ TEST(HistoryStore, KeepsEveryFieldAndEveryByteInAPrivateFile) {
               .body = "are you there?",
               .route = Route::Session};
     const std::uint64_t ticket = s.store.recordSent(sent);
+    s.store.flush();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::ifstream maps("/proc/self/maps");
+    EXPECT_EQ(std::string::npos, std::string(std::istreambuf_iterator<char>(maps), {}).find("libsqlite3"));
     s.store.recordOutcome(ticket, Route::Pager, Outcome::Failed, 404, "Not Found");
     const std::uint64_t second = s.store.recordSent(sent);
     s.store.recordOutcome(second, Route::Pager, Outcome::Accepted, 202, "Accepted");
@@ -209,7 +218,8 @@ TEST(HistoryStore, WritesHeldBackByAnotherProgramAreToldOnceAndWrittenLater) {
     Store s;
     s.store.record(received("bob@example.test", "first"));
     s.store.flush();
-    const history::SqliteApi* api = history::LoadSqlite(nullptr);
+    const history::SqliteLibrary library;
+    const history::SqliteApi* api = library.api();
     sqlite3* other = nullptr;
     api->open_v2(s.file.c_str(), &other, SQLITE_OPEN_READWRITE, nullptr);
     ASSERT_EQ(SQLITE_OK, api->exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr));

@@ -329,8 +329,7 @@ TEST_F(SettingsTest, WrittenFileAndItsFolderAreTheUsersAlone) {
     ASSERT_EQ(0, chmod(QFile::encodeName(path).constData(), 0666));
     EXPECT_TRUE(platform::AppProfile().WriteProfileInt("Settings", "LocalPort", 5070));
     EXPECT_EQ(0600u, modeOf(path));
-    EXPECT_EQ("secret",
-              QSettings(path, QSettings::IniFormat).value("Settings/Password").toString().toStdString());
+    EXPECT_EQ("secret", QSettings(path, QSettings::IniFormat).value("Settings/Password").toString().toStdString());
 
     platform::UseProfileFile(m_path);
     umask(umaskBefore);
