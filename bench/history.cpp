@@ -2,7 +2,8 @@
 // Benchmark: the history of texts. A store of `texts` texts (default 100,000) over 200 conversations, one
 // of them of 10,000, is written through the program's store; then, on it:
 //   - recording a received text on the window's thread (the store's record call; each of a flood of
-//     10,000, which must all be written, in order);
+//     10,000, which must all be written, in order), and a flood of 10,000 MESSAGEs from SIPp into the
+//     agent with the history on, every one answered and kept, in order;
 //   - the History window opened until its conversations are listed and painted, a 10,000-text conversation
 //     chosen until its newest page is painted, a search until its hits are listed (offscreen);
 //   - start-up with the history on (this store in its file) against off: exec to the main window mapped,
@@ -16,6 +17,7 @@
 #include "MapWatch.h"
 #include "Measure.h"
 
+#include "support/Hub.h"
 #include "support/Scenarios.h"
 #include "support/Sipp.h"
 
@@ -359,6 +361,47 @@ int main(int argc, char** argv) {
         if (faulted)
             throw std::runtime_error("the store reported a fault");
 
+        // The flood of received texts through the agent itself with the history on: every one answered,
+        // and every one kept, in the order it came.
+        const double agentFlood = [&] {
+            test::Hub hub({.signin = "alice@127.0.0.1", .password = "x", .keepHistory = true,
+                           .historyFile = dir + "/flood.db"});
+            hub.start();
+            test::Sipp peer({.scenario = test::requestScenario("MESSAGE", "Content-Type: text/plain\n",
+                                                               "text [call_number]", 200),
+                             .remote = hub.address(),
+                             .calls = kFlood,
+                             .extra = {"-r", "2000"}});
+            const auto began = Clock::now();
+            peer.start();
+            if (!hub.waitUntil([&] { return peer.wait(0ms); }, 120s) || peer.exitCode() != 0)
+                throw std::runtime_error("the flood through the agent was not answered whole: " + peer.errors());
+            const auto list = hub.keptConversations();
+            if (list.size() != 1 || list[0].texts != kFlood)
+                throw std::runtime_error("the flood through the agent was not kept whole");
+            const double kept = msSince(began);
+            std::int64_t older = 0;
+            for (int last = kFlood; last > 0;) {
+                std::vector<history::Text> page;
+                bool answered = false;
+                hub.dialog().m_history->page(list[0].account, list[0].peer, older, 1000,
+                                             [&](std::vector<history::Text> texts) {
+                                                 page = std::move(texts);
+                                                 answered = true;
+                                             });
+                if (!hub.waitUntil([&] { return answered; }) || page.empty())
+                    throw std::runtime_error("the kept flood could not be read back");
+                for (auto text = page.rbegin(); text != page.rend(); ++text, --last)
+                    if (text->body != "text " + std::to_string(last))
+                        throw std::runtime_error("the flood through the agent was not kept in order");
+                older = page.front().id;
+            }
+            return kept;
+        }();
+        std::printf("chimely: a flood of %d texts at 2,000/s into the agent, every one answered and kept in order, "
+                    "all kept %.0f ms after the first was sent\n",
+                    kFlood, agentFlood);
+
         // Start-up and idle memory of the program itself.
         test::XServer x;
         if (x.display().empty())
@@ -389,6 +432,7 @@ int main(int argc, char** argv) {
         bench::result("history_record_median", "sqlite3", anchorFlood / kFlood);
         bench::result("history_flood_written", "chimely", floodWritten);
         bench::result("history_flood_written", "sqlite3", anchorFlood);
+        bench::result("history_agent_flood", "chimely", agentFlood);
         bench::result("history_open_painted", "chimely", opened);
         bench::result("history_open_painted", "sqlite3", anchorOpen);
         bench::result("history_conversation_painted", "chimely", conversationPainted);

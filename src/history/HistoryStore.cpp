@@ -6,6 +6,7 @@
 #include "history/Sqlite.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,6 +34,11 @@ constexpr std::size_t kMaxQueuedBytes = 16 * 1024 * 1024;
 constexpr std::size_t kTextOverhead = 256;
 // The page cache, in KiB (SQLite's own default is 2 MB).
 constexpr int kCacheKiB = 512;
+// How long writes gather before they go in one transaction: well inside the second within which a text
+// must be in the file.
+constexpr auto kGatherWrites = std::chrono::milliseconds(50);
+// The worker yields the processor to the window's and the stack's threads: it is the one that can wait.
+constexpr int kWorkerNice = 10;
 
 // The schema's numbered steps: step n makes version n + 1 out of version n, once, in order. The file's
 // version is its user_version; a file of a later version than this program knows is never written.
@@ -194,7 +200,6 @@ public:
 
     int exec(const char* sql) { return m_api.exec(m_db, sql, nullptr, nullptr, nullptr); }
     std::string error() const { return m_db ? m_api.errmsg(m_db) : std::string(); }
-    void releaseMemory() { m_api.db_release_memory(m_db); }
 
     // A statement prepared once and kept; reset and unbound when handed out again.
     sqlite3_stmt* statement(const std::string& sql) {
@@ -533,6 +538,7 @@ bool HistoryStore::RemoveFiles(const std::string& file) {
 // questions in order, and waits. Writes that failed for want of room, access or the lock stay queued and
 // are tried again later.
 void HistoryStore::work() {
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kWorkerNice);
     std::unique_lock lock(m_mutex);
     while (true) {
         if (m_jobs.empty() && m_unwritten.empty() && m_stopping)
@@ -555,6 +561,12 @@ void HistoryStore::work() {
                 m_wake.wait_for(lock, kRetryDelay, [this] { return m_stopping || !m_jobs.empty(); });
             }
         }
+        // Writes gather a moment, so that a burst goes in few transactions; a question is answered at once.
+        const auto question = [this] {
+            return std::any_of(m_jobs.begin(), m_jobs.end(), [](const Job& job) { return !job.write; });
+        };
+        if (!m_stopping && !question())
+            m_wake.wait_for(lock, kGatherWrites, [&] { return m_stopping || question(); });
         std::deque<Job> jobs = std::move(m_jobs);
         m_jobs.clear();
         const bool last = m_stopping;
@@ -604,8 +616,6 @@ void HistoryStore::work() {
                 runWrites(writes);
             }
         }
-        if (m_connection && m_unwritten.empty())
-            m_connection->releaseMemory();
 
         lock.lock();
         // Texts that cannot be written are held only so far: the oldest go first.

@@ -48,7 +48,6 @@ SqliteLibrary::SqliteLibrary() {
     find(m_library, "sqlite3_errstr", api.errstr, missing);
     find(m_library, "sqlite3_extended_errcode", api.extended_errcode, missing);
     find(m_library, "sqlite3_busy_timeout", api.busy_timeout, missing);
-    find(m_library, "sqlite3_db_release_memory", api.db_release_memory, missing);
     find(m_library, "sqlite3_free", api.free, missing);
     if (!missing.empty()) {
         m_error = std::string(kLibrary) + " has no " + missing;

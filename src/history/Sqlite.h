@@ -30,7 +30,6 @@ struct SqliteApi {
     decltype(&sqlite3_errstr) errstr;
     decltype(&sqlite3_extended_errcode) extended_errcode;
     decltype(&sqlite3_busy_timeout) busy_timeout;
-    decltype(&sqlite3_db_release_memory) db_release_memory;
     decltype(&sqlite3_free) free;
 };
 
