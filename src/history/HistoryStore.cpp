@@ -6,7 +6,6 @@
 #include "history/Sqlite.h"
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,8 +36,6 @@ constexpr int kCacheKiB = 512;
 // How long writes gather before they go in one transaction: well inside the second within which a text
 // must be in the file.
 constexpr auto kGatherWrites = std::chrono::milliseconds(50);
-// The worker yields the processor to the window's and the stack's threads: it is the one that can wait.
-constexpr int kWorkerNice = 10;
 
 // The schema's numbered steps: step n makes version n + 1 out of version n, once, in order. The file's
 // version is its user_version; a file of a later version than this program knows is never written.
@@ -538,7 +535,6 @@ bool HistoryStore::RemoveFiles(const std::string& file) {
 // questions in order, and waits. Writes that failed for want of room, access or the lock stay queued and
 // are tried again later.
 void HistoryStore::work() {
-    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kWorkerNice);
     std::unique_lock lock(m_mutex);
     while (true) {
         if (m_jobs.empty() && m_unwritten.empty() && m_stopping)
