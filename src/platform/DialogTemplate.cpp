@@ -132,6 +132,8 @@ QWidget* createControl(CDialog& dialog, const ControlTemplate& control, QRect& r
             list->setVerticalScrollBarPolicy((control.style & WS_VSCROLL) ? Qt::ScrollBarAsNeeded
                                                                           : Qt::ScrollBarAlwaysOff);
             list->setWordWrap(true);
+            // Items of several lines each: every other one shaded, so that each stands apart.
+            list->setAlternatingRowColors(true);
             return list;
         }
     }
