@@ -1,15 +1,20 @@
 // SPDX-License-Identifier: MIT
 // Text messages as the main window sends and shows them, against SIPp peers on 127.0.0.1: the message
 // session with its pager fallback, the outcome in the status panel, the received text answered first
-// and then shown, the incoming message sessions, and a flood of received texts.
+// and then shown, the incoming message sessions, a flood of received texts, and the heap after thousands.
+#include "support/EventLoop.h"
 #include "support/Hub.h"
+#include "support/Program.h"
 #include "support/Scenarios.h"
 #include "support/Sipp.h"
 
+#include "platform/ProfileStore.h"
 #include "res/Resource.h"
 #include "sip/SdpContents.h"
 
+#include <QApplication>
 #include <QPlainTextEdit>
+#include <QProxyStyle>
 #include <QPushButton>
 
 #include <gtest/gtest.h>
@@ -321,6 +326,64 @@ TEST_P(MessagesTest, IncomingSessionsAreTakenOnlyForExactlyOneMessageMedium) {
 
 INSTANTIATE_TEST_SUITE_P(Transports, MessagesTest, ::testing::Values(sip::UDP, sip::TCP),
                          [](const auto& info) { return info.param == sip::TCP ? "TCP" : "UDP"; });
+
+// Dialog buttons with icons, as X11 desktops' themes give them; the offscreen platform's theme gives none.
+class IconButtonsStyle : public QProxyStyle {
+public:
+    using QProxyStyle::QProxyStyle;
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* data) const override {
+        return hint == SH_DialogButtonBox_ButtonsHaveIcons
+                   ? 1
+                   : QProxyStyle::styleHint(hint, option, widget, data);
+    }
+};
+
+// Every text opens a real box, closed as soon as it is up. Once a warm-up's transactions have ended, a few
+// thousand more texts leave the heap where it was: nothing of them stays with the window, the boxes or the
+// stack. (Each box's button icons once stayed in Qt's pixmap cache: about 2 kB a text.)
+TEST(ReceivedTexts, LeaveNothingOnTheHeapOnceTheirBoxesAreClosed) {
+    constexpr int kWarmUp = 500;
+    constexpr int kTexts = 2000;
+    constexpr std::size_t kGrowthBound = 256 * 1024;
+    const QString style = QApplication::style()->name();
+    QApplication::setStyle(new IconButtonsStyle(style));
+    QTemporaryDir dir;
+    platform::UseProfileFile(dir.filePath("chimely.conf"));
+    const int port = test::freePort();
+    platform::AppProfile().WriteProfileInt("Settings", "Protocol", 0);
+    platform::AppProfile().WriteProfileInt("Settings", "LocalPort", port);
+    {
+        CChimelyDlg dialog;
+        dialog.m_stack.setTransactionTimeout(2s);
+        ASSERT_FALSE(dialog.InitStack());
+        dialog.SetTimer(kPumpTimerId, kPumpIntervalMs);
+        test::BoxCloser closer;
+        auto receive = [&](int count) {
+            const int closedBefore = closer.closed();
+            test::Sipp peer({.scenario = test::requestScenario("MESSAGE", "Content-Type: text/plain\n",
+                                                               "text [call_number]", 200),
+                             .remote = "127.0.0.1:" + std::to_string(port),
+                             .calls = count,
+                             .extra = {"-r", "250"}});
+            peer.start();
+            EXPECT_TRUE(test::runUntil([&] { return peer.wait(0ms); }, 60000));
+            EXPECT_EQ(0, peer.exitCode()) << peer.errors();
+            EXPECT_TRUE(test::runUntil([&] { return closer.closed() == closedBefore + count; }, 30000));
+            // The stack's last transactions of these texts end (2 s after their 200).
+            test::runFor(3000);
+        };
+        receive(kWarmUp);
+        const std::size_t warm = test::heapInUse();
+        receive(kTexts);
+        const std::size_t after = test::heapInUse();
+        EXPECT_LT(after, warm + kGrowthBound) << "heap in use " << warm << " bytes after the warm-up, "
+                                              << after << " after " << kTexts << " more texts";
+        dialog.KillTimer(kPumpTimerId);
+        dialog.ShutdownStack();
+    }
+    QApplication::setStyle(style);
+}
 
 // Completing what the user typed into a SIP address, with the user's own domain.
 TEST(CompleteRecipient, AddsTheOwnHostAndTheSchemeWhereMissing) {
