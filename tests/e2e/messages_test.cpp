@@ -41,29 +41,6 @@ const char* const kPeerSdp =
     "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
     "m=message 5060 sip bob@127.0.0.1\r\n";
 
-// A peer that takes the message session: the INVITE, one MESSAGE in it, the BYE.
-std::string acceptingPeer() {
-    return scenario("  <recv request=\"INVITE\"/>\n" +
-                    reply("200 OK",
-                          "Contact: <sip:bob@[local_ip]:[local_port];transport=[transport]>\n"
-                          "Content-Type: application/sdp\n",
-                          kPeerSdp) +
-                    "  <recv request=\"ACK\"/>\n  <recv request=\"MESSAGE\"/>\n" + reply("200 OK") +
-                    "  <recv request=\"BYE\"/>\n" + reply("200 OK"));
-}
-
-// A peer without message sessions: 488 to the INVITE, and `pagerStatus` to the MESSAGE that follows.
-// The INVITE and the MESSAGE are calls of their own.
-std::string refusingPeer(const std::string& pagerStatus) {
-    return scenario(
-        "  <recv request=\"INVITE\" optional=\"true\" next=\"invite\"/>\n"
-        "  <recv request=\"MESSAGE\"/>\n" +
-        reply(pagerStatus) +
-        "  <nop next=\"end\"/>\n"
-        "  <label id=\"invite\"/>\n" +
-        reply("488 Not Acceptable Here") + "  <recv request=\"ACK\"/>\n  <label id=\"end\"/>\n");
-}
-
 class MessagesTest : public ::testing::TestWithParam<sip::TransportType> {
 protected:
     bool tcp() const { return GetParam() == sip::TCP; }
@@ -76,7 +53,7 @@ protected:
 };
 
 TEST_P(MessagesTest, SentInAMessageSessionWhenThePeerTakesOne) {
-    test::Sipp bob({.scenario = acceptingPeer(), .tcp = tcp()});
+    test::Sipp bob({.scenario = test::sessionPeerScenario(), .tcp = tcp()});
     bob.start();
     test::Hub hub(settings());
     hub.start();
@@ -131,7 +108,7 @@ TEST_P(MessagesTest, UnansweredMessageInASessionIsShownAsItsTimeoutAndTheSession
 }
 
 TEST_P(MessagesTest, RefusedSessionFallsBackToAPagerMessageToTheSameAddress) {
-    test::Sipp bob({.scenario = refusingPeer("200 OK"), .tcp = tcp(), .calls = 2});
+    test::Sipp bob({.scenario = test::pagerPeerScenario("200 OK"), .tcp = tcp(), .calls = 2});
     bob.start();
     test::Hub hub(settings());
     hub.start();
@@ -149,7 +126,7 @@ TEST_P(MessagesTest, RefusedSessionFallsBackToAPagerMessageToTheSameAddress) {
 }
 
 TEST_P(MessagesTest, RefusedPagerMessageIsShownWithOkAndTheTextStays) {
-    test::Sipp bob({.scenario = refusingPeer("404 Not Found"), .tcp = tcp(), .calls = 2});
+    test::Sipp bob({.scenario = test::pagerPeerScenario("404 Not Found"), .tcp = tcp(), .calls = 2});
     bob.start();
     test::Hub hub(settings());
     hub.start();
