@@ -36,6 +36,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 
@@ -65,9 +66,13 @@ Memory measure(const char* what) {
     return now;
 }
 
+// Ends the run: what it started (Xvfb, the SIPps) is stopped on the way out of main.
+struct Failure : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
 [[noreturn]] void fail(const std::string& why) {
-    std::fprintf(stderr, "bench_soak: %s\n", why.c_str());
-    std::exit(1);
+    throw Failure(why);
 }
 
 class Soak {
@@ -133,9 +138,7 @@ private:
     test::BoxCloser m_closer;
 };
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     const char* tunables = std::getenv("GLIBC_TUNABLES");
     if (!tunables || !std::strstr(tunables, kNoThreadCaches)) {
         setenv("GLIBC_TUNABLES", kNoThreadCaches, 1);
@@ -216,4 +219,15 @@ int main(int argc, char** argv) {
                   (afterSending.heapKb - halfSent.heapKb) * perThousandSent);
     bench::result("soak_rss_slope_received", "chimely", (received.rssKb - warm.rssKb) * perThousandReceived);
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const Failure& failure) {
+        std::fprintf(stderr, "bench_soak: %s\n", failure.what());
+        return 1;
+    }
 }
