@@ -49,7 +49,8 @@ void Usage::reach(const std::string& uri, std::vector<std::string> avoid,
             if (!server.literal)
                 names.push_back(server.host);
             names.push_back(winner->name);
-            detail::rememberServerNames(winner->address, names);
+            detail::rememberServerNames(winner->name, names);
+            detail::rememberServerNames(server.host, names);
             detail::NextHop hop{winner->uri(wire), winner->hostPort(), {}};
             if (wire != detail::Wire::Tls) {
                 usage->state().nextHops[key] = hop;

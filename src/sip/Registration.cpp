@@ -409,6 +409,9 @@ void ClientRegistration::pin(const Event& response) {
     transport = transport.substr(transport.rfind('/') + 1);
     for (char& c : transport)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    // Over TLS the next hop found keeps the server's name, which the certificate is checked against.
+    if (transport == "tls" && !m_pinned.empty())
+        return;
     const bool v6 = std::strchr(host, ':') != nullptr;
     const std::string pinned = std::string(transport == "tls" ? "sips:" : "sip:") + (v6 ? "[" : "") + host +
                                (v6 ? "]" : "") + ":" + std::to_string(port) + ";transport=" + transport;

@@ -337,6 +337,11 @@ std::string Target::hostPort() const {
 }
 
 std::string Target::uri(Wire wire) const {
+    // Over TLS the stack checks the certificate against the URI's host and asks for it in the ClientHello:
+    // the name stays, and maddr says where it is.
+    if (wire == Wire::Tls && !name.empty() && name != address)
+        return "sips:" + name + ":" + std::to_string(port) +
+               ";maddr=" + (family == AF_INET6 ? "[" + address + "]" : address);
     return std::string(wire == Wire::Tls ? "sips:" : "sip:") + hostPort() +
            (wire == Wire::Udp   ? ";transport=udp"
             : wire == Wire::Tcp ? ";transport=tcp"

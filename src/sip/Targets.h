@@ -26,7 +26,9 @@ struct Target {
     int port = 0;
     int family = 0;  // AF_INET6 or AF_INET
 
-    // As the stack is given a next hop: "sip:[2001:db8::1]:5060;transport=udp", "sips:192.0.2.1:5061".
+    // As the stack is given a next hop: "sip:[2001:db8::1]:5060;transport=udp"; over TLS the name with the
+    // address as maddr, "sips:sip.example.test:5061;maddr=192.0.2.1", so that the stack checks the
+    // certificate against the name and asks for it (SNI).
     std::string uri(Wire wire) const;
     // "[2001:db8::1]:5060" or "192.0.2.1:5060".
     std::string hostPort() const;
@@ -72,12 +74,12 @@ struct NextHop {
     std::string problem;
 };
 
-// Remembers that a TLS connection to `address` (numeric, or a name the stack looks up itself) is one to
-// the server known as each of `names`: the certificate may name any of them, and the connection's
-// ClientHello asks for the first (SNI). Any thread.
-void rememberServerNames(const std::string& address, const std::vector<std::string>& names);
-// The names remembered for `address` (brackets and a root's dot are ignored); empty when none.
-std::vector<std::string> serverNames(const std::string& address);
+// Remembers that a TLS server reached as `host` (the name the stack is given, an SRV record's target, or
+// an address) is also known as each of `names` (the domain whose SRV record named it): its certificate may
+// name any of them. Any thread.
+void rememberServerNames(const std::string& host, const std::vector<std::string>& names);
+// The names remembered for `host` (brackets and a root's dot are ignored); empty when none.
+std::vector<std::string> serverNames(const std::string& host);
 
 // The address family (AF_INET6, AF_INET) of the registrar the next REGISTER goes to, so that its Contact
 // is an address of that family (Families.cpp); 0 when not known, and the stack chooses. Any thread.

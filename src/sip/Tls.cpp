@@ -278,7 +278,10 @@ std::string checkServer(const Target& target, const std::vector<std::string>& na
         }
         X509_VERIFY_PARAM_set_depth(parameters, kVerifyDepth);
         SSL_set_verify(connection, SSL_VERIFY_NONE, nullptr);
-        if (const std::string sni = serverNameIndication(names); !sni.empty())
+        // The name the stack will connect with: the host given, or its SRV record's target.
+        const std::string sni =
+            isAddress(target.name) ? serverNameIndication(names) : withoutRootDot(target.name);
+        if (!sni.empty())
             SSL_set_tlsext_host_name(connection, sni.c_str());
         SSL_set_fd(connection, fd);
         if (SSL_connect(connection) != 1) {
@@ -302,6 +305,19 @@ std::string checkServer(const Target& target, const std::vector<std::string>& na
     SSL_CTX_free(context);
     ::close(fd);
     return problem;
+}
+
+// The servers given by their address whose certificate the check above found to name that address: the
+// stack collects no IP-address names from a certificate (OpenSSL calls them "IP Address", the stack looks
+// for "IP"), so its own comparison never finds them.
+struct CheckedAddresses {
+    std::mutex mutex;
+    std::vector<std::string> addresses;
+};
+
+CheckedAddresses& checkedAddresses() {
+    static CheckedAddresses checked;
+    return checked;
 }
 
 // The client connections the stack has made and not begun yet, by socket: their SSL objects, which are
@@ -356,6 +372,11 @@ void checkTlsServer(const Target& target, const std::vector<std::string>& names,
                     std::function<void(const std::string& problem)> done) {
     std::thread([target, names, trustFile, done = std::move(done)]() mutable {
         std::string problem = checkServer(target, names, trustFile);
+        if (problem.empty() && isAddress(target.name)) {
+            CheckedAddresses& checked = checkedAddresses();
+            const std::lock_guard<std::mutex> lock(checked.mutex);
+            checked.addresses.push_back(target.address);
+        }
         deliverOnUiThread([done = std::move(done), problem = std::move(problem)] { done(problem); });
     }).detach();
 }
@@ -365,9 +386,10 @@ void checkTlsServer(const Target& target, const std::vector<std::string>& names,
 // The stack compares the certificate's names with the host it was asked to reach (RFC 5922), as it stands:
 // exactly, so a name with the DNS root's dot ("example.test.") matches no certificate, a wildcard
 // certificate (what most providers deploy) none either, an IPv6 address only when written as OpenSSL
-// prints it, and an address the layer chose among the server's (Targets.h) none at all. The program
-// defines the comparison: the stack's own, else each certificate name against the host and the names the
-// layer found it under, by certificateNameMatches(). Checked against sofia-sip 1.12.11.
+// prints it, and a server that names only the domain whose SRV record points to it none when asked for by
+// that record's target. The program defines the comparison: the stack's own, else each certificate name
+// against the host and the names the layer found it under (Targets.h), by certificateNameMatches().
+// Checked against sofia-sip 1.12.11.
 extern "C" int tport_subject_search(char const* subject, su_strlst_t const* subjects) {
     using Real = int (*)(char const*, su_strlst_t const*);
     static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "tport_subject_search"));
@@ -378,6 +400,15 @@ extern "C" int tport_subject_search(char const* subject, su_strlst_t const* subj
     std::vector<std::string> hosts{subject};
     for (const std::string& name : sip::detail::serverNames(subject))
         hosts.push_back(name);
+    if (sip::detail::isAddress(subject)) {
+        // Its certificate's address names were checked by the layer, and OpenSSL checks them again on
+        // every connection the stack makes (tls_connect below).
+        sip::detail::CheckedAddresses& checked = sip::detail::checkedAddresses();
+        const std::lock_guard<std::mutex> lock(checked.mutex);
+        for (const std::string& address : checked.addresses)
+            if (sip::detail::certificateNameMatches(address, subject))
+                return 1;
+    }
     const usize_t count = subjects ? su_strlst_len(subjects) : 0;
     for (const std::string& host : hosts)
         for (usize_t i = 0; i < count; ++i)
@@ -429,6 +460,10 @@ extern "C" int tls_connect(su_root_magic_t* magic, su_wait_t* wait, tport_t* sel
             names.push_back(known);
         if (const std::string sni = sip::detail::serverNameIndication(names); !sni.empty())
             SSL_set_tlsext_host_name(connection, sni.c_str());
+        // A server reached by its address must have a certificate for that address.
+        if (sip::detail::isAddress(name->tpn_canon))
+            X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(connection),
+                                          sip::detail::withoutBrackets(name->tpn_canon).c_str());
     }
     return real(magic, wait, self);
 }

@@ -40,7 +40,7 @@ private:
 // the stack checks it: its chain against the system's and `trustFile`'s authorities, its name against
 // `names` (the host given first, then the one its SRV record named; an address given matches an
 // IP-address name), a wildcard standing for exactly one whole left-most label (RFC 6125). The ClientHello
-// names the first of them that is a host name (SNI). Runs in a thread of its own and calls `done` on the
+// names the target's host name, as the stack's own will (SNI). Runs in a thread of its own and calls `done` on the
 // user-interface thread with "" when the server passed, or why it did not, in words ("the server does
 // not speak TLS", "certificate not trusted (self-signed certificate in certificate chain)", "certificate
 // is for other.example.test"). A server that cannot be reached at all passes: the stack reports that

@@ -406,13 +406,18 @@ void Kamailio::writeFiles() const {
     replaceAll(config, "@MODPARAMS@", modparams);
     replaceAll(config, "@DIR@", m_dir);
     std::ofstream(m_dir + "/kamailio.cfg") << config;
-    if (m_tlsPort)
-        std::ofstream(m_dir + "/tls.cfg")
-            << "[server:default]\nmethod = TLSv1.2+\nverify_certificate = no\n"
+    if (m_tlsPort) {
+        std::ofstream tls(m_dir + "/tls.cfg");
+        tls << "[server:default]\nmethod = TLSv1.2+\nverify_certificate = no\n"
                "require_certificate = no\nprivate_key = "
-            << m_options.tlsKey << "\ncertificate = " << m_options.tlsCertificate
-            << "\n\n[client:default]\nmethod = TLSv1.2+\n"
-               "verify_certificate = no\nrequire_certificate = no\n";
+            << m_options.tlsKey << "\ncertificate = " << m_options.tlsCertificate << "\n\n";
+        // A certificate chosen by the name a client asks for (SNI), on every address.
+        for (const auto& [name, certificate, key] : m_options.tlsByName)
+            tls << "[server:any]\nserver_name = " << name << "\nmethod = TLSv1.2+\nverify_certificate = no\n"
+                << "require_certificate = no\nprivate_key = " << key << "\ncertificate = " << certificate
+                << "\n\n";
+        tls << "[client:default]\nmethod = TLSv1.2+\nverify_certificate = no\nrequire_certificate = no\n";
+    }
 }
 
 void Kamailio::start(std::chrono::milliseconds timeout) {

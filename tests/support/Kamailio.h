@@ -53,6 +53,14 @@ public:
         // files); off when empty. Clients' certificates are not asked for.
         std::string tlsCertificate;
         std::string tlsKey;
+        // Certificates (and their keys) for the clients that ask for a name (SNI), as a front end serving
+        // several domains has them; the one above for those that ask for none or another.
+        struct Named {
+            std::string name;
+            std::string certificate;
+            std::string key;
+        };
+        std::vector<Named> tlsByName;
     };
 
     // On `port` of the address (UDP and TCP), or on a free one when it is 0.
