@@ -303,7 +303,8 @@ TEST_F(RealNetworksTest, SignInSucceedsAtTheFirstAttemptAfterTheRecordsAppear) {
 // The test program's namespace as a network with IPv6 (2001:db8:1::1 and ::10 on lo) and no IPv4 but
 // 127.0.0.1 and 192.0.2.1; Kamailio listens on the families a test gives it, bob (baresip) reaches it
 // over 127.0.0.1, and a dnsmasq on [::1] names the servers (bound over /etc/resolv.conf in a mount
-// namespace of the process's own). One nft rule drops a family's packets to the SIP port.
+// namespace of the process's own). One nft rule drops, as they arrive, a family's packets to the SIP port
+// (silently, as a broken path does).
 //
 //   alice                  Kamailio [2001:db8:1::1] and 192.0.2.1
 //     | OPTIONS (IPv6)        |   the families raced: the first to answer carries the REGISTER
@@ -369,7 +370,7 @@ protected:
         if (family.empty())
             return;
         const std::string rules =
-            "table inet chimely_drop {\nchain out {\ntype filter hook output priority 0;\n" + family +
+            "table inet chimely_drop {\nchain in {\ntype filter hook input priority 0;\n" + family +
             " daddr " + (family == "ip" ? kServer4 : kServer6) + " " + (tcp ? "tcp" : "udp") + " dport " +
             std::to_string(port) + " drop\n}\n}\n";
         ASSERT_EQ(0, test::NatLab::run({"nft", "-f", "-"}, 5s, rules).exitCode);
@@ -425,12 +426,61 @@ TEST_F(DualStackTest, ServerTypedAsAnIpv6AddressCarriesTextsBothWays) {
         EXPECT_EQ("over six?", m_hub->boxes.open(before).text);
         m_hub->send(kBob.uri(), "yes, six");
         EXPECT_TRUE(m_bob->waitForText(kAlice.uri(), "yes, six", 10s, [&] { m_hub->waitFor(20ms); }));
+        if (protocol == 0) {
+            // The address in her Contact goes and another comes: the watch sees IPv6 too, and she
+            // registers again within 10 s.
+            m_hub->waitUntil([&] { return m_hub->status().empty(); }, 5s);
+            const std::size_t registers = kamailio.seen(kAlice.user, "REGISTER").size();
+            test::NatLab::run({"ip", "address", "add", "2001:db8:1::20/64", "dev", "lo", "nodad"});
+            test::NatLab::run({"ip", "address", "del", "2001:db8:1::10/64", "dev", "lo"});
+            EXPECT_TRUE(m_hub->waitUntil(
+                [&] { return kamailio.seen(kAlice.user, "REGISTER").size() > registers; }, 10s));
+            EXPECT_EQ("", m_hub->status());
+        }
         m_hub->stop();
         EXPECT_EQ("0 bindings", binding(kamailio));
         m_hub.reset();
     }
     startAlice("[2001:db8:1::zz]:5060");
     EXPECT_EQ(IDS_INVALID_SERVER, m_hub->dialog().GetStatusId());
+}
+
+// NAT64 and DNS64: the server has IPv4 only, the resolver gives its name an AAAA record of the translator's
+// prefix (2001:db8:64::/96), and tayga translates (in a TUN device of the test's namespace). alice, on
+// IPv6, signs in and texts go both ways.
+TEST_F(DualStackTest, Nat64ServerIsReachedFromIpv6) {
+    if (!test::haveCommand("tayga"))
+        GTEST_SKIP() << "needs tayga";
+    std::ofstream(m_dir + "/tayga.conf")
+        << "tun-device nat64\nipv4-addr 192.0.2.129\nipv6-addr 2001:db8:1::64\n"
+           "prefix 2001:db8:64::/96\ndynamic-pool 192.0.2.128/25\ndata-dir "
+        << m_dir << "\n";
+    ASSERT_EQ(0, test::NatLab::run({"tayga", "-c", m_dir + "/tayga.conf", "--mktun"}).exitCode);
+    test::NatLab::run({"ip", "link", "set", "nat64", "up"});
+    test::NatLab::run({"ip", "route", "add", "2001:db8:64::/96", "dev", "nat64"});
+    test::NatLab::run({"ip", "route", "add", "192.0.2.128/25", "dev", "nat64"});
+    test::ChildProcess tayga;
+    tayga.start({"tayga", "-c", m_dir + "/tayga.conf", "-d"}, m_dir + "/tayga.log");
+    test::Kamailio& kamailio = startKamailio({kServer4, "127.0.0.1"}, {.natHelp = true});
+    // 192.0.2.1 as the translator writes it in its prefix.
+    startDns({.hosts = {{"sip.example.test", "2001:db8:64::c000:201"}}});
+    m_bob = std::make_unique<test::Baresip>(
+        test::Baresip::Options{.user = kBob,
+                               .outboundProxy = "sip:127.0.0.1:" + std::to_string(kamailio.port()),
+                               .contacts = {{"alice", kAlice.uri(), false}}});
+    m_bob->start();
+    startAlice("sip.example.test:" + std::to_string(kamailio.port()));
+    ASSERT_TRUE(signedIn()) << m_hub->status();
+    ASSERT_TRUE(m_bob->waitForRegistration(5s, [&] { m_hub->waitFor(20ms); }));
+    ASSERT_TRUE(m_bob->selectContact(kAlice.uri()));
+    const std::size_t before = m_hub->boxes.openCount();
+    ASSERT_TRUE(m_bob->message("through the translator?"));
+    ASSERT_TRUE(m_hub->waitUntil([&] { return m_hub->boxes.openCount() == before + 1; }, 8s));
+    m_hub->send(kBob.uri(), "both ways");
+    EXPECT_TRUE(m_bob->waitForText(kAlice.uri(), "both ways", 10s, [&] { m_hub->waitFor(20ms); }));
+    m_hub.reset();
+    tayga.stop();
+    test::NatLab::run({"ip", "link", "del", "nat64"});
 }
 
 // A name with AAAA and A records, Kamailio on both: IPv6 preferred where both work; where the packets of
