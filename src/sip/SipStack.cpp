@@ -60,9 +60,10 @@ struct Mailbox {
     std::deque<std::function<void()>> calls;
 };
 
+// Never destroyed: a thread of the layer's may still deliver while the process ends.
 Mailbox& mailbox() {
-    static Mailbox box;
-    return box;
+    static Mailbox* box = new Mailbox;
+    return *box;
 }
 
 void drainMailbox() {
