@@ -8,7 +8,8 @@
 //   BENCH_RUNS=3 BENCH_QUICK=0 bench_report
 //
 // BENCH_RUNS sets the number of runs (default 3); BENCH_QUICK=1 shortens each benchmark (10 s at rest,
-// 200 MESSAGEs for latency, floods of 2,000) for a look in about a third of the time.
+// 200 MESSAGEs for latency, floods of 2,000, a soak of 2,000 texts received and 500 sent) for a look in
+// about a third of the time.
 #include <unistd.h>
 
 #include <algorithm>
@@ -123,6 +124,17 @@ const std::vector<Measure> kMeasures = {
     {"keepalive_tcp_kb", "TCP at rest: kB of IP an hour, both ways", "kB", {}, ""},
     {"keepalive_tls_packets", "TLS at rest: packets an hour, both ways", "", {}, ""},
     {"keepalive_tls_kb", "TLS at rest: kB of IP an hour, both ways", "kB", {}, ""},
+    {"soak_heap_warm", "Soak: heap in use, 500 received", "kB", {{"rest", "Chimely at rest"}}, ""},
+    {"soak_heap_received", "Soak: heap in use, all received (5,000; quick 2,000)", "kB",
+     {{"rest", "Chimely at rest"}}, "<= 500 received + 64 kB"},
+    {"soak_heap_sent", "Soak: heap in use, then sent (1,000; quick 500)", "kB", {{"rest", "Chimely at rest"}},
+     ""},
+    {"soak_heap_slope_received", "Soak: heap growth per 1,000 received", "kB", {}, "<= 14 kB"},
+    {"soak_heap_slope_sent", "Soak: heap growth per 1,000 sent", "kB", {}, ""},
+    {"soak_rss_warm", "Soak: RSS, 500 received", "MB", {{"rest", "Chimely at rest"}}, ""},
+    {"soak_rss_received", "Soak: RSS, all received", "MB", {{"rest", "Chimely at rest"}}, ""},
+    {"soak_rss_sent", "Soak: RSS, then sent", "MB", {{"rest", "Chimely at rest"}}, ""},
+    {"soak_rss_slope_received", "Soak: RSS growth per 1,000 received", "kB", {}, ""},
 };
 
 std::string loadAverage() {
@@ -142,11 +154,18 @@ std::string here() {
 // measure -> who -> one value per run
 using Results = std::map<std::string, std::map<std::string, std::vector<double>>>;
 
-// Runs one benchmark (bounded to 5 minutes), passing its lines on and keeping its figures.
-void runOne(const std::string& command, Results& results) {
-    std::printf("$ %s\n", command.c_str());
+struct Command {
+    std::string line;
+    // How long it may take (it is ended then).
+    int limitSeconds = 300;
+};
+
+// Runs one benchmark (bounded), passing its lines on and keeping its figures.
+void runOne(const Command& command, Results& results) {
+    std::printf("$ %s\n", command.line.c_str());
     std::fflush(stdout);
-    FILE* pipe = popen(("timeout -k 10 300 " + command + " 2>&1").c_str(), "r");
+    const std::string limit = std::to_string(command.limitSeconds);
+    FILE* pipe = popen(("timeout -k 10 " + limit + " " + command.line + " 2>&1").c_str(), "r");
     if (!pipe)
         return;
     char line[8192];
@@ -208,16 +227,18 @@ int main() {
     const std::string dir = here();
     const std::string messages = quick ? "200 50" : "500 50";
     const std::string flood = quick ? "2000" : "10000";
-    const std::vector<std::string> commands = {
-        dir + "bench_footprint " + (quick ? "10" : "30"),
-        dir + "bench_start_up",
-        dir + "bench_transports " + (quick ? "30" : "60"),
-        dir + "bench_message_latency " + messages + " udp direct",
-        dir + "bench_message_latency " + messages + " tcp direct",
-        dir + "bench_message_latency " + messages + " udp proxy",
-        dir + "bench_message_latency " + messages + " tcp proxy",
-        dir + "bench_message_flood " + flood + " 500",
-        dir + "bench_message_flood " + flood + " 2000",
+    const std::vector<Command> commands = {
+        {dir + "bench_footprint " + (quick ? "10" : "30")},
+        {dir + "bench_start_up"},
+        {dir + "bench_transports " + (quick ? "30" : "60")},
+        {dir + "bench_message_latency " + messages + " udp direct"},
+        {dir + "bench_message_latency " + messages + " tcp direct"},
+        {dir + "bench_message_latency " + messages + " udp proxy"},
+        {dir + "bench_message_latency " + messages + " tcp proxy"},
+        {dir + "bench_message_flood " + flood + " 500"},
+        {dir + "bench_message_flood " + flood + " 2000"},
+        // Five waits of 35 s for the stack's transactions to end, besides the texts themselves.
+        {dir + "bench_soak " + (quick ? "500 2000 500" : "500 5000 1000") + " 50", 600},
     };
 
     const std::string loadBefore = loadAverage();
@@ -225,7 +246,7 @@ int main() {
     Results results;
     for (int run = 1; run <= runs; ++run) {
         std::printf("== run %d of %d, load average %s\n", run, runs, loadAverage().c_str());
-        for (const std::string& command : commands)
+        for (const Command& command : commands)
             runOne(command, results);
     }
     const std::string loadAfter = loadAverage();

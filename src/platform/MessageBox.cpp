@@ -3,10 +3,13 @@
 
 #include "platform/Dialog.h"
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QIcon>
 #include <QMessageBox>
 #include <QPointer>
 
+#include <map>
 #include <vector>
 
 namespace platform {
@@ -17,6 +20,34 @@ testing::MessageBoxDouble* g_double = nullptr;
 // The boxes now waiting in MessageBox for an answer, and whether the run is ending.
 std::vector<QPointer<QMessageBox>> g_waiting;
 bool g_ending = false;
+
+// The icon of each standard button, shared by every box of the run (see shareButtonIcons); released with
+// the application object, before Qt's pixmap cache goes.
+std::map<int, QIcon>* g_buttonIcons = nullptr;
+
+void releaseButtonIcons() {
+    delete g_buttonIcons;
+    g_buttonIcons = nullptr;
+}
+
+// Where the desktop puts icons on buttons (X11 desktops do), the style makes a new icon for every button it
+// makes, with pixmaps of its own, and Qt's application-wide pixmap cache keeps the pixmap each such icon was
+// painted with, under a key of that icon's own, after its box is gone: with a box for every received text
+// the heap grew by about 2 kB a text, until the cache held its limit of 10 MB of pixmaps. A box's buttons
+// take the icons of the first box instead, before they are ever painted, so that their own go with them.
+void shareButtonIcons(QMessageBox* box) {
+    for (QAbstractButton* button : box->buttons()) {
+        if (button->icon().isNull())
+            continue;
+        if (!g_buttonIcons) {
+            g_buttonIcons = new std::map<int, QIcon>;
+            qAddPostRoutine(releaseButtonIcons);
+        }
+        const auto [shared, first] = g_buttonIcons->try_emplace(box->standardButton(button), button->icon());
+        if (!first)
+            button->setIcon(shared->second);
+    }
+}
 
 int endingAnswer(UINT style) {
     return (style & 0x0F) == MB_YESNO ? IDNO : IDOK;
@@ -46,6 +77,7 @@ QMessageBox* makeBox(QWidget* owner, const std::string& text, const std::string&
     } else {
         box->setStandardButtons(QMessageBox::Ok);
     }
+    shareButtonIcons(box);
     return box;
 }
 

@@ -1,15 +1,20 @@
 // SPDX-License-Identifier: MIT
 // Text messages as the main window sends and shows them, against SIPp peers on 127.0.0.1: the message
 // session with its pager fallback, the outcome in the status panel, the received text answered first
-// and then shown, the incoming message sessions, and a flood of received texts.
+// and then shown, the incoming message sessions, a flood of received texts, and the heap after thousands.
+#include "support/EventLoop.h"
 #include "support/Hub.h"
+#include "support/Program.h"
 #include "support/Scenarios.h"
 #include "support/Sipp.h"
 
+#include "platform/ProfileStore.h"
 #include "res/Resource.h"
 #include "sip/SdpContents.h"
 
+#include <QApplication>
 #include <QPlainTextEdit>
+#include <QProxyStyle>
 #include <QPushButton>
 
 #include <gtest/gtest.h>
@@ -36,29 +41,6 @@ const char* const kPeerSdp =
     "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
     "m=message 5060 sip bob@127.0.0.1\r\n";
 
-// A peer that takes the message session: the INVITE, one MESSAGE in it, the BYE.
-std::string acceptingPeer() {
-    return scenario("  <recv request=\"INVITE\"/>\n" +
-                    reply("200 OK",
-                          "Contact: <sip:bob@[local_ip]:[local_port];transport=[transport]>\n"
-                          "Content-Type: application/sdp\n",
-                          kPeerSdp) +
-                    "  <recv request=\"ACK\"/>\n  <recv request=\"MESSAGE\"/>\n" + reply("200 OK") +
-                    "  <recv request=\"BYE\"/>\n" + reply("200 OK"));
-}
-
-// A peer without message sessions: 488 to the INVITE, and `pagerStatus` to the MESSAGE that follows.
-// The INVITE and the MESSAGE are calls of their own.
-std::string refusingPeer(const std::string& pagerStatus) {
-    return scenario(
-        "  <recv request=\"INVITE\" optional=\"true\" next=\"invite\"/>\n"
-        "  <recv request=\"MESSAGE\"/>\n" +
-        reply(pagerStatus) +
-        "  <nop next=\"end\"/>\n"
-        "  <label id=\"invite\"/>\n" +
-        reply("488 Not Acceptable Here") + "  <recv request=\"ACK\"/>\n  <label id=\"end\"/>\n");
-}
-
 class MessagesTest : public ::testing::TestWithParam<sip::TransportType> {
 protected:
     bool tcp() const { return GetParam() == sip::TCP; }
@@ -71,7 +53,7 @@ protected:
 };
 
 TEST_P(MessagesTest, SentInAMessageSessionWhenThePeerTakesOne) {
-    test::Sipp bob({.scenario = acceptingPeer(), .tcp = tcp()});
+    test::Sipp bob({.scenario = test::sessionPeerScenario(), .tcp = tcp()});
     bob.start();
     test::Hub hub(settings());
     hub.start();
@@ -126,7 +108,7 @@ TEST_P(MessagesTest, UnansweredMessageInASessionIsShownAsItsTimeoutAndTheSession
 }
 
 TEST_P(MessagesTest, RefusedSessionFallsBackToAPagerMessageToTheSameAddress) {
-    test::Sipp bob({.scenario = refusingPeer("200 OK"), .tcp = tcp(), .calls = 2});
+    test::Sipp bob({.scenario = test::pagerPeerScenario("200 OK"), .tcp = tcp(), .calls = 2});
     bob.start();
     test::Hub hub(settings());
     hub.start();
@@ -144,7 +126,7 @@ TEST_P(MessagesTest, RefusedSessionFallsBackToAPagerMessageToTheSameAddress) {
 }
 
 TEST_P(MessagesTest, RefusedPagerMessageIsShownWithOkAndTheTextStays) {
-    test::Sipp bob({.scenario = refusingPeer("404 Not Found"), .tcp = tcp(), .calls = 2});
+    test::Sipp bob({.scenario = test::pagerPeerScenario("404 Not Found"), .tcp = tcp(), .calls = 2});
     bob.start();
     test::Hub hub(settings());
     hub.start();
@@ -321,6 +303,64 @@ TEST_P(MessagesTest, IncomingSessionsAreTakenOnlyForExactlyOneMessageMedium) {
 
 INSTANTIATE_TEST_SUITE_P(Transports, MessagesTest, ::testing::Values(sip::UDP, sip::TCP),
                          [](const auto& info) { return info.param == sip::TCP ? "TCP" : "UDP"; });
+
+// Dialog buttons with icons, as X11 desktops' themes give them; the offscreen platform's theme gives none.
+class IconButtonsStyle : public QProxyStyle {
+public:
+    using QProxyStyle::QProxyStyle;
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* data) const override {
+        return hint == SH_DialogButtonBox_ButtonsHaveIcons
+                   ? 1
+                   : QProxyStyle::styleHint(hint, option, widget, data);
+    }
+};
+
+// Every text opens a real box, closed as soon as it is up. Once a warm-up's transactions have ended, a few
+// thousand more texts leave the heap where it was: nothing of them stays with the window, the boxes or the
+// stack. (Each box's button icons once stayed in Qt's pixmap cache: about 2 kB a text.)
+TEST(ReceivedTexts, LeaveNothingOnTheHeapOnceTheirBoxesAreClosed) {
+    constexpr int kWarmUp = 500;
+    constexpr int kTexts = 2000;
+    constexpr std::size_t kGrowthBound = 256 * 1024;
+    const QString style = QApplication::style()->name();
+    QApplication::setStyle(new IconButtonsStyle(style));
+    QTemporaryDir dir;
+    platform::UseProfileFile(dir.filePath("chimely.conf"));
+    const int port = test::freePort();
+    platform::AppProfile().WriteProfileInt("Settings", "Protocol", 0);
+    platform::AppProfile().WriteProfileInt("Settings", "LocalPort", port);
+    {
+        CChimelyDlg dialog;
+        dialog.m_stack.setTransactionTimeout(2s);
+        ASSERT_FALSE(dialog.InitStack());
+        dialog.SetTimer(kPumpTimerId, kPumpIntervalMs);
+        test::BoxCloser closer;
+        auto receive = [&](int count) {
+            const int closedBefore = closer.closed();
+            test::Sipp peer({.scenario = test::requestScenario("MESSAGE", "Content-Type: text/plain\n",
+                                                               "text [call_number]", 200),
+                             .remote = "127.0.0.1:" + std::to_string(port),
+                             .calls = count,
+                             .extra = {"-r", "250"}});
+            peer.start();
+            EXPECT_TRUE(test::runUntil([&] { return peer.wait(0ms); }, 60000));
+            EXPECT_EQ(0, peer.exitCode()) << peer.errors();
+            EXPECT_TRUE(test::runUntil([&] { return closer.closed() == closedBefore + count; }, 30000));
+            // The stack's last transactions of these texts end (2 s after their 200).
+            test::runFor(3000);
+        };
+        receive(kWarmUp);
+        const std::size_t warm = test::heapInUse();
+        receive(kTexts);
+        const std::size_t after = test::heapInUse();
+        EXPECT_LT(after, warm + kGrowthBound) << "heap in use " << warm << " bytes after the warm-up, "
+                                              << after << " after " << kTexts << " more texts";
+        dialog.KillTimer(kPumpTimerId);
+        dialog.ShutdownStack();
+    }
+    QApplication::setStyle(style);
+}
 
 // Completing what the user typed into a SIP address, with the user's own domain.
 TEST(CompleteRecipient, AddsTheOwnHostAndTheSchemeWhereMissing) {

@@ -2,6 +2,7 @@
 #include "support/Program.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -10,6 +11,11 @@
 #include <unistd.h>
 
 #include <QDir>
+
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizer's runtime has it; GCC ships no header that declares it.
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -207,6 +213,15 @@ long residentKb(pid_t pid) {
 
 long peakResidentKb(pid_t pid) {
     return statusField(pid, "VmHWM");
+}
+
+std::size_t heapInUse() {
+#if defined(__SANITIZE_ADDRESS__)
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    const struct mallinfo2 heap = mallinfo2();
+    return heap.uordblks + heap.hblkhd;
+#endif
 }
 
 long cpuTicks(pid_t pid) {
