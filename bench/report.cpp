@@ -38,36 +38,86 @@ struct Measure {
 };
 
 const std::vector<Measure> kMeasures = {
-    {"idle_cpu", "Idle CPU, signed in, Xvfb + trayer", "%",
-     {{"dialog+timer", "Qt dialog + 100 ms timer"}, {"baresip", "baresip"}}, "<= 1.1x dialog+timer"},
-    {"latency_udp_direct_median", "MESSAGE to 200, UDP direct, median", "ms", {{"baresip", "baresip"}},
+    {"idle_cpu",
+     "Idle CPU, signed in, Xvfb + trayer",
+     "%",
+     {{"dialog+timer", "Qt dialog + 100 ms timer"}, {"baresip", "baresip"}},
+     "<= 1.1x dialog+timer"},
+    {"latency_udp_direct_median",
+     "MESSAGE to 200, UDP direct, median",
+     "ms",
+     {{"baresip", "baresip"}},
      "<= 1.0x"},
     {"latency_udp_direct_p99", "MESSAGE to 200, UDP direct, p99", "ms", {{"baresip", "baresip"}}, "<= 1.5x"},
-    {"latency_tcp_direct_median", "MESSAGE to 200, TCP direct, median", "ms", {{"baresip", "baresip"}},
+    {"latency_tcp_direct_median",
+     "MESSAGE to 200, TCP direct, median",
+     "ms",
+     {{"baresip", "baresip"}},
      "<= 1.0x"},
     {"latency_tcp_direct_p99", "MESSAGE to 200, TCP direct, p99", "ms", {{"baresip", "baresip"}}, "<= 1.5x"},
-    {"latency_udp_proxy_median", "MESSAGE to 200, UDP via Kamailio, median", "ms", {{"baresip", "baresip"}},
+    {"latency_udp_proxy_median",
+     "MESSAGE to 200, UDP via Kamailio, median",
+     "ms",
+     {{"baresip", "baresip"}},
      "<= 1.1x"},
-    {"latency_udp_proxy_p99", "MESSAGE to 200, UDP via Kamailio, p99", "ms", {{"baresip", "baresip"}},
+    {"latency_udp_proxy_p99",
+     "MESSAGE to 200, UDP via Kamailio, p99",
+     "ms",
+     {{"baresip", "baresip"}},
      "<= 1.5x"},
-    {"latency_tcp_proxy_median", "MESSAGE to 200, TCP via Kamailio, median", "ms", {{"baresip", "baresip"}},
+    {"latency_tcp_proxy_median",
+     "MESSAGE to 200, TCP via Kamailio, median",
+     "ms",
+     {{"baresip", "baresip"}},
      "<= 1.1x"},
-    {"latency_tcp_proxy_p99", "MESSAGE to 200, TCP via Kamailio, p99", "ms", {{"baresip", "baresip"}},
+    {"latency_tcp_proxy_p99",
+     "MESSAGE to 200, TCP via Kamailio, p99",
+     "ms",
+     {{"baresip", "baresip"}},
      "<= 1.5x"},
     {"flood_500_peak_rss", "Flood at 500/s, peak RSS", "MB", {{"baresip", "baresip"}}, "<= 60 MB"},
     {"flood_2000_peak_rss", "Flood at 2,000/s, peak RSS", "MB", {{"baresip", "baresip"}}, "<= 60 MB"},
     {"start_mapped", "Start: exec to main window mapped", "ms", {{"dialog", "Qt dialog"}}, "<= 1.5x"},
     {"start_register", "Start: exec to first REGISTER", "ms", {{"baresip", "baresip"}}, "<= 40 ms"},
-    {"idle_rss", "Idle RSS, signed in, X11 + tray", "MB", {{"dialog", "Qt dialog"}, {"baresip", "baresip"}},
+    {"idle_rss",
+     "Idle RSS, signed in, X11 + tray",
+     "MB",
+     {{"dialog", "Qt dialog"}, {"baresip", "baresip"}},
      "<= 32 MB"},
     {"idle_pss", "Idle PSS", "MB", {{"dialog", "Qt dialog"}, {"baresip", "baresip"}}, ""},
     {"idle_private", "Idle private memory", "MB", {{"dialog", "Qt dialog"}, {"baresip", "baresip"}}, ""},
-    {"transport_sign_in", "TLS: exec to signed in, by name", "ms",
-     {{"chimely-tcp", "Chimely over TCP"}, {"chimely-udp", "Chimely over UDP"}}, ""},
-    {"transport_idle_cpu", "TLS: idle CPU, signed in, offscreen", "%",
-     {{"chimely-tcp", "Chimely over TCP"}, {"chimely-udp", "Chimely over UDP"}}, ""},
-    {"transport_idle_rss", "TLS: idle RSS, signed in, offscreen", "MB",
-     {{"chimely-tcp", "Chimely over TCP"}, {"chimely-udp", "Chimely over UDP"}}, ""},
+    {"transport_sign_in",
+     "TLS: exec to signed in, by name",
+     "ms",
+     {{"chimely-tcp", "Chimely over TCP"}, {"chimely-udp", "Chimely over UDP"}},
+     ""},
+    {"transport_idle_cpu",
+     "TLS: idle CPU, signed in, offscreen",
+     "%",
+     {{"chimely-tcp", "Chimely over TCP"}, {"chimely-udp", "Chimely over UDP"}},
+     ""},
+    {"transport_idle_rss",
+     "TLS: idle RSS, signed in, offscreen",
+     "MB",
+     {{"chimely-tcp", "Chimely over TCP"}, {"chimely-udp", "Chimely over UDP"}},
+     ""},
+    {"family_sign_in_udp",
+     "UDP: exec to signed in over IPv6",
+     "ms",
+     {{"chimely-ipv4", "the same over IPv4"}},
+     ""},
+    {"family_sign_in_tcp",
+     "TCP: exec to signed in over IPv6",
+     "ms",
+     {{"chimely-ipv4", "the same over IPv4"}},
+     ""},
+    {"family_sign_in_tls",
+     "TLS: exec to signed in over IPv6",
+     "ms",
+     {{"chimely-ipv4", "the same over IPv4"}},
+     ""},
+    {"family_dropped_v6", "UDP, IPv6 path dropped: exec to signed in over IPv4", "ms", {}, "<= 10 s"},
+    {"family_dropped_v4", "UDP, IPv4 path dropped: exec to signed in over IPv6", "ms", {}, "<= 10 s"},
     {"keepalive_udp_packets", "UDP at rest: packets an hour, both ways", "", {}, ""},
     {"keepalive_udp_kb", "UDP at rest: kB of IP an hour, both ways", "kB", {}, ""},
     {"keepalive_tcp_packets", "TCP at rest: packets an hour, both ways", "", {}, ""},
@@ -176,8 +226,9 @@ std::string format(const Spread& s, const std::string& unit) {
     if (!s.runs)
         return "not measured";
     char text[128];
-    const char* pattern = unit == "%" ? "%.3f / %.3f / %.3f %s" : unit == "MB" ? "%.1f / %.1f / %.1f %s"
-                                                                               : "%.2f / %.2f / %.2f %s";
+    const char* pattern = unit == "%"    ? "%.3f / %.3f / %.3f %s"
+                          : unit == "MB" ? "%.1f / %.1f / %.1f %s"
+                                         : "%.2f / %.2f / %.2f %s";
     std::snprintf(text, sizeof text, pattern, s.min, s.median, s.max, unit.c_str());
     return text;
 }
@@ -219,18 +270,19 @@ int main() {
     const double minutes =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count() / 60.0;
 
-    std::printf("\n%d run%s%s in %.1f min; load average (1, 5, 15 min) %s at the start, %s at the end; "
-                "2 cores.\n\n",
-                runs, runs == 1 ? "" : "s", quick ? " (quick)" : "", minutes, loadBefore.c_str(),
-                loadAfter.c_str());
-    std::printf("| Measure | Chimely min / median / max | Anchor | Anchor min / median / max | Ratio of "
-                "medians | Goal |\n");
+    std::printf(
+        "\n%d run%s%s in %.1f min; load average (1, 5, 15 min) %s at the start, %s at the end; "
+        "2 cores.\n\n",
+        runs, runs == 1 ? "" : "s", quick ? " (quick)" : "", minutes, loadBefore.c_str(), loadAfter.c_str());
+    std::printf(
+        "| Measure | Chimely min / median / max | Anchor | Anchor min / median / max | Ratio of "
+        "medians | Goal |\n");
     std::printf("|---|---|---|---|---|---|\n");
     for (const Measure& measure : kMeasures) {
         const Spread own = spread(results[measure.key]["chimely"]);
         if (measure.anchors.empty())
-            std::printf("| %s | %s | - | - | - | %s |\n", measure.name.c_str(), format(own, measure.unit).c_str(),
-                        measure.goal.c_str());
+            std::printf("| %s | %s | - | - | - | %s |\n", measure.name.c_str(),
+                        format(own, measure.unit).c_str(), measure.goal.c_str());
         bool first = true;
         for (const Anchor& anchor : measure.anchors) {
             const Spread other = spread(results[measure.key][anchor.who]);

@@ -6,6 +6,7 @@
 #include "sip/Handlers.h"
 #include "sip/MasterProfile.h"
 #include "sip/StackCore.h"
+#include "sip/Targets.h"
 #include "sip/Usages.h"
 
 #include <map>
@@ -80,7 +81,19 @@ struct DumState {
 
     std::shared_ptr<HeldTexts> heldTexts = std::make_shared<HeldTexts>();
 
+    // The servers reached so far (Usage::reach), by server and transport ("udp example.test:0"): the
+    // address that answered, checked over TLS. A request that could not reach it forgets it.
+    std::map<std::string, NextHop> nextHops;
+    // Forgets every server reached at `address`.
+    void forgetNextHop(const std::string& address);
+
     bool running() const { return core.running() && !core.stopped(); }
+    Wire wire() const {
+        return !core.transport       ? Wire::Udp
+               : core.transport->tls ? Wire::Tls
+               : core.transport->tcp ? Wire::Tcp
+                                     : Wire::Udp;
+    }
     // A handle for a request outside any dialog, from the default From to `to`; null when the stack
     // does not run.
     nua_handle_t* newHandle(const NameAddr& to);

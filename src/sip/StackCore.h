@@ -11,8 +11,8 @@
 #pragma once
 
 #include "sip/Contents.h"
-#include "sip/PeerGuards.h"
 #include "sip/Data.h"
+#include "sip/PeerGuards.h"
 #include "sip/Uri.h"
 
 #include <sofia-sip/nua.h>
@@ -143,6 +143,10 @@ private:
     bool m_stopping = false;
     bool m_stopped = false;
 };
+
+// Runs `call` on the user-interface thread soon: at the next StackCore::pop(), or from the GLib main loop
+// when that runs first. For the layer's own threads (Targets.cpp, Tls.cpp). Any thread.
+void deliverOnUiThread(std::function<void()> call);
 
 // Tells the stack's usage manager, on the user-interface thread, that the network of the stack `nua`
 // changed (NetworkWatch.cpp, from the stack's thread). Any thread.
