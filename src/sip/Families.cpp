@@ -19,16 +19,33 @@
 #include <atomic>
 #include <cstring>
 #include <string>
+#include <vector>
+
+extern "C" {
+typedef struct nua_registration_s nua_registration_t;
+int nua_registration_add(nua_registration_t** list, nua_registration_t* registration);
+void nua_registration_remove(nua_registration_t* registration);
+}
 
 namespace sip::detail {
 namespace {
 
 std::atomic<int> g_registrationFamily{0};
 
+// The Contacts made from the transports' addresses, in the list of the stack whose thread this is: each
+// stack's list is made and remade only in its own thread.
+thread_local std::vector<nua_registration_t*> t_addressContacts;
+
 }  // namespace
 
 void setRegistrationFamily(int family) {
     g_registrationFamily = family;
+}
+
+void forgetAddressContacts() {
+    for (nua_registration_t* contact : t_addressContacts)
+        nua_registration_remove(contact);
+    t_addressContacts.clear();
 }
 
 }  // namespace sip::detail
@@ -61,17 +78,21 @@ extern "C" tport_t* tport_primary_by_name(tport_t const* tp, tp_name_t const* tp
 // the address of record and no other hint; the program defines it so that, asked that way while the
 // layer registers over a family it knows (setRegistrationFamily), it answers as for an address of that
 // family, then as the stack would. Checked against sofia-sip 1.12.11.
-extern "C" {
-typedef struct nua_registration_s nua_registration_t;
-}
-
 // From the addresses the stack listens on, it makes the Contacts a registration may take. Where there is
 // more than one it passes over the machine's own loopback addresses, except when one is the last address
 // and none was taken before: it keeps one loopback address only, the last, which with both families bound
 // is ::1. On a machine with loopback alone (a test's network namespace, a laptop with no network yet) the
 // Contact would then be [::1] even for a registrar reached over 127.0.0.1, which cannot reach it. The
 // program defines the function: the IPv4 loopback addresses go last, as they were when only IPv4 was
-// bound, then the stack's own. Checked against sofia-sip 1.12.11.
+// bound, then the stack's own.
+//
+// When the network changes, the stack means to take the Contacts it made out of its list before it makes
+// new ones, but its loop stops after the first: with both families bound there are several, and the next
+// registration took one of the old ones, whose address may be gone. So the Contacts made here are kept
+// track of, made into a list of their own and then moved to the stack's, and forgetAddressContacts()
+// takes them all out before the change (NetworkWatch.cpp); the stack's loop then finds none. The library
+// adds and removes them itself (nua_registration_add, nua_registration_remove); the program does not look
+// inside them. Checked against sofia-sip 1.12.11.
 extern "C" int nua_registration_from_via(nua_registration_t** list, nua_handle_t* nh, sip_via_t const* via,
                                          int publicOnes) {
     using Real = int (*)(nua_registration_t**, nua_handle_t*, sip_via_t const*, int);
@@ -93,8 +114,19 @@ extern "C" int nua_registration_from_via(nua_registration_t** list, nua_handle_t
         end = &copy->v_next;
     }
     *othersEnd = loopback;
-    const int result = real(list, nh, via ? others : via, publicOnes);
+    nua_registration_t* made = nullptr;
+    const int result = real(list ? &made : list, nh, via ? others : via, publicOnes);
     su_home_deinit(home);
+    std::vector<nua_registration_t*> contacts;
+    while (made) {
+        contacts.push_back(made);
+        nua_registration_remove(made);
+    }
+    // Added to the front one by one: the last first, so that they keep the order the stack made them in.
+    for (auto contact = contacts.rbegin(); contact != contacts.rend(); ++contact) {
+        nua_registration_add(list, *contact);
+        sip::detail::t_addressContacts.push_back(*contact);
+    }
     return result;
 }
 

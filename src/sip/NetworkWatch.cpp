@@ -25,6 +25,7 @@
 // minute. The program defines sres_cache_store() so that such failures are not kept: those the SOA
 // shortened are, for their time; the rest are asked again at the next attempt.
 #include "sip/StackCore.h"
+#include "sip/Targets.h"
 
 // sofia-resolv/sres_record.h needs these first.
 #include <netinet/in.h>
@@ -257,6 +258,7 @@ extern "C" su_network_changed_t* su_root_add_network_changed(su_home_t* home, su
             // The usage manager's go-ahead, in the stack's thread: the change is acted on now.
             if (watch->pending) {
                 watch->pending = false;
+                sip::detail::forgetAddressContacts();
                 watch->changed(watch->magic, watch->root);
             }
             return reinterpret_cast<su_network_changed_t*>(watch);

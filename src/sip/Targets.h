@@ -85,4 +85,9 @@ std::vector<std::string> serverNames(const std::string& host);
 // is an address of that family (Families.cpp); 0 when not known, and the stack chooses. Any thread.
 void setRegistrationFamily(int family);
 
+// Takes the Contacts the stack made from its transports' addresses out of its list, before it opens the
+// transports again on the machine's new addresses and makes new ones (Families.cpp). The stack's thread,
+// which made them.
+void forgetAddressContacts();
+
 }  // namespace sip::detail

@@ -104,7 +104,7 @@ modparam("usrloc", "nat_bflag", FLB_NATB)
 
 request_route {
     xlog("L_INFO", "request $rm $ru from $si:$sp over $pr\n");
-    xlog("L_INFO", "passed request $rm from $fU to $tU call $ci cseq $cs over $pr state $hdr(Subscription-State)\n");
+    xlog("L_INFO", "passed request $rm from $fU to $tU call $ci cseq $cs over $pr contact $(hdr(Contact)[*]) state $hdr(Subscription-State)\n");
     if (is_present_hf("Authorization") || is_present_hf("Proxy-Authorization"))
         xlog("L_INFO", "credentials $rm from $fU cseq $cs: $hdr(Authorization)$hdr(Proxy-Authorization)\n");
     if (!mf_process_maxfwd_header("10")) {

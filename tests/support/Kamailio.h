@@ -85,7 +85,7 @@ public:
     std::string log() const;
     // The requests of `method` that `user` sent (the From user) and that reached Kamailio, each once
     // however often it was sent: the line the log has for each, with its Call-ID, CSeq, transport ("over
-    // tls") and Subscription-State.
+    // tls"), Contacts ("contact <sip:...>") and Subscription-State.
     std::vector<std::string> seen(const std::string& user, const std::string& method) const;
     // The responses with `status` to a `method` that `user` answered (the To user) and that Kamailio
     // relayed, each once.
