@@ -150,6 +150,7 @@ request_route {
         record_route();
 
     if (is_method("REGISTER")) {
+#!ifndef WITHOUT_AUTH
         if (!auth_check("$td", "subscriber", "1")) {
             $var(result) = $rc;
             if ($var(result) == -4 || $var(result) == -5 || $var(result) == -6) {
@@ -161,6 +162,7 @@ request_route {
             exit;
         }
         consume_credentials();
+#!endif
 #!ifdef WITH_NAT
         if (isflagset(FLT_NATS))
             setbflag(FLB_NATB);
@@ -433,6 +435,8 @@ void Kamailio::start(std::chrono::milliseconds timeout) {
     }
     if (m_options.natHelp)
         args.insert(args.end(), {"-A", "WITH_NAT"});
+    if (!m_options.challenges)
+        args.insert(args.end(), {"-A", "WITHOUT_AUTH"});
     if (m_tlsPort)
         args.insert(args.end(), {"-A", "WITH_TLS"});
     m_process->start(args, m_dir + "/kamailio.log");

@@ -49,6 +49,8 @@ public:
         // go to where a client's requests came from rather than to its Via and Contact. Without it a
         // client is reached only at the Contact it registered.
         bool natHelp = false;
+        // Whether a REGISTER must answer a digest challenge; without, any REGISTER binds at once.
+        bool challenges = true;
         // TLS besides UDP and TCP, on a port of its own (tlsPort()), with this certificate and key (PEM
         // files); off when empty. Clients' certificates are not asked for.
         std::string tlsCertificate;
