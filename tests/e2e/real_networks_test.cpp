@@ -306,7 +306,7 @@ TEST_F(RealNetworksTest, SignInSucceedsAtTheFirstAttemptAfterTheRecordsAppear) {
 // 127.0.0.1 and 192.0.2.1; Kamailio listens on the families a test gives it, bob (baresip) reaches it
 // over 127.0.0.1, and a dnsmasq on [::1] names the servers (bound over /etc/resolv.conf in a mount
 // namespace of the process's own). One nft rule drops, as they arrive, a family's packets to the SIP port
-// (silently, as a broken path does).
+// (silently, as a broken path does); another counts the keep-alives that reach it.
 //
 //   alice                  Kamailio [2001:db8:1::1] and 192.0.2.1
 //     | OPTIONS (IPv6)        |   the families raced: the first to answer carries the REGISTER
@@ -344,6 +344,7 @@ protected:
         m_kamailios.clear();
         m_dns.reset();
         dropFamily("");
+        test::NatLab::run({"nft", "delete", "table", "inet", "chimely_count"});
         if (m_resolverMounted)
             umount("/etc/resolv.conf");
         if (!m_dir.empty())
@@ -378,14 +379,31 @@ protected:
         ASSERT_EQ(0, test::NatLab::run({"nft", "-f", "-"}, 5s, rules).exitCode);
     }
 
-    // alice through `server` (automatic configuration when empty), with the stack's own 32 s time-out.
+    // The keep-alives (a CRLF pair) that reached UDP `port` of the IPv6 server since the last call.
+    int keepAlivesSince(int port) {
+        const std::string listing =
+            test::NatLab::run({"nft", "list", "table", "inet", "chimely_count"}).output;
+        test::NatLab::run({"nft", "delete", "table", "inet", "chimely_count"});
+        const std::string match = std::string("ip6 daddr ") + kServer6 + " udp dport " +
+                                  std::to_string(port) + " @ih,0,32 0x0d0a0d0a";
+        const std::string rules =
+            "table inet chimely_count {\nchain in {\ntype filter hook input priority 0;\n" + match +
+            " counter\n}\n}\n";
+        test::NatLab::run({"nft", "-f", "-"}, 5s, rules);
+        const auto at = listing.find("packets ");
+        return at == std::string::npos ? 0 : std::stoi(listing.substr(at + 8));
+    }
+
+    // alice through `server` (automatic configuration when empty), with the stack's own 32 s time-out and
+    // a keep-alive every second.
     void startAlice(const std::string& server, int protocol = 0) {
-        m_hub = std::make_unique<test::Hub>(test::Hub::Settings{.protocol = protocol,
-                                                                .outboundProxy = server.empty() ? 0 : 1,
-                                                                .signin = kAlice.aor(),
-                                                                .password = kAlice.password,
-                                                                .server = server},
-                                            ChimelyDelays{}, 32s);
+        m_hub = std::make_unique<test::Hub>(
+            test::Hub::Settings{.protocol = protocol,
+                                .outboundProxy = server.empty() ? 0 : 1,
+                                .signin = kAlice.aor(),
+                                .password = kAlice.password,
+                                .server = server},
+            ChimelyDelays{.datagramKeepAlive = kKeepAlive, .streamKeepAlive = kKeepAlive}, 32s);
         m_hub->start();
     }
 
@@ -429,6 +447,33 @@ TEST_F(DualStackTest, ServerTypedAsAnIpv6AddressCarriesTextsBothWays) {
         m_hub->send(kBob.uri(), "yes, six");
         EXPECT_TRUE(m_bob->waitForText(kAlice.uri(), "yes, six", 10s, [&] { m_hub->waitFor(20ms); }));
         if (protocol == 0) {
+            // Her registration's flow is kept alive over IPv6 as over IPv4.
+            keepAlivesSince(kamailio.port());
+            EXPECT_TRUE(m_hub->waitUntil([&] { return keepAlivesSince(kamailio.port()) > 0; }, 5s));
+            // A temporary (privacy) address comes and goes beside the one in her Contact: she stays as
+            // she is registered.
+            m_hub->waitUntil([&] { return m_hub->status().empty(); }, 5s);
+            const std::size_t registers = kamailio.seen(kAlice.user, "REGISTER").size();
+            test::NatLab::run({"sysctl", "-qw", "net.ipv6.conf.lo.use_tempaddr=2"});
+            test::NatLab::run(
+                {"ip", "address", "change", "2001:db8:1::10/64", "dev", "lo", "mngtmpaddr", "nodad"});
+            std::string temporary;
+            m_hub->waitUntil(
+                [&] {
+                    temporary =
+                        test::NatLab::run({"ip", "-6", "-o", "address", "show", "dev", "lo", "temporary"})
+                            .output;
+                    return !temporary.empty();
+                },
+                2s);
+            ASSERT_NE(std::string::npos, temporary.find("inet6 2001:db8:1:")) << temporary;
+            m_hub->waitFor(2s);
+            EXPECT_EQ(registers, kamailio.seen(kAlice.user, "REGISTER").size()) << "a temporary address came";
+            temporary = temporary.substr(temporary.find("inet6 ") + 6);
+            test::NatLab::run(
+                {"ip", "address", "del", temporary.substr(0, temporary.find(' ')), "dev", "lo"});
+            m_hub->waitFor(2s);
+            EXPECT_EQ(registers, kamailio.seen(kAlice.user, "REGISTER").size()) << "a temporary address went";
             // The address in her Contact goes and another comes: the watch sees IPv6 too, and within 10 s
             // she registers again with the new address in her Contact, in place of the old binding.
             m_hub->waitUntil([&] { return m_hub->status().empty(); }, 5s);
