@@ -20,6 +20,13 @@ using detail::Event;
 
 namespace {
 
+// After a change of the network the stack cannot always open its transports again at once: a socket of
+// the old ones that a request still going out holds keeps the port ("Address already in use") until that
+// request ends, a moment later. It tries again after a pause, a few times, before the registrations go
+// ahead and meet the failure.
+constexpr std::chrono::milliseconds kReopenPause{1000};
+constexpr int kReopenAttempts = 5;
+
 // A usage made while the stack does not run has no sofia-sip handle: it is keyed by its own address.
 const void* keyOf(const std::shared_ptr<Usage>& usage, nua_handle_t* nh) {
     return nh ? static_cast<const void*>(nh) : static_cast<const void*>(usage.get());
@@ -396,6 +403,13 @@ bool DialogUsageManager::process() {
         if (event->status >= 200)
             m_state->core.shutdownComplete = true;
     } else if (event->type == nua_i_network_changed) {
+        if (event->status >= 300 && ++m_state->failedReopenings < kReopenAttempts) {
+            auto again = std::make_unique<Event>();
+            again->call = [&core = m_state->core] { core.repeatNetworkChange(); };
+            m_state->core.post(std::move(again), kReopenPause);
+            return true;
+        }
+        m_state->failedReopenings = 0;
         std::vector<std::shared_ptr<ClientRegistration>> waiting;
         for (const auto& [key, usage] : m_state->usages)
             if (auto registration = std::dynamic_pointer_cast<ClientRegistration>(usage))

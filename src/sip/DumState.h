@@ -73,6 +73,9 @@ struct DumState {
     // since a wildcard removal, whose "*" the stack would take for our Contact, may be under way.
     Uri ownContact;
 
+    // Attempts in a row, after a change of the network, at opening the transports again that failed.
+    int failedReopenings = 0;
+
     // Registrations waiting for the removals under way to end before they are sent.
     std::vector<std::weak_ptr<ClientRegistration>> afterRemovals;
 

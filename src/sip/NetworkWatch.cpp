@@ -150,6 +150,18 @@ std::string networkState() {
     return state + defaultRoutes();
 }
 
+// The stack asks again for a detector each time its parameters are set: one watch a root. The mutex
+// also guards each watch's `pending`.
+struct Watches {
+    std::mutex mutex;
+    std::map<su_root_t*, Watch*> byRoot;
+};
+
+Watches& watches() {
+    static Watches all;
+    return all;
+}
+
 int settled(su_root_magic_t*, su_wait_t*, su_wakeup_arg_t* argument) {
     auto* watch = static_cast<Watch*>(argument);
     std::uint64_t expirations = 0;
@@ -160,7 +172,10 @@ int settled(su_root_magic_t*, su_wait_t*, su_wakeup_arg_t* argument) {
         return 0;
     su_free(watch->home, watch->state);
     watch->state = su_strdup(watch->home, now.c_str());
-    watch->pending = true;
+    {
+        const std::lock_guard<std::mutex> lock(watches().mutex);
+        watch->pending = true;
+    }
     sip::detail::announceNetworkChange(watch->magic);
     return 0;
 }
@@ -175,17 +190,6 @@ int readable(su_root_magic_t*, su_wait_t*, su_wakeup_arg_t* argument) {
     once.it_value.tv_nsec = (kSettleMs % 1000) * 1000000L;
     timerfd_settime(watch->settle, 0, &once, nullptr);
     return 0;
-}
-
-// The stack asks again for a detector each time its parameters are set: one watch a root.
-struct Watches {
-    std::mutex mutex;
-    std::map<su_root_t*, Watch*> byRoot;
-};
-
-Watches& watches() {
-    static Watches all;
-    return all;
 }
 
 void destroyed(void* argument) {
@@ -239,6 +243,14 @@ bool nameServerReachable() {
             return true;
     }
     return !any;
+}
+
+void markNetworkChanged(const void* nua) {
+    Watches& all = watches();
+    const std::lock_guard<std::mutex> lock(all.mutex);
+    for (const auto& [root, watch] : all.byRoot)
+        if (static_cast<const void*>(watch->magic) == nua)
+            watch->pending = true;
 }
 
 }  // namespace sip::detail

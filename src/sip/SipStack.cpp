@@ -187,6 +187,13 @@ void StackCore::followNetworkChange() {
         nua_set_params(nua, NUTAG_DETECT_NETWORK_UPDATES(NUA_NW_DETECT_TRY_FULL), TAG_END());
 }
 
+void StackCore::repeatNetworkChange() {
+    if (!nua || m_stopping)
+        return;
+    markNetworkChanged(nua);
+    followNetworkChange();
+}
+
 Event::~Event() {
     if (hasSaved)
         nua_destroy_event(saved);

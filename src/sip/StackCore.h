@@ -110,6 +110,8 @@ public:
     // holds the stack's transports, then calls followNetworkChange().
     std::function<void()> networkChanging;
     void followNetworkChange();
+    // Has the stack open its transports again, after an attempt that failed to.
+    void repeatNetworkChange();
     std::function<void(nua_t*)> onStarted;
     std::function<void()> releaseUsages;
 
@@ -151,6 +153,9 @@ void deliverOnUiThread(std::function<void()> call);
 // Tells the stack's usage manager, on the user-interface thread, that the network of the stack `nua`
 // changed (NetworkWatch.cpp, from the stack's thread). Any thread.
 void announceNetworkChange(const void* nua);
+// Makes the next followNetworkChange() of the stack `nua` open its transports again, though the kernel told
+// of nothing new (NetworkWatch.cpp). Any thread.
+void markNetworkChanged(const void* nua);
 
 // The bounds on TCP connections peers open (Connections.cpp). The soft descriptor limit goes up to the
 // hard one, once per process; then the connections accepted on the SIP port are counted and capped.
