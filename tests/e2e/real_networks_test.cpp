@@ -351,11 +351,12 @@ protected:
             test::removeTempDir(m_dir);
     }
 
-    test::Kamailio& startKamailio(std::vector<std::string> addresses, test::Kamailio::Options options = {}) {
+    test::Kamailio& startKamailio(std::vector<std::string> addresses, test::Kamailio::Options options = {},
+                                  int port = 0) {
         options.address = addresses.front();
         options.alsoAddresses.assign(addresses.begin() + 1, addresses.end());
         m_kamailios.push_back(
-            std::make_unique<test::Kamailio>(std::vector<test::SipUser>{kAlice, kBob}, options));
+            std::make_unique<test::Kamailio>(std::vector<test::SipUser>{kAlice, kBob}, options, port));
         m_kamailios.back()->start();
         return *m_kamailios.back();
     }
@@ -613,6 +614,32 @@ TEST_F(DualStackTest, RegistrarThatStopsIsReplacedByTheNextOneTheDomainNames) {
         4s + 5s);
     EXPECT_TRUE(moved);
     EXPECT_EQ("", seen) << "the user saw something";
+}
+
+// A registrar whose name moves to another address, the old one no longer answering: the next refresh
+// goes back through the name and the registrar at the new address takes the binding within 5 s.
+TEST_F(DualStackTest, RegistrarWhoseNameMovedIsFollowedToItsNewAddress) {
+    constexpr const char* kMoved = "2001:db8:1::2";
+    test::NatLab::run({"ip", "address", "add", std::string(kMoved) + "/64", "dev", "lo", "nodad"});
+    const test::Kamailio::Options shortBindings{.minExpires = 1, .maxExpires = 4};
+    test::Kamailio& old = startKamailio({kServer6}, shortBindings);
+    test::Kamailio& moved = startKamailio({kMoved}, shortBindings, old.port());
+    startDns({.hosts = {{"sip.example.test", kServer6}}});
+    startAlice("sip.example.test:" + std::to_string(old.port()));
+    ASSERT_TRUE(signedIn()) << m_hub->status();
+    ASSERT_TRUE(m_hub->waitUntil([&] { return m_hub->status().empty(); }, 5s));
+    m_dns->setRecords({.hosts = {{"sip.example.test", kMoved}}});
+    old.stop();
+    std::string seen;
+    EXPECT_TRUE(m_hub->waitUntil(
+        [&] {
+            if (!m_hub->status().empty())
+                seen = m_hub->status();
+            return binding(moved) != "0 bindings";
+        },
+        4s + 5s));
+    EXPECT_EQ("", seen) << "the user saw something";
+    test::NatLab::run({"ip", "address", "del", std::string(kMoved) + "/64", "dev", "lo"});
 }
 
 }  // namespace
