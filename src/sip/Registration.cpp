@@ -156,6 +156,7 @@ void ClientRegistration::issue() {
     detail::setStreamKeepAlive(stream, stream / 2);
     const std::string expires = std::to_string(state().profile->getDefaultRegistrationTime());
     const std::string proxy = state().outboundProxy();
+    m_core.ownRequest(m_nh);
     nua_register(m_nh, NUTAG_URL(m_registrar.c_str()), SIPTAG_EXPIRES_STR(expires.c_str()),
                  TAG_IF(!proxy.empty(), NUTAG_PROXY(proxy.c_str())), NUTAG_OUTBOUND(detail::kOutboundOptions),
                  TAG_END());
@@ -167,6 +168,7 @@ void ClientRegistration::removeAll(bool stopWhenDone) {
     if (!m_nh)
         return failSoon(nua_r_unregister, 503, "Transport unavailable");
     const std::string proxy = state().outboundProxy();
+    m_core.ownRequest(m_nh);
     nua_unregister(m_nh, NUTAG_URL(m_registrar.c_str()), SIPTAG_CONTACT_STR("*"), SIPTAG_EXPIRES_STR("0"),
                    TAG_IF(!proxy.empty(), NUTAG_PROXY(proxy.c_str())), NUTAG_OUTBOUND(detail::kOutboundOptions),
                    TAG_END());
@@ -204,7 +206,7 @@ void ClientRegistration::leaveForNetworkChange() {
         return;
     detail::DumState& s = state();
     s.usages.erase(m_nh);
-    nua_handle_destroy(m_nh);
+    m_core.destroyHandle(m_nh);
     m_nh = nullptr;
     s.usages[this] = shared_from_this();
     m_pinned.clear();
@@ -280,6 +282,7 @@ void ClientRegistration::onFinal(Event& event) {
             // The usage manager is winding down and nobody will remove this binding any more: it leaves
             // again at once, and the shutdown does not wait for a registration that would stay.
             const std::string proxy = s.outboundProxy();
+            m_core.ownRequest(m_nh);
             nua_unregister(m_nh, NUTAG_URL(m_registrar.c_str()),
                            TAG_IF(!proxy.empty(), NUTAG_PROXY(proxy.c_str())),
                            NUTAG_OUTBOUND(detail::kOutboundOptions), TAG_END());

@@ -124,9 +124,11 @@ TEST_F(AgentTest, PortInUseIsShownInTheStatusPanel) {
     EXPECT_FALSE(hub.dialog().IsTimerActive(kReconnectTimerId));
 }
 
-// The stack's answers pile up while nobody pumps; one ProcessDum handles them all.
+// Texts are answered in the stack's thread while nobody pumps; their events pile up, and one ProcessDum
+// handles them all.
 TEST_F(AgentTest, OnePumpHandlesEveryQueuedEvent) {
     store(0);
+    platform::testing::MessageBoxDouble boxes;
     CChimelyDlg dialog;
     ASSERT_EQ(std::nullopt, dialog.InitStack());
     test::Sipp peer({.scenario = test::requestScenario("MESSAGE", "Content-Type: text/plain\n", "hi", 200),
@@ -134,11 +136,11 @@ TEST_F(AgentTest, OnePumpHandlesEveryQueuedEvent) {
                      .calls = 5,
                      .extra = {"-r", "1000"}});
     peer.start();
-    std::this_thread::sleep_for(500ms);
-    EXPECT_FALSE(peer.wait(0ms));
-    dialog.ProcessDum();
     EXPECT_TRUE(peer.wait(5s));
     EXPECT_EQ(0, peer.exitCode()) << peer.errors();
+    EXPECT_EQ(0u, boxes.openCount());
+    dialog.ProcessDum();
+    EXPECT_EQ(5u, boxes.openCount());
     dialog.ShutdownStack();
 }
 
