@@ -5,6 +5,7 @@
 
 #include "sip/DumState.h"
 #include "sip/PeerGuards.h"
+#include "sip/ReplacedFunctions.h"
 
 #include <sofia-sip/tport_tag.h>
 #include <sofia-sip/url.h>
@@ -71,8 +72,10 @@ bool restarted(const Event& event) {
 Usage::Usage(DialogUsageManager& dum, nua_handle_s* nh) : m_dum(dum), m_core(dum.state().core), m_nh(nh) {}
 
 Usage::~Usage() {
-    if (m_nh)
-        m_core.destroyHandle(m_nh);
+    if (!m_nh)
+        return;
+    m_dum.state().challenged.erase(m_nh);
+    m_core.destroyHandle(m_nh);
 }
 
 detail::DumState& Usage::state() {
@@ -133,6 +136,31 @@ void DumState::publishTexts() {
         return;
     published = {profile.get(), profile->revision(), ownContact.user().str(), pager, ending};
     core.publishTexts(std::make_shared<const TextPolicy>(TextPolicy{*profile, ownContact, pager, ending}));
+}
+
+bool DumState::answerChallenge(const Event& challenge) {
+    if (replaced::inUse(replaced::Family::AuthClient) || !authManager || !challenge.nh ||
+        (challenge.status != 401 && challenge.status != 407) || challenged.count(challenge.nh))
+        return false;
+    const sip_t* sip = challenge.sip();
+    const msg_auth_t* header = !sip                      ? nullptr
+                               : challenge.status == 401 ? sip->sip_www_authenticate
+                                                         : sip->sip_proxy_authenticate;
+    const char* realm = header ? msg_params_find(header->au_params, "realm=") : nullptr;
+    if (!realm)
+        return false;
+    std::string bare = realm;
+    if (bare.size() >= 2 && bare.front() == '"' && bare.back() == '"')
+        bare = bare.substr(1, bare.size() - 2);
+    const auto credential = profile->getDigestCredential(Data(bare));
+    if (!credential)
+        return false;
+    // The library's client splits this on ':', which a user name or password holding one does not survive.
+    const std::string auth =
+        std::string("Digest:\"") + bare + "\":" + credential->user.str() + ":" + credential->password.str();
+    challenged.insert(challenge.nh);
+    nua_authenticate(challenge.nh, NUTAG_AUTH(auth.c_str()), TAG_END());
+    return true;
 }
 
 std::string DumState::outboundProxy() const {
@@ -410,6 +438,8 @@ bool DialogUsageManager::process() {
             m_state->core.networkChanged();
     } else if (restarted(*event)) {
         // The stack sends the request again by itself (with an answer to a challenge, say): no news.
+    } else if (m_state->answerChallenge(*event)) {
+        // Answered the library's way: the stack sends the request again.
     } else if (event->nh) {
         auto found = m_state->usages.find(event->nh);
         if (found != m_state->usages.end()) {

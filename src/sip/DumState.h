@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -86,6 +87,12 @@ struct DumState {
     nua_handle_t* newHandle(const NameAddr& to, nua_hmagic_t* kind = StackCore::marker());
     // Publishes what received texts are answered by (ReceivedTexts.cpp) when it changed since last time.
     void publishTexts();
+    // Where the library's own authentication client is in use (ReplacedFunctions.h): answers a challenge
+    // to a handle's request the way that client takes credentials, once a handle; the stack then sends the
+    // request again. Whether it did.
+    bool answerChallenge(const Event& challenge);
+    // Handles whose challenge answerChallenge() answered.
+    std::set<const void*> challenged;
     // Where requests outside a dialog go (for NUTAG_PROXY), or "" when there is no outbound proxy.
     std::string outboundProxy() const;
     // `uri` as a request goes to it: over TLS a sip: URI becomes the sips: URI of the same resource (RFC 3261

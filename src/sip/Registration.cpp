@@ -206,6 +206,7 @@ void ClientRegistration::leaveForNetworkChange() {
         return;
     detail::DumState& s = state();
     s.usages.erase(m_nh);
+    s.challenged.erase(m_nh);
     m_core.destroyHandle(m_nh);
     m_nh = nullptr;
     s.usages[this] = shared_from_this();

@@ -3,6 +3,8 @@
 // before the stack connects (see Tls.h). OpenSSL is the one sofia-sip itself links.
 #include "sip/Tls.h"
 
+#include "sip/ReplacedFunctions.h"
+
 #include <sofia-sip/su_alloc.h>
 #include <sofia-sip/su_strlst.h>
 
@@ -369,7 +371,7 @@ extern "C" int tport_subject_search(char const* subject, su_strlst_t const* subj
     static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "tport_subject_search"));
     if (!real)
         return 0;
-    if (!subject)
+    if (!subject || !sip::replaced::inUse(sip::replaced::Family::TportSubjectSearch))
         return real(subject, subjects);
     if (real(subject, subjects))
         return 1;
@@ -402,7 +404,7 @@ extern "C" void tls_free(void* tls) {
     if (!real)
         return;
     SSL* connection = nullptr;
-    if (tls) {
+    if (tls && sip::replaced::inUse(sip::replaced::Family::TlsFree)) {
         void** fields = reinterpret_cast<void**>(static_cast<char*>(tls) + sizeof(su_home_t));
         auto* context = static_cast<SSL_CTX*>(fields[0]);
         auto* candidate = static_cast<SSL*>(fields[1]);
