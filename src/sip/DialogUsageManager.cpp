@@ -476,8 +476,10 @@ void DialogUsageManager::adopt(std::unique_ptr<Event> event) {
             return s.core.destroyHandle(nh);
         SipMessage text = event->message();
         detail::MessageAccess::charge(text, std::move(event->charge));
-        std::shared_ptr<ServerPagerMessage> usage(new ServerPagerMessage(*this, nh, std::move(event)));
-        keep(usage);
+        // The stack's thread let go of the handle of a text outside a dialog as it answered it.
+        nua_handle_t* own = event->newHandle ? nullptr : nh;
+        std::shared_ptr<ServerPagerMessage> usage(new ServerPagerMessage(*this, own, std::move(event)));
+        s.usages[keyOf(usage, own)] = usage;
         s.serverPagerHandler->onMessageArrived(usage->getHandle(), text);
         return;
     }

@@ -137,9 +137,9 @@ bool answerText(StackCore::Shared& shared, Event& event) {
         event.charge = std::make_shared<TextCharge>(shared.held, cost);
         shared.answered.add(request, now);
     }
-    // The handle of a text refused outside a dialog serves nothing more; a text taken keeps its handle
-    // until its usage goes.
-    if (outside && event.answered != 200)
+    // The handle of a request outside a dialog serves nothing more once it is answered: the usage a text
+    // taken gets needs only the event, which keeps the handle's memory until it goes.
+    if (outside)
         nua_handle_destroy(nh);
     return event.answered == 200;
 }
