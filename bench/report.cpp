@@ -10,7 +10,8 @@
 //   BENCH_RUNS=3 BENCH_QUICK=0 bench_report
 //
 // BENCH_RUNS sets the number of runs (default 3); BENCH_QUICK=1 shortens each benchmark (10 s at rest,
-// 200 MESSAGEs for latency, floods of 2,000) for a look in about a third of the time.
+// 200 MESSAGEs for latency, floods of 2,000, a soak of 2,000 texts received and 500 sent, a history of
+// 20,000 texts) for a look in about a third of the time.
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,43 +40,123 @@ struct Measure {
 };
 
 const std::vector<Measure> kMeasures = {
-    {"idle_cpu", "Idle CPU, signed in, Xvfb + trayer", "%",
-     {{"dialog+timer", "Qt dialog + 100 ms timer"}, {"baresip", "baresip"}}, "<= 1.1x dialog+timer"},
-    {"latency_udp_direct_median", "MESSAGE to 200, UDP direct, median", "ms", {{"baresip", "baresip"}},
+    {"idle_cpu",
+     "Idle CPU, signed in, Xvfb + trayer",
+     "%",
+     {{"dialog+timer", "Qt dialog + 100 ms timer"}, {"baresip", "baresip"}},
+     "<= 1.1x dialog+timer"},
+    {"latency_udp_direct_median",
+     "MESSAGE to 200, UDP direct, median",
+     "ms",
+     {{"baresip", "baresip"}},
      "<= 1.0x"},
     {"latency_udp_direct_p99", "MESSAGE to 200, UDP direct, p99", "ms", {{"baresip", "baresip"}}, "<= 1.5x"},
-    {"latency_tcp_direct_median", "MESSAGE to 200, TCP direct, median", "ms", {{"baresip", "baresip"}},
+    {"latency_tcp_direct_median",
+     "MESSAGE to 200, TCP direct, median",
+     "ms",
+     {{"baresip", "baresip"}},
      "<= 1.0x"},
     {"latency_tcp_direct_p99", "MESSAGE to 200, TCP direct, p99", "ms", {{"baresip", "baresip"}}, "<= 1.5x"},
-    {"latency_udp_proxy_median", "MESSAGE to 200, UDP via Kamailio, median", "ms", {{"baresip", "baresip"}},
+    {"latency_udp_proxy_median",
+     "MESSAGE to 200, UDP via Kamailio, median",
+     "ms",
+     {{"baresip", "baresip"}},
      "<= 1.0x"},
-    {"latency_udp_proxy_p99", "MESSAGE to 200, UDP via Kamailio, p99", "ms", {{"baresip", "baresip"}},
+    {"latency_udp_proxy_p99",
+     "MESSAGE to 200, UDP via Kamailio, p99",
+     "ms",
+     {{"baresip", "baresip"}},
      "<= 1.5x"},
-    {"latency_tcp_proxy_median", "MESSAGE to 200, TCP via Kamailio, median", "ms", {{"baresip", "baresip"}},
+    {"latency_tcp_proxy_median",
+     "MESSAGE to 200, TCP via Kamailio, median",
+     "ms",
+     {{"baresip", "baresip"}},
      "<= 1.0x"},
-    {"latency_tcp_proxy_p99", "MESSAGE to 200, TCP via Kamailio, p99", "ms", {{"baresip", "baresip"}},
+    {"latency_tcp_proxy_p99",
+     "MESSAGE to 200, TCP via Kamailio, p99",
+     "ms",
+     {{"baresip", "baresip"}},
      "<= 1.5x"},
     {"flood_500_peak_rss", "Flood at 500/s, peak RSS", "MB", {{"baresip", "baresip"}}, "<= 60 MB"},
     {"flood_2000_peak_rss", "Flood at 2,000/s, peak RSS", "MB", {{"baresip", "baresip"}}, "<= 60 MB"},
     {"start_mapped", "Start: exec to main window mapped", "ms", {{"dialog", "Qt dialog"}}, "<= 1.5x"},
-    {"start_register", "Start: exec to first REGISTER", "ms",
-     {{"baresip", "baresip"}, {"qt+sofia", "Qt + sofia-sip, one REGISTER"}}, "<= 25 ms or floor + 10 ms"},
-    {"idle_rss", "Idle RSS, signed in, X11 + tray", "MB", {{"dialog", "Qt dialog"}, {"baresip", "baresip"}},
+    {"start_register",
+     "Start: exec to first REGISTER",
+     "ms",
+     {{"baresip", "baresip"}, {"qt+sofia", "Qt + sofia-sip, one REGISTER"}},
+     "<= 25 ms or floor + 10 ms"},
+    {"idle_rss",
+     "Idle RSS, signed in, X11 + tray",
+     "MB",
+     {{"dialog", "Qt dialog"}, {"baresip", "baresip"}},
      "<= 32 MB"},
     {"idle_pss", "Idle PSS", "MB", {{"dialog", "Qt dialog"}, {"baresip", "baresip"}}, ""},
     {"idle_private", "Idle private memory", "MB", {{"dialog", "Qt dialog"}, {"baresip", "baresip"}}, ""},
-    {"transport_sign_in", "TLS: exec to signed in, by name", "ms",
-     {{"chimely-tcp", "Chimely over TCP"}, {"chimely-udp", "Chimely over UDP"}}, ""},
-    {"transport_idle_cpu", "TLS: idle CPU, signed in, offscreen", "%",
-     {{"chimely-tcp", "Chimely over TCP"}, {"chimely-udp", "Chimely over UDP"}}, ""},
-    {"transport_idle_rss", "TLS: idle RSS, signed in, offscreen", "MB",
-     {{"chimely-tcp", "Chimely over TCP"}, {"chimely-udp", "Chimely over UDP"}}, ""},
+    {"transport_sign_in",
+     "TLS: exec to signed in, by name",
+     "ms",
+     {{"chimely-tcp", "Chimely over TCP"}, {"chimely-udp", "Chimely over UDP"}},
+     ""},
+    {"transport_idle_cpu",
+     "TLS: idle CPU, signed in, offscreen",
+     "%",
+     {{"chimely-tcp", "Chimely over TCP"}, {"chimely-udp", "Chimely over UDP"}},
+     ""},
+    {"transport_idle_rss",
+     "TLS: idle RSS, signed in, offscreen",
+     "MB",
+     {{"chimely-tcp", "Chimely over TCP"}, {"chimely-udp", "Chimely over UDP"}},
+     ""},
+    {"family_sign_in_udp",
+     "UDP: exec to signed in over IPv6",
+     "ms",
+     {{"chimely-ipv4", "the same over IPv4"}},
+     ""},
+    {"family_sign_in_tcp",
+     "TCP: exec to signed in over IPv6",
+     "ms",
+     {{"chimely-ipv4", "the same over IPv4"}},
+     ""},
+    {"family_sign_in_tls",
+     "TLS: exec to signed in over IPv6",
+     "ms",
+     {{"chimely-ipv4", "the same over IPv4"}},
+     ""},
+    {"family_dropped_v6", "UDP, IPv6 path dropped: exec to signed in over IPv4", "ms", {}, "<= 10 s"},
+    {"family_dropped_v4", "UDP, IPv4 path dropped: exec to signed in over IPv6", "ms", {}, "<= 10 s"},
     {"keepalive_udp_packets", "UDP at rest: packets an hour, both ways", "", {}, ""},
     {"keepalive_udp_kb", "UDP at rest: kB of IP an hour, both ways", "kB", {}, ""},
     {"keepalive_tcp_packets", "TCP at rest: packets an hour, both ways", "", {}, ""},
     {"keepalive_tcp_kb", "TCP at rest: kB of IP an hour, both ways", "kB", {}, ""},
     {"keepalive_tls_packets", "TLS at rest: packets an hour, both ways", "", {}, ""},
     {"keepalive_tls_kb", "TLS at rest: kB of IP an hour, both ways", "kB", {}, ""},
+    {"soak_heap_warm", "Soak: heap in use, 500 received", "kB", {{"rest", "Chimely at rest"}}, ""},
+    {"soak_heap_received", "Soak: heap in use, all received (5,000; quick 2,000)", "kB",
+     {{"rest", "Chimely at rest"}}, "<= 500 received + 64 kB"},
+    {"soak_heap_sent", "Soak: heap in use, then sent (1,000; quick 500)", "kB", {{"rest", "Chimely at rest"}},
+     ""},
+    {"soak_heap_slope_received", "Soak: heap growth per 1,000 received", "kB", {}, "<= 14 kB"},
+    {"soak_heap_slope_sent", "Soak: heap growth per 1,000 sent", "kB", {}, ""},
+    {"soak_rss_warm", "Soak: RSS, 500 received", "MB", {{"rest", "Chimely at rest"}}, ""},
+    {"soak_rss_received", "Soak: RSS, all received", "MB", {{"rest", "Chimely at rest"}}, ""},
+    {"soak_rss_sent", "Soak: RSS, then sent", "MB", {{"rest", "Chimely at rest"}}, ""},
+    {"soak_rss_slope_received", "Soak: RSS growth per 1,000 received", "kB", {}, ""},
+    {"history_start_mapped", "History on (100,000 texts): exec to window mapped", "ms",
+     {{"off", "Chimely, history off"}}, "<= 1.05x"},
+    {"history_open_painted", "History window open, conversations painted", "ms",
+     {{"sqlite3", "sqlite3 shell, same query"}}, "< 100 ms"},
+    {"history_conversation_painted", "10,000-text conversation painted", "ms",
+     {{"sqlite3", "sqlite3 shell, same query"}}, "< 50 ms"},
+    {"history_search", "Search over all texts, hits listed", "ms", {{"sqlite3", "sqlite3 shell, same query"}},
+     "< 100 ms"},
+    {"history_record_median", "Recording a received text, window's thread, median", "ms",
+     {{"sqlite3", "sqlite3 shell, per insert"}}, "< 1 ms"},
+    {"history_flood_written", "Flood of 10,000 texts written whole", "ms",
+     {{"sqlite3", "sqlite3 shell, same inserts"}}, ""},
+    {"history_agent_flood", "Flood of 10,000 at 1,000/s into the agent, all kept", "ms", {}, ""},
+    {"history_working_rss", "RSS 2 s after a text, history on", "MB", {{"off", "Chimely, history off"}}, ""},
+    {"history_idle_rss", "Idle RSS after a text, history on (store at rest)", "MB",
+     {{"off", "Chimely, history off"}}, "<= off + 1.5 MB"},
 };
 
 std::string loadAverage() {
@@ -97,12 +178,19 @@ using Results = std::map<std::string, std::map<std::string, std::vector<double>>
 // measure -> who -> why a run gave no figure (the last reason given)
 using Failures = std::map<std::string, std::map<std::string, std::string>>;
 
-// Runs one benchmark (bounded to 5 minutes), passing its lines on and keeping its figures and the reasons
-// of those it could not give; false when it failed.
-bool runOne(const std::string& command, Results& results, Failures& failures) {
-    std::printf("$ %s\n", command.c_str());
+struct Command {
+    std::string line;
+    // How long it may take (it is ended then).
+    int limitSeconds = 300;
+};
+
+// Runs one benchmark (bounded), passing its lines on and keeping its figures and the reasons of those it
+// could not give; false when it failed.
+bool runOne(const Command& command, Results& results, Failures& failures) {
+    std::printf("$ %s\n", command.line.c_str());
     std::fflush(stdout);
-    FILE* pipe = popen(("timeout -k 10 300 " + command + " 2>&1").c_str(), "r");
+    const std::string limit = std::to_string(command.limitSeconds);
+    FILE* pipe = popen(("timeout -k 10 " + limit + " " + command.line + " 2>&1").c_str(), "r");
     if (!pipe) {
         std::printf("    (could not be started)\n");
         return false;
@@ -158,8 +246,9 @@ std::string format(const Spread& s, const std::string& unit, int runs, const std
         return "not measured: " +
                (why.empty() ? std::string("no benchmark gave it (see the runs above)") : why);
     char text[128];
-    const char* pattern = unit == "%" ? "%.3f / %.3f / %.3f %s" : unit == "MB" ? "%.1f / %.1f / %.1f %s"
-                                                                               : "%.2f / %.2f / %.2f %s";
+    const char* pattern = unit == "%"    ? "%.3f / %.3f / %.3f %s"
+                          : unit == "MB" ? "%.1f / %.1f / %.1f %s"
+                                         : "%.2f / %.2f / %.2f %s";
     std::snprintf(text, sizeof text, pattern, s.min, s.median, s.max, unit.c_str());
     if (s.runs < static_cast<std::size_t>(runs))
         return std::string(text) + " (" + std::to_string(s.runs) + " of " + std::to_string(runs) + " runs" +
@@ -177,16 +266,19 @@ int main() {
     const std::string dir = here();
     const std::string messages = quick ? "200 50" : "500 50";
     const std::string flood = quick ? "2000" : "10000";
-    const std::vector<std::string> commands = {
-        dir + "bench_footprint " + (quick ? "10" : "30"),
-        dir + "bench_start_up",
-        dir + "bench_transports " + (quick ? "30" : "60"),
-        dir + "bench_message_latency " + messages + " udp direct",
-        dir + "bench_message_latency " + messages + " tcp direct",
-        dir + "bench_message_latency " + messages + " udp proxy",
-        dir + "bench_message_latency " + messages + " tcp proxy",
-        dir + "bench_message_flood " + flood + " 500",
-        dir + "bench_message_flood " + flood + " 2000",
+    const std::vector<Command> commands = {
+        {dir + "bench_footprint " + (quick ? "10" : "30")},
+        {dir + "bench_start_up"},
+        {dir + "bench_transports " + (quick ? "30" : "60")},
+        {dir + "bench_message_latency " + messages + " udp direct"},
+        {dir + "bench_message_latency " + messages + " tcp direct"},
+        {dir + "bench_message_latency " + messages + " udp proxy"},
+        {dir + "bench_message_latency " + messages + " tcp proxy"},
+        {dir + "bench_message_flood " + flood + " 500"},
+        {dir + "bench_message_flood " + flood + " 2000"},
+        // Five waits of 35 s for the stack's transactions to end, besides the texts themselves.
+        {dir + "bench_soak " + (quick ? "500 2000 500" : "500 5000 1000") + " 50", 600},
+        {dir + "bench_history " + (quick ? "20000" : "100000")},
     };
 
     const std::string loadBefore = loadAverage();
@@ -196,20 +288,21 @@ int main() {
     std::vector<std::string> failed;
     for (int run = 1; run <= runs; ++run) {
         std::printf("== run %d of %d, load average %s\n", run, runs, loadAverage().c_str());
-        for (const std::string& command : commands)
+        for (const Command& command : commands)
             if (!runOne(command, results, failures))
-                failed.push_back("run " + std::to_string(run) + ": " + command.substr(dir.size()));
+                failed.push_back("run " + std::to_string(run) + ": " + command.line.substr(dir.size()));
     }
     const std::string loadAfter = loadAverage();
     const double minutes =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count() / 60.0;
 
-    std::printf("\n%d run%s%s in %.1f min; load average (1, 5, 15 min) %s at the start, %s at the end; "
-                "2 cores.\n\n",
-                runs, runs == 1 ? "" : "s", quick ? " (quick)" : "", minutes, loadBefore.c_str(),
-                loadAfter.c_str());
-    std::printf("| Measure | Chimely min / median / max | Anchor | Anchor min / median / max | Ratio of "
-                "medians | Goal |\n");
+    std::printf(
+        "\n%d run%s%s in %.1f min; load average (1, 5, 15 min) %s at the start, %s at the end; "
+        "2 cores.\n\n",
+        runs, runs == 1 ? "" : "s", quick ? " (quick)" : "", minutes, loadBefore.c_str(), loadAfter.c_str());
+    std::printf(
+        "| Measure | Chimely min / median / max | Anchor | Anchor min / median / max | Ratio of "
+        "medians | Goal |\n");
     std::printf("|---|---|---|---|---|---|\n");
     for (const Measure& measure : kMeasures) {
         const Spread own = spread(results[measure.key]["chimely"]);

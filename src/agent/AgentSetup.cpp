@@ -35,6 +35,11 @@ std::optional<std::string> CChimelyDlg::InitStack() {
     profile->addSupportedMimeType(sip::INFO, sip::Mime("application", "xml"));
     profile->addSupportedMethod(sip::MESSAGE);
     profile->addSupportedMimeType(sip::MESSAGE, sip::Mime("text", "plain"));
+    // Texts wrapped in CPIM (taken when they wrap one of these types), typing indications and delivery
+    // notices: the last two are answered and then ignored.
+    profile->addSupportedMimeType(sip::MESSAGE, sip::CpimType());
+    profile->addSupportedMimeType(sip::MESSAGE, kIsComposingType);
+    profile->addSupportedMimeType(sip::MESSAGE, kImdnType);
     profile->addSupportedMethod(sip::SUBSCRIBE);
     profile->addSupportedMimeType(sip::NOTIFY, sip::Pidf::getStaticType());
     profile->setUserAgent(kUserAgent);

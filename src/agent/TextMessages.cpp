@@ -45,6 +45,14 @@ std::string timeText() {
     return text.str();
 }
 
+// Typing indications (RFC 3994) and delivery notices (RFC 5438), bare or wrapped in CPIM: answered 200
+// as any text is, then neither shown nor kept. The agent sends neither.
+bool isNotice(const sip::SipMessage& message) {
+    const sip::Contents* contents = message.getContents();
+    const sip::Mime type = contents ? contents->getType() : message.contentType();
+    return type == kIsComposingType || type == kImdnType;
+}
+
 bool startsWithSipScheme(const std::string& text) {
     if (text.size() < kSipSchemeLength)
         return false;
@@ -91,6 +99,7 @@ void CChimelyDlg::StartSend() {
     sip::NameAddr target;
     if (!ParseRecipient(target))
         return;
+    RecordSent(target);
     sip::SdpContents offer;
     m_dum.send(m_dum.makeInviteSession(target, BuildMessageOffer(offer)));
 }
@@ -107,35 +116,45 @@ void CChimelyDlg::onFailure(sip::ClientInviteSessionHandle, const sip::SipMessag
     m_dum.makePagerMessage(target)->page(std::make_unique<sip::PlainContents>(sip::Data(m_strMessage)));
 }
 
-void CChimelyDlg::onMessageSuccess(sip::InviteSessionHandle handle, const sip::SipMessage&) {
+void CChimelyDlg::onMessageSuccess(sip::InviteSessionHandle handle, const sip::SipMessage& response) {
     handle->end();
+    RecordOutcome(history::Route::Session, response);
     OnMessageSent();
 }
 
 void CChimelyDlg::onMessageFailure(sip::InviteSessionHandle handle, const sip::SipMessage& response) {
     handle->end();
+    RecordOutcome(history::Route::Session, response);
     OnMessageFailed(response);
 }
 
-void CChimelyDlg::onSuccess(sip::ClientPagerMessageHandle handle, const sip::SipMessage&) {
+void CChimelyDlg::onSuccess(sip::ClientPagerMessageHandle handle, const sip::SipMessage& status) {
     handle->end();
+    RecordOutcome(history::Route::Pager, status);
     OnMessageSent();
 }
 
 void CChimelyDlg::onFailure(sip::ClientPagerMessageHandle handle, const sip::SipMessage& status,
                             std::unique_ptr<sip::Contents>) {
     handle->end();
+    RecordOutcome(history::Route::Pager, status);
     OnMessageFailed(status);
 }
 
 void CChimelyDlg::onMessageArrived(sip::ServerPagerMessageHandle handle, const sip::SipMessage& message) {
     handle->send(handle->accept(200));
+    if (isNotice(message))
+        return;
+    RecordReceived(message, history::Route::Pager);
     ShowIncomingMessage(message);
 }
 
 void CChimelyDlg::onMessage(sip::InviteSessionHandle handle, const sip::SipMessage& message) {
     handle->acceptNIT(200);
     handle->end();
+    if (isNotice(message))
+        return;
+    RecordReceived(message, history::Route::Session);
     ShowIncomingMessage(message);
 }
 
@@ -152,25 +171,30 @@ void CChimelyDlg::ShowIncomingMessage(const sip::SipMessage& message) {
     const std::string sender =
         from.displayName().empty() ? from.uri().getAor().str() : from.displayName().str();
     const std::string title = "Vantorell Chimely - Message [ " + sender + ", " + timeText() + " ]";
-    PendingMessage pending{title, message.sharedContents()};
+    PendingMessage pending{title, from.uri().getAor().str(), message.sharedContents()};
     if (m_openMessageBoxes < kMaxOpenMessageBoxes)
         OpenMessageBox(std::move(pending));
     else
         m_pendingMessages.push_back(std::move(pending));
+    UpdateTrayTip();
 }
 
 void CChimelyDlg::OpenMessageBox(PendingMessage message) {
-    // The text's 200 has just been handed to the stack, whose thread it woke, and that thread is often
-    // queued on this very processor: opening a box takes milliseconds, so the 200 gets the processor first.
-    platform::SwitchToThread();
     ++m_openMessageBoxes;
     const std::string text = message.contents ? message.contents->getBodyData().str() : std::string();
-    platform::OpenMessageBox(this, text, message.title, platform::MB_ICONINFORMATION, [this](int) {
-        --m_openMessageBoxes;
-        if (m_pendingMessages.empty())
-            return;
-        PendingMessage next = std::move(m_pendingMessages.front());
-        m_pendingMessages.pop_front();
-        OpenMessageBox(std::move(next));
-    });
+    // OK, or Reply: the box closes either way, and Reply then takes the user to the main window.
+    platform::OpenMessageBox(
+        this, text, message.title, platform::MB_OKREPLY | platform::MB_ICONINFORMATION,
+        [this, peer = std::move(message.peer)](int button) {
+            --m_openMessageBoxes;
+            if (!m_pendingMessages.empty()) {
+                PendingMessage next = std::move(m_pendingMessages.front());
+                m_pendingMessages.pop_front();
+                OpenMessageBox(std::move(next));
+            }
+            UpdateTrayTip();
+            if (button == platform::IDREPLY)
+                ReplyTo(peer);
+        },
+        kReplyButton);
 }

@@ -46,6 +46,7 @@ void CVar::Load() {
 
     m_nLocalPort = profile.GetProfileInt(m_pszSection, "LocalPort", m_nLocalPort);
     m_strCaCertificates = profile.GetProfileString(m_pszSection, "CaCertificates", "");
+    m_nKeepHistory = profile.GetProfileInt(m_pszSection, "KeepHistory", 0);
 }
 
 void CVar::Save() {
@@ -56,6 +57,7 @@ void CVar::Save() {
     profile.WriteProfileString(m_pszSection, "SigninName", m_strSigninName);
     profile.WriteProfileString(m_pszSection, "Password", m_strPassword);
     profile.WriteProfileString(m_pszSection, "Server", m_strServer);
+    profile.WriteProfileInt(m_pszSection, "KeepHistory", m_nKeepHistory);
 }
 
 void CVar::SaveHistory() {

@@ -24,7 +24,7 @@ public:
 
     // Reads every value of the section into the record; a missing value reads as its default.
     void Load();
-    // Writes the values the Preferences dialog edits (not the history, not LocalPort).
+    // Writes the values the Preferences dialog edits (not the recipient history, not LocalPort).
     void Save();
     // Writes the history items To0... and their count To.
     void SaveHistory();
@@ -48,5 +48,8 @@ public:
     // TLS: certificate authorities trusted besides the system's (a PEM file or a hashed directory), read
     // like LocalPort and never written.
     std::string m_strCaCertificates;
+    // Whether received and sent texts are kept in the history (KeepHistory); off when absent. Edited by the
+    // Preferences dialog and written with its values.
+    int m_nKeepHistory = 0;
     const char* m_pszSection;
 };

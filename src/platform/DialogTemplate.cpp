@@ -4,6 +4,7 @@
 #include "platform/Resources.h"
 
 #include <QButtonGroup>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QFontDatabase>
 #include <QFontMetrics>
@@ -11,6 +12,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -123,6 +125,17 @@ QWidget* createControl(CDialog& dialog, const ControlTemplate& control, QRect& r
         }
         case ControlKind::AutoRadioButton:
             return new QRadioButton(text(control.text), &dialog);
+        case ControlKind::AutoCheckBox:
+            return new QCheckBox(text(control.text), &dialog);
+        case ControlKind::ListBox: {
+            auto* list = new QListWidget(&dialog);
+            list->setVerticalScrollBarPolicy((control.style & WS_VSCROLL) ? Qt::ScrollBarAsNeeded
+                                                                          : Qt::ScrollBarAlwaysOff);
+            list->setWordWrap(true);
+            // Items of several lines each: every other one shaded, so that each stands apart.
+            list->setAlternatingRowColors(true);
+            return list;
+        }
     }
     return nullptr;
 }

@@ -3,10 +3,14 @@
 
 #include "platform/Dialog.h"
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QIcon>
 #include <QMessageBox>
 #include <QPointer>
+#include <QPushButton>
 
+#include <map>
 #include <vector>
 
 namespace platform {
@@ -17,6 +21,34 @@ testing::MessageBoxDouble* g_double = nullptr;
 // The boxes now waiting in MessageBox for an answer, and whether the run is ending.
 std::vector<QPointer<QMessageBox>> g_waiting;
 bool g_ending = false;
+
+// The icon of each standard button, shared by every box of the run (see shareButtonIcons); released with
+// the application object, before Qt's pixmap cache goes.
+std::map<int, QIcon>* g_buttonIcons = nullptr;
+
+void releaseButtonIcons() {
+    delete g_buttonIcons;
+    g_buttonIcons = nullptr;
+}
+
+// Where the desktop puts icons on buttons (X11 desktops do), the style makes a new icon for every button it
+// makes, with pixmaps of its own, and Qt's application-wide pixmap cache keeps the pixmap each such icon was
+// painted with, under a key of that icon's own, after its box is gone: with a box for every received text
+// the heap grew by about 2 kB a text, until the cache held its limit of 10 MB of pixmaps. A box's buttons
+// take the icons of the first box instead, before they are ever painted, so that their own go with them.
+void shareButtonIcons(QMessageBox* box) {
+    for (QAbstractButton* button : box->buttons()) {
+        if (button->icon().isNull())
+            continue;
+        if (!g_buttonIcons) {
+            g_buttonIcons = new std::map<int, QIcon>;
+            qAddPostRoutine(releaseButtonIcons);
+        }
+        const auto [shared, first] = g_buttonIcons->try_emplace(box->standardButton(button), button->icon());
+        if (!first)
+            button->setIcon(shared->second);
+    }
+}
 
 int endingAnswer(UINT style) {
     return (style & 0x0F) == MB_YESNO ? IDNO : IDOK;
@@ -43,9 +75,14 @@ QMessageBox* makeBox(QWidget* owner, const std::string& text, const std::string&
     if ((style & 0x0F) == MB_YESNO) {
         box->setStandardButtons(QMessageBox::Yes | QMessageBox::No);
         box->setDefaultButton(QMessageBox::Yes);
+    } else if ((style & 0x0F) == MB_OKREPLY) {
+        box->setStandardButtons(QMessageBox::Ok);
+        box->setDefaultButton(QMessageBox::Ok);
+        box->setEscapeButton(QMessageBox::Ok);
     } else {
         box->setStandardButtons(QMessageBox::Ok);
     }
+    shareButtonIcons(box);
     return box;
 }
 
@@ -78,18 +115,22 @@ int MessageBox(QWidget* owner, const std::string& text, const std::string& capti
 }
 
 void OpenMessageBox(QWidget* owner, const std::string& text, const std::string& caption, UINT style,
-                    std::function<void(int)> closed) {
+                    std::function<void(int)> closed, const std::string& replyText) {
     if (g_double) {
         g_double->calls.push_back({text, caption, style});
         g_double->m_open.push_back({g_double->calls.back(), std::move(closed)});
         return;
     }
     QMessageBox* box = makeBox(owner, text, caption, style);
+    QPushButton* reply = (style & 0x0F) == MB_OKREPLY
+                             ? box->addButton(QString::fromStdString(replyText), QMessageBox::ActionRole)
+                             : nullptr;
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(owner ? Qt::WindowModal : Qt::ApplicationModal);
-    QObject::connect(box, &QMessageBox::finished, box, [closed = std::move(closed)](int result) {
+    QObject::connect(box, &QMessageBox::finished, box, [box, reply, closed = std::move(closed)](int result) {
+        const bool replied = reply && box->clickedButton() == reply;
         if (closed)
-            closed(buttonOf(result));
+            closed(replied ? IDREPLY : buttonOf(result));
     });
     box->open();
 }

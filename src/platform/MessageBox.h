@@ -17,6 +17,10 @@ namespace platform {
 
 constexpr UINT MB_OK = 0x00;
 constexpr UINT MB_YESNO = 0x04;
+// OK and a second button that answers IDREPLY (its text given to OpenMessageBox): the received-text box.
+// No Windows style gives this pair; the value is one Windows leaves unused.
+constexpr UINT MB_OKREPLY = 0x0E;
+constexpr int IDREPLY = 0x100;
 constexpr UINT MB_ICONQUESTION = 0x20;
 constexpr UINT MB_ICONEXCLAMATION = 0x30;
 constexpr UINT MB_ICONINFORMATION = 0x40;
@@ -25,9 +29,9 @@ constexpr UINT MB_ICONINFORMATION = 0x40;
 int MessageBox(QWidget* owner, const std::string& text, const std::string& caption, UINT style);
 
 // Opens a box modal to `owner` and returns at once, without an event loop of its own; `closed` runs with
-// the button when the user closes the box.
+// the button when the user closes the box. `replyText` labels MB_OKREPLY's second button.
 void OpenMessageBox(QWidget* owner, const std::string& text, const std::string& caption, UINT style,
-                    std::function<void(int button)> closed);
+                    std::function<void(int button)> closed, const std::string& replyText = std::string());
 
 // The run is ending: closes the open menus, ends every box waiting for an answer with No (Ok when Ok is
 // its only button) and every dialog's modal loop with Cancel. Boxes and dialogs asked for afterwards
@@ -67,7 +71,7 @@ public:
 private:
     friend int platform::MessageBox(QWidget*, const std::string&, const std::string&, UINT);
     friend void platform::OpenMessageBox(QWidget*, const std::string&, const std::string&, UINT,
-                                         std::function<void(int)>);
+                                         std::function<void(int)>, const std::string&);
     struct Open {
         MessageBoxCall call;
         std::function<void(int)> closed;

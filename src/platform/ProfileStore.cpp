@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QSettings>
+#include <QStandardPaths>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -103,6 +104,12 @@ ProfileStore& AppProfile() {
 void SetRegistryKey(const QString& company) {
     current() = std::make_unique<ProfileStore>(std::make_unique<QSettings>(
         QSettings::NativeFormat, QSettings::UserScope, company, executableBaseName()));
+}
+
+std::string AppDataFile(const char* file) {
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+                           QStringLiteral("/Vantorell/") + executableBaseName();
+    return (folder + QLatin1Char('/') + QString::fromLatin1(file)).toStdString();
 }
 
 void ReleaseAppProfile() {

@@ -42,6 +42,11 @@ void SetRegistryKey(const QString& company);
 // it before its application object goes.
 void ReleaseAppProfile();
 
+// A file of the program's own in the user's data folder, as the settings are named: organisation
+// "Vantorell", application the executable's base name ($XDG_DATA_HOME/Vantorell/chimely/<file>, by default
+// under ~/.local/share).
+std::string AppDataFile(const char* file);
+
 // Points the program's store at an INI file (tests).
 void UseProfileFile(const QString& path);
 

@@ -55,6 +55,8 @@ enum class ControlKind {
     PushButton,       // a push button
     DefPushButton,    // the push button that Enter presses
     AutoRadioButton,  // a radio button; WS_GROUP on a control starts a new group
+    AutoCheckBox,     // a check box
+    ListBox,          // a list of items, one chosen at a time
 };
 
 // One control: rectangle in dialog units (x, y, width, height).

@@ -51,6 +51,26 @@ constexpr ControlTemplate kPreferencesControls[] = {
     {IDC_SERVER_LABEL, ControlKind::RText, "Server name o IP address:", kStatic, 13, 128, 90, 8},
     {IDC_TRANSPORT_LABEL, ControlKind::RText, "Connect using:", kStatic, 13, 142, 90, 8},
     {IDC_STATIC, ControlKind::RText, "Display name:", kStatic, 7, 10, 46, 8},
+    // Below the server's frame, in a strip the dialog grew by for it.
+    {IDC_KEEP_HISTORY, ControlKind::AutoCheckBox, "Keep a history of texts", kButton | WS_GROUP, 7, 164, 150,
+     10},
+};
+
+// The History window: the search over the conversations on the left and the chosen one's texts (or the
+// search's hits) on the right; the note stands in their place while no history is kept.
+constexpr ControlTemplate kHistoryControls[] = {
+    {IDC_HISTORY_SEARCH_LABEL, ControlKind::LText, "Search:", kStatic, 4, 6, 28, 8},
+    {IDC_HISTORY_SEARCH, ControlKind::EditText, "", kEdit, 34, 4, 262, 12},
+    {IDC_HISTORY_CONVERSATIONS, ControlKind::ListBox, "", kControl | WS_BORDER | WS_VSCROLL | WS_TABSTOP, 4,
+     20, 100, 156},
+    {IDC_HISTORY_TEXTS, ControlKind::ListBox, "", kControl | WS_BORDER | WS_VSCROLL | WS_TABSTOP, 108, 20,
+     188, 156},
+    {IDC_HISTORY_NOTE, ControlKind::LText, "", WS_CHILD | WS_GROUP, 4, 20, 292, 24},
+    {IDC_HISTORY_REPLY, ControlKind::PushButton, "Reply", kButton, 4, 180, 50, 14},
+    {IDC_HISTORY_SEND_AGAIN, ControlKind::PushButton, "Send again", kButton, 58, 180, 50, 14},
+    {IDC_HISTORY_DELETE, ControlKind::PushButton, "Delete conversation", kButton, 112, 180, 76, 14},
+    {IDC_HISTORY_DELETE_ALL, ControlKind::PushButton, "Delete all", kButton, 192, 180, 50, 14},
+    {IDCANCEL, ControlKind::PushButton, "Close", kButton, 246, 180, 50, 14},
 };
 
 constexpr DialogTemplate kDialogs[] = {
@@ -59,7 +79,9 @@ constexpr DialogTemplate kDialogs[] = {
          DS_SETFONT,
      WS_EX_APPWINDOW, "MS Shell Dlg", 8, 161, 153, kMainControls},
     {IDD_PREFERENCES, "Preferences", WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT, 0,
-     "MS Shell Dlg", 8, 238, 169, kPreferencesControls},
+     "MS Shell Dlg", 8, 238, 181, kPreferencesControls},
+    {IDD_HISTORY, "History", WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | DS_SETFONT,
+     WS_EX_APPWINDOW, "MS Shell Dlg", 8, 300, 198, kHistoryControls},
 };
 
 }  // namespace

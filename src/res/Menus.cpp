@@ -13,6 +13,7 @@ constexpr MenuItemTemplate kTrayItems[] = {
     {ID_TRAY_SHOW, "Show"},
     kSeparator,
     {ID_TRAY_HOME, "Home"},
+    {ID_TRAY_HISTORY, "History..."},
     {ID_TRAY_PREFERENCES, "Preferences..."},
     kSeparator,
     {ID_TRAY_EXIT, "Exit"},

@@ -33,6 +33,22 @@ constexpr int IDC_DISPLAY_NAME = 1023;
 constexpr int IDC_SERVER_LABEL = 1024;
 constexpr int IDC_TRANSPORT_LABEL = 1025;
 constexpr int IDC_TLS = 1026;
+constexpr int IDC_KEEP_HISTORY = 1030;
+
+// The History window: template 136 and its controls.
+constexpr int IDD_HISTORY = 136;
+constexpr int IDC_HISTORY_SEARCH_LABEL = 1040;
+constexpr int IDC_HISTORY_SEARCH = 1041;
+constexpr int IDC_HISTORY_CONVERSATIONS = 1042;
+constexpr int IDC_HISTORY_TEXTS = 1043;
+constexpr int IDC_HISTORY_NOTE = 1044;
+constexpr int IDC_HISTORY_REPLY = 1045;
+constexpr int IDC_HISTORY_SEND_AGAIN = 1046;
+constexpr int IDC_HISTORY_DELETE = 1047;
+constexpr int IDC_HISTORY_DELETE_ALL = 1048;
+
+// The received-text box's second button, beside OK.
+constexpr const char* kReplyButton = "Reply";
 
 // Icons: the program's, and the tray's for the two connection states.
 constexpr int IDR_MAINFRAME = 128;
@@ -45,6 +61,7 @@ constexpr unsigned ID_TRAY_HOME = 32775;
 constexpr unsigned ID_TRAY_SHOW = 32776;
 constexpr unsigned ID_TRAY_PREFERENCES = 32777;
 constexpr unsigned ID_TRAY_EXIT = 32779;
+constexpr unsigned ID_TRAY_HISTORY = 32780;
 
 // The string table.
 constexpr int IDS_DISCONNECTED = 130;
@@ -57,6 +74,13 @@ constexpr int IDS_DISCONNECTING = 137;
 constexpr int IDS_MESSAGE_SENT = 138;
 constexpr int IDS_SENDING = 139;
 constexpr int IDS_EXIT_QUESTION = 140;
+// The history of texts.
+constexpr int IDS_DELETE_HISTORY_QUESTION = 141;
+constexpr int IDS_HISTORY_NOT_WRITTEN = 142;
+constexpr int IDS_HISTORY_MOVED_ASIDE = 143;
+constexpr int IDS_HISTORY_OFF = 144;
+constexpr int IDS_DELETE_CONVERSATION_QUESTION = 145;
+constexpr int IDS_DELETE_ALL_QUESTION = 146;
 
 // The text of a string-table entry; empty for an id the table does not hold.
 const char* LoadResourceString(int id);

@@ -18,6 +18,14 @@ const char* LoadResourceString(int id) {
         {IDS_EXIT_QUESTION,
          "If you close Vantorell Chimely, you won't be able to send and recieve message.\n"
          "Are you sure you want to close Chimely?"},
+        {IDS_DELETE_HISTORY_QUESTION, "Delete the history of texts kept so far?"},
+        {IDS_HISTORY_NOT_WRITTEN, "History could not be written: %s"},
+        {IDS_HISTORY_MOVED_ASIDE,
+         "The history of texts could not be read. It was moved to %s and a new history was started."},
+        {IDS_HISTORY_OFF,
+         "No history is kept. To keep one, tick \"Keep a history of texts\" in Preferences (tray menu)."},
+        {IDS_DELETE_CONVERSATION_QUESTION, "Delete every text of this conversation?"},
+        {IDS_DELETE_ALL_QUESTION, "Delete the whole history of texts?"},
     };
     for (const auto& [key, text] : table)
         if (key == id)

@@ -6,6 +6,7 @@
 #include "sip/Mime.h"
 
 #include <memory>
+#include <optional>
 
 namespace sip {
 
@@ -45,5 +46,16 @@ private:
     Mime m_type;
     Data m_bytes;
 };
+
+// A message wrapped in CPIM (message/cpim, RFC 3862): its own type and bytes. A received wrapper stands for
+// what it wraps: the layer accepts it for the inner type, and its contents are the inner message's.
+struct CpimMessage {
+    Mime type;
+    Data body;
+};
+const Mime& CpimType();
+// The wrapped message of a CPIM body: after the message headers and a blank line, the MIME headers (one
+// of them the Content-Type), a blank line and the bytes. Nothing when the body is not of that form.
+std::optional<CpimMessage> UnwrapCpim(const Data& body);
 
 }  // namespace sip

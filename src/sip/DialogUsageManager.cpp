@@ -197,12 +197,24 @@ std::string detail::acceptFor(const MasterProfile& profile, MethodType method) {
     return profile.getSupportedMimeTypesText(method).str();
 }
 
+// A CPIM wrapper is taken for what it wraps: a message of a type the method takes itself, never another
+// wrapper.
+bool detail::wrappedTypeAcceptable(const MasterProfile& profile, MethodType method, const Mime& type,
+                                   const Data& body) {
+    if (!(type == CpimType()))
+        return true;
+    const std::optional<CpimMessage> inner = UnwrapCpim(body);
+    return inner && !(inner->type == CpimType()) && profile.isMimeTypeSupported(method, inner->type);
+}
+
 bool detail::bodyTaken(const MasterProfile& profile, MethodType method, const sip_t* request) {
     if (!request || !request->sip_payload || request->sip_payload->pl_len == 0)
         return true;
     const Mime type =
         request->sip_content_type ? Mime::parse(Data(request->sip_content_type->c_type)) : Mime();
-    return !type.empty() && profile.isMimeTypeSupported(method, type);
+    return !type.empty() && profile.isMimeTypeSupported(method, type) &&
+           wrappedTypeAcceptable(profile, method, type,
+                                 Data(request->sip_payload->pl_data, request->sip_payload->pl_len));
 }
 
 bool detail::bodyAcceptable(const DumState& state, nua_handle_t* nh, const Event& event, MethodType method) {

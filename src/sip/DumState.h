@@ -6,6 +6,7 @@
 #include "sip/Handlers.h"
 #include "sip/MasterProfile.h"
 #include "sip/StackCore.h"
+#include "sip/Targets.h"
 #include "sip/Usages.h"
 
 #include <map>
@@ -81,7 +82,19 @@ struct DumState {
     DumShutdownHandler* shutdownHandler = nullptr;
     bool shutdownDelivered = false;
 
+    // The servers reached so far (Usage::reach), by server and transport ("udp example.test:0"): the
+    // address that answered, checked over TLS. A request that could not reach it forgets it.
+    std::map<std::string, NextHop> nextHops;
+    // Forgets every server reached at `address`.
+    void forgetNextHop(const std::string& address);
+
     bool running() const { return core.running() && !core.stopped(); }
+    Wire wire() const {
+        return !core.transport       ? Wire::Udp
+               : core.transport->tls ? Wire::Tls
+               : core.transport->tcp ? Wire::Tcp
+                                     : Wire::Udp;
+    }
     // A handle for a request outside any dialog, from the default From to `to`; null when the stack
     // does not run. `kind` is StackCore::sessionMarker() for a message session's.
     nua_handle_t* newHandle(const NameAddr& to, nua_hmagic_t* kind = StackCore::marker());
@@ -142,5 +155,8 @@ bool bodyTaken(const MasterProfile& profile, MethodType method, const sip_t* req
 // Whether the request's body may be handed on: a body type the profile does not list for the method is
 // answered 415 with an Accept of what it lists.
 bool bodyAcceptable(const DumState& state, nua_handle_t* nh, const Event& event, MethodType method);
+// Whether a body of a type the profile takes is also acceptable for what it wraps (message/cpim).
+bool wrappedTypeAcceptable(const MasterProfile& profile, MethodType method, const Mime& type,
+                           const Data& body);
 
 }  // namespace sip::detail

@@ -40,8 +40,7 @@ void respond(nua_handle_t* nh, const Event& request, int statusCode, const Conte
 
 // ---- InviteSession -----------------------------------------------------------------------------------
 
-InviteSession::InviteSession(DialogUsageManager& dum, nua_handle_s* nh)
-    : Usage(dum, nh) {}
+InviteSession::InviteSession(DialogUsageManager& dum, nua_handle_s* nh) : Usage(dum, nh) {}
 
 InviteSession::~InviteSession() = default;
 
@@ -172,7 +171,20 @@ void ClientInviteSession::start() {
         return failSoon(nua_r_invite, 503, "Transport unavailable");
     if (state().namesUnreachable(m_target))
         return failSoon(nua_r_invite, 503, detail::kNoNameServer);
-    issue();
+    const std::string proxy = state().outboundProxy();
+    std::weak_ptr<Usage> weak = weak_from_this();
+    const std::string server = proxy.empty() ? m_target : proxy;
+    // A server given by its address needs no choosing: the INVITE's Route stays as it was given.
+    const bool byName = !detail::serverOfUri(server).literal;
+    reach(server, {}, [weak, byName](const detail::NextHop& hop) {
+        auto usage = std::static_pointer_cast<ClientInviteSession>(weak.lock());
+        if (!usage || usage->m_ending)
+            return;
+        if (!hop.problem.empty())
+            return usage->failSoon(nua_r_invite, 503, hop.problem.c_str());
+        usage->m_hop = byName ? hop.uri : std::string();
+        usage->issue();
+    });
 }
 
 void ClientInviteSession::issue() {
@@ -181,8 +193,9 @@ void ClientInviteSession::issue() {
     // proxy it would take every later request of the dialog too, the stack's own ACK among them, whatever
     // the dialog's route set says. Once the 2xx has set the dialog up, the stack sends the ACK, the MESSAGE
     // and the BYE along that route set (the Record-Route of the 2xx, reversed), or straight to the peer's
-    // Contact when it is empty (12.2.1.1).
-    const std::string route = state().outboundRoute();
+    // Contact when it is empty (12.2.1.1). The server's address that answered (Usage::reach) stands in for
+    // its name; without an outbound proxy it is the loose route to the target's own server.
+    const std::string route = m_hop.empty() ? state().outboundRoute() : "<" + m_hop + ";lr>";
     m_core.ownRequest(m_nh);
     nua_invite(m_nh, NUTAG_URL(m_target.c_str()), SIPTAG_CONTENT_TYPE_STR(offer.type()),
                SIPTAG_PAYLOAD(offer.payload()), TAG_IF(!route.empty(), SIPTAG_ROUTE_STR(route.c_str())),

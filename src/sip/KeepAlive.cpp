@@ -77,15 +77,29 @@ int findSocket(const std::function<bool(int)>& matches) {
     return found;
 }
 
+// Whether the socket is bound to `port` on `host` (as the Via names it: an IPv6 address in brackets) or
+// on its family's wildcard address.
 bool boundTo(int fd, const std::string& host, int port) {
-    sockaddr_in local{};
+    sockaddr_storage local{};
     socklen_t length = sizeof local;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0 || local.sin_family != AF_INET ||
-        ntohs(local.sin_port) != port)
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0)
         return false;
-    char text[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &local.sin_addr, text, sizeof text);
-    return host == text || local.sin_addr.s_addr == htonl(INADDR_ANY);
+    const bool v6 = host.find(':') != std::string::npos;
+    const std::string bare = !host.empty() && host.front() == '[' ? host.substr(1, host.size() - 2) : host;
+    char text[INET6_ADDRSTRLEN] = "";
+    if (local.ss_family == AF_INET && !v6) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(&local);
+        inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
+        return ntohs(v4->sin_port) == port && (bare == text || v4->sin_addr.s_addr == htonl(INADDR_ANY));
+    }
+    if (local.ss_family != AF_INET6 || !v6)
+        return false;
+    const auto* address = reinterpret_cast<const sockaddr_in6*>(&local);
+    in6_addr wanted{};
+    return ntohs(address->sin6_port) == port &&
+           ((inet_pton(AF_INET6, bare.c_str(), &wanted) == 1 &&
+             std::memcmp(&wanted, &address->sin6_addr, sizeof wanted) == 0) ||
+            IN6_IS_ADDR_UNSPECIFIED(&address->sin6_addr));
 }
 
 // The registration's TCP connection: our socket connected to the registrar's address.
@@ -93,7 +107,8 @@ bool boundTo(int fd, const std::string& host, int port) {
 // first). The probes go every interval, in whole seconds, at least 1.
 constexpr int kKernelProbesBeforeDead = 2;
 
-void limitUnacknowledged(tport_t* connection, unsigned intervalMs, unsigned deadAfterMs, bool kernelKeepAlive) {
+void limitUnacknowledged(tport_t* connection, unsigned intervalMs, unsigned deadAfterMs,
+                         bool kernelKeepAlive) {
     const su_addrinfo_t* peer = tport_get_address(connection);
     if (!peer || !peer->ai_addr)
         return;
@@ -134,8 +149,8 @@ bool sendDatagramKeepAlive(const DatagramFlow& flow) {
     if (fd < 0)
         return false;
     static const char kPing[] = "\r\n\r\n";
-    return sendto(fd, kPing, 4, MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&flow.registrar),
-                  flow.registrarLength) == 4;
+    return sendto(fd, kPing, 4, MSG_DONTWAIT | MSG_NOSIGNAL,
+                  reinterpret_cast<const sockaddr*>(&flow.registrar), flow.registrarLength) == 4;
 }
 
 void setStreamKeepAlive(std::chrono::milliseconds interval, std::chrono::milliseconds deadAfter) {
@@ -158,7 +173,8 @@ extern "C" int tport_set_params(tport_t* self, tag_type_t tag, tag_value_t value
     if (sip::replaced::inUse(sip::replaced::Family::TportSetParams) && interval && marked &&
         marked->t_value && self && tport_is_secondary(self) && tport_is_stream(self)) {
         result = real(self, TPTAG_KEEPALIVE(interval), TAG_NEXT(ta_args(ta)));
-        sip::detail::limitUnacknowledged(self, interval, sip::detail::g_streamDeadAfterMs, tport_has_tls(self));
+        sip::detail::limitUnacknowledged(self, interval, sip::detail::g_streamDeadAfterMs,
+                                         tport_has_tls(self));
     } else {
         result = real(self, TAG_NEXT(ta_args(ta)));
     }

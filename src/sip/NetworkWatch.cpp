@@ -14,8 +14,9 @@
 // stack ask for its detector again, in its own thread and in order; that call runs the change.
 //
 // The kernel's messages about one change (an address, its routes, the link) come in bursts: they settle
-// for a moment, and only a change of what the stack uses counts: the IPv4 addresses of the interfaces
-// that are up, and the default route.
+// for a moment, and only a change of what the stack uses counts: the addresses of both families of the
+// interfaces that are up (an IPv6 temporary address that comes or goes is none of those), and the default
+// routes.
 //
 // A failed lookup is not to outlive what the DNS said (RFC 2308): a "no such name" without an SOA record
 // may not be kept at all, one with an SOA no longer than the SOA's minimum. sofia-sip's resolver keeps
@@ -78,8 +79,54 @@ struct Watch {
     bool pending;
 };
 
-// What the stack's transports and routes depend on, as text: the IPv4 addresses of the interfaces that are
-// up (loopback aside) and the interface and gateway of the default route.
+// The IPv6 addresses the stack's transports bind, from the kernel's table (/proc/net/if_inet6: address,
+// interface index, prefix length, scope, flags, name), which getifaddrs() does not give the flags of: not
+// loopback, not link-local, and neither temporary (privacy) addresses, which come and go every few hours
+// while the stable one the registration uses stays, nor addresses still being checked for duplicates.
+void addIpv6Addresses(std::vector<std::string>& addresses) {
+    constexpr unsigned kScopeLink = 0x20, kScopeHost = 0x10;
+    constexpr unsigned kTemporary = 0x01, kTentative = 0x40, kDadFailed = 0x08;
+    std::ifstream table("/proc/net/if_inet6");
+    std::string hex, name;
+    unsigned index = 0, prefix = 0, scope = 0, flags = 0;
+    while (table >> hex >> std::hex >> index >> prefix >> scope >> flags >> std::dec >> name) {
+        if (hex.size() != 32 || (scope & (kScopeLink | kScopeHost)) ||
+            (flags & (kTemporary | kTentative | kDadFailed)))
+            continue;
+        addresses.push_back(name + "=" + hex);
+    }
+}
+
+// The default route of each family: its interface and gateway. /proc/net/route: Iface Destination Gateway
+// Flags ..., destination 00000000; /proc/net/ipv6_route: destination, its prefix length, source, its
+// length, next hop, metric, references, use, flags, interface.
+std::string defaultRoutes() {
+    std::string state;
+    std::ifstream routes("/proc/net/route");
+    std::string line;
+    std::getline(routes, line);
+    while (std::getline(routes, line)) {
+        char iface[IF_NAMESIZE + 1] = "";
+        unsigned destination = 0, gateway = 0, flags = 0;
+        if (std::sscanf(line.c_str(), "%16s %x %x %x", iface, &destination, &gateway, &flags) == 4 &&
+            destination == 0 && (flags & 1))
+            state += "default via " + std::to_string(gateway) + " dev " + iface + " ";
+    }
+    std::ifstream routes6("/proc/net/ipv6_route");
+    while (std::getline(routes6, line)) {
+        char destination[33] = "", source[33] = "", hop[33] = "", iface[IF_NAMESIZE + 1] = "";
+        unsigned length = 0, sourceLength = 0, metric = 0, references = 0, use = 0, flags = 0;
+        constexpr unsigned kRouteUp = 0x1, kRejected = 0x200;
+        if (std::sscanf(line.c_str(), "%32s %x %32s %x %32s %x %x %x %x %16s", destination, &length, source,
+                        &sourceLength, hop, &metric, &references, &use, &flags, iface) == 10 &&
+            length == 0 && (flags & kRouteUp) && !(flags & kRejected))
+            state += "default6 via " + std::string(hop) + " dev " + iface + " ";
+    }
+    return state;
+}
+
+// What the stack's transports and routes depend on, as text: the addresses of both families of the
+// interfaces that are up (loopback aside) and the default routes.
 std::string networkState() {
     std::vector<std::string> addresses;
     ifaddrs* list = nullptr;
@@ -95,22 +142,12 @@ std::string networkState() {
         }
         freeifaddrs(list);
     }
+    addIpv6Addresses(addresses);
     std::sort(addresses.begin(), addresses.end());
     std::string state;
     for (const std::string& address : addresses)
         state += address + " ";
-    // /proc/net/route: Iface Destination Gateway Flags ...; the default route has destination 00000000.
-    std::ifstream routes("/proc/net/route");
-    std::string line;
-    std::getline(routes, line);
-    while (std::getline(routes, line)) {
-        char iface[IF_NAMESIZE + 1] = "";
-        unsigned destination = 0, gateway = 0, flags = 0;
-        if (std::sscanf(line.c_str(), "%16s %x %x %x", iface, &destination, &gateway, &flags) == 4 &&
-            destination == 0 && (flags & 1))
-            state += "default via " + std::to_string(gateway) + " dev " + iface;
-    }
-    return state;
+    return state + defaultRoutes();
 }
 
 int settled(su_root_magic_t*, su_wait_t*, su_wakeup_arg_t* argument) {
@@ -196,9 +233,9 @@ bool nameServerReachable() {
         sockaddr_in6 v6{};
         v6.sin6_family = AF_INET6;
         v6.sin6_port = htons(53);
-        if (inet_pton(AF_INET, server.c_str(), &v4.sin_addr) == 1 ? routable(AF_INET, &v4, sizeof v4)
+        if (inet_pton(AF_INET, server.c_str(), &v4.sin_addr) == 1     ? routable(AF_INET, &v4, sizeof v4)
             : inet_pton(AF_INET6, server.c_str(), &v6.sin6_addr) == 1 ? routable(AF_INET6, &v6, sizeof v6)
-                                                                     : false)
+                                                                      : false)
             return true;
     }
     return !any;
@@ -243,7 +280,8 @@ extern "C" su_network_changed_t* su_root_add_network_changed(su_home_t* home, su
     su_home_destructor(watch->home, destroyed);
     sockaddr_nl groups{};
     groups.nl_family = AF_NETLINK;
-    groups.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV4_ROUTE;
+    groups.nl_groups =
+        RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_IFADDR | RTMGRP_IPV6_ROUTE;
     if (watch->socket < 0 || watch->settle < 0 ||
         bind(watch->socket, reinterpret_cast<sockaddr*>(&groups), sizeof groups) != 0 ||
         su_wait_create(&watch->waits[0], watch->socket, SU_WAIT_IN) != 0 ||

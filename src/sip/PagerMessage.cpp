@@ -47,12 +47,29 @@ void ClientPagerMessage::sendNext() {
         return failSoon(nua_r_message, 503, "Transport unavailable");
     if (state().namesUnreachable(m_target))
         return failSoon(nua_r_message, 503, detail::kNoNameServer);
-    issue();
+    if (m_hop)
+        return issue();
+    const std::string proxy = state().outboundProxy();
+    std::weak_ptr<Usage> weak = weak_from_this();
+    const std::string server = proxy.empty() ? m_target : proxy;
+    // A server given by its address needs no choosing: the MESSAGE goes there as it was given.
+    const bool byName = !detail::serverOfUri(server).literal;
+    reach(server, {}, [weak, byName](const detail::NextHop& hop) {
+        auto usage = std::static_pointer_cast<ClientPagerMessage>(weak.lock());
+        if (!usage || usage->m_pages.empty())
+            return;
+        if (!hop.problem.empty())
+            return usage->failSoon(nua_r_message, 503, hop.problem.c_str());
+        usage->m_hop = hop;
+        if (!byName)
+            usage->m_hop->uri.clear();
+        usage->issue();
+    });
 }
 
 void ClientPagerMessage::issue() {
     const detail::Body body(m_pages.front().get());
-    const std::string proxy = state().outboundProxy();
+    const std::string proxy = m_hop && !m_hop->uri.empty() ? m_hop->uri : state().outboundProxy();
     m_core.ownRequest(m_nh);
     nua_message(m_nh, NUTAG_URL(m_target.c_str()), SIPTAG_CONTENT_TYPE_STR(body.type()),
                 SIPTAG_PAYLOAD(body.payload()), TAG_IF(!proxy.empty(), NUTAG_PROXY(proxy.c_str())),
@@ -67,6 +84,11 @@ void ClientPagerMessage::dispatch(std::unique_ptr<Event>& event) {
     // next page of this usage would wait behind it.
     if (event->status == 401 || event->status == 407)
         m_stackWait->end(m_nh);
+    // The server's address did not answer, or refused: the next text looks for it again.
+    if (m_hop && (event->status == 408 || (event->status == 503 && !event->sip()))) {
+        s.forgetNextHop(m_hop->address);
+        m_hop.reset();
+    }
     m_inProgress = false;
     const SipMessage status = event->message();
     std::unique_ptr<Contents> contents = std::move(m_pages.front());

@@ -64,7 +64,8 @@ std::vector<NameAddr> ownBindings(const Event& event) {
         if (strcasecmp(url->url_host, via->v_host) == 0 && std::strcmp(port, portOrDefault(via->v_port)) == 0)
             return true;
         return via->v_received && strcasecmp(url->url_host, via->v_received) == 0 &&
-               std::strcmp(port, via->v_rport && *via->v_rport ? via->v_rport : portOrDefault(via->v_port)) == 0;
+               std::strcmp(port, via->v_rport && *via->v_rport ? via->v_rport : portOrDefault(via->v_port)) ==
+                   0;
     };
     const SipMessage view = event.message();
     std::size_t index = 0;
@@ -125,11 +126,11 @@ void ClientRegistration::start() {
         return failSoon(nua_r_register, 503, "Transport unavailable");
     if (state().namesUnreachable(m_registrar))
         return failSoon(nua_r_register, 503, detail::kNoNameServer);
+    if (!m_registrarFound)
+        return findRegistrar();
     // A wildcard removal still under way would remove this registration's binding too, were it to reach
     // the registrar after it.
     detail::DumState& s = state();
-    if (s.core.transport && s.core.transport->tls && !m_serverChecked)
-        return checkServer();
     if (detail::removalsUnderWay(s) == 0)
         return issue();
     s.afterRemovals.push_back(std::static_pointer_cast<ClientRegistration>(shared_from_this()));
@@ -155,7 +156,10 @@ void ClientRegistration::issue() {
     const auto stream = s.keepAlive ? s.profile->getKeepAliveTimeForStream() : std::chrono::seconds{0};
     detail::setStreamKeepAlive(stream, stream / 2);
     const std::string expires = std::to_string(state().profile->getDefaultRegistrationTime());
-    const std::string proxy = state().outboundProxy();
+    const std::string proxy = nextHop();
+    detail::setRegistrationFamily(m_pinnedAddress.empty()          ? 0
+                                  : m_pinnedAddress.front() == '[' ? AF_INET6
+                                                                   : AF_INET);
     m_core.ownRequest(m_nh);
     nua_register(m_nh, NUTAG_URL(m_registrar.c_str()), SIPTAG_EXPIRES_STR(expires.c_str()),
                  TAG_IF(!proxy.empty(), NUTAG_PROXY(proxy.c_str())), NUTAG_OUTBOUND(detail::kOutboundOptions),
@@ -167,11 +171,11 @@ void ClientRegistration::removeAll(bool stopWhenDone) {
     m_stopWhenDone = stopWhenDone;
     if (!m_nh)
         return failSoon(nua_r_unregister, 503, "Transport unavailable");
-    const std::string proxy = state().outboundProxy();
+    const std::string proxy = nextHop();
     m_core.ownRequest(m_nh);
     nua_unregister(m_nh, NUTAG_URL(m_registrar.c_str()), SIPTAG_CONTACT_STR("*"), SIPTAG_EXPIRES_STR("0"),
-                   TAG_IF(!proxy.empty(), NUTAG_PROXY(proxy.c_str())), NUTAG_OUTBOUND(detail::kOutboundOptions),
-                   TAG_END());
+                   TAG_IF(!proxy.empty(), NUTAG_PROXY(proxy.c_str())),
+                   NUTAG_OUTBOUND(detail::kOutboundOptions), TAG_END());
 }
 
 void ClientRegistration::stopRegistering() {
@@ -180,23 +184,30 @@ void ClientRegistration::stopRegistering() {
     retire();
 }
 
-// The stack refuses a server whose certificate fails its checks without a word: the request ends in 408,
-// 32 s later. The registrar's certificate is checked first, the same way, so that a refusal comes at
-// once, with the reason.
-void ClientRegistration::checkServer() {
-    detail::DumState& s = state();
-    const std::string proxy = s.outboundProxy();
+// The registrar's address: the first that answers, among the outbound proxy's or the domain's, the ones
+// that failed this registration left out. Over TLS its certificate is checked first: the stack refuses a
+// server whose certificate fails its checks without a word (the request ends in 408, 32 s later), the
+// check at once, with the reason. When no address answers, the stack is given the name as before.
+void ClientRegistration::findRegistrar() {
+    const std::string proxy = state().outboundProxy();
     std::weak_ptr<Usage> weak = weak_from_this();
-    detail::checkTlsServer(proxy.empty() ? m_registrar : proxy, proxy.empty(), s.core.tlsTrustFile(),
-                           [weak](const std::string& problem) {
-                               auto usage = std::static_pointer_cast<ClientRegistration>(weak.lock());
-                               if (!usage || usage->retired())
-                                   return;
-                               usage->m_serverChecked = true;
-                               if (!problem.empty())
-                                   return usage->failSoon(nua_r_register, 503, problem.c_str());
-                               usage->start();
-                           });
+    reach(proxy.empty() ? m_registrar : proxy, m_avoid, [weak](const detail::NextHop& hop) {
+        auto usage = std::static_pointer_cast<ClientRegistration>(weak.lock());
+        if (!usage || !usage->m_nh)
+            return;
+        usage->m_registrarFound = true;
+        if (!hop.problem.empty())
+            return usage->failSoon(nua_r_register, 503, hop.problem.c_str());
+        usage->m_pinned = hop.uri;
+        usage->m_pinnedAddress = hop.address;
+        const std::string next = usage->nextHop();
+        nua_set_hparams(usage->m_nh, NUTAG_PROXY(next.empty() ? nullptr : next.c_str()), TAG_END());
+        usage->start();
+    });
+}
+
+std::string ClientRegistration::nextHop() {
+    return m_pinned.empty() ? state().outboundProxy() : m_pinned;
 }
 
 void ClientRegistration::leaveForNetworkChange() {
@@ -211,6 +222,11 @@ void ClientRegistration::leaveForNetworkChange() {
     m_nh = nullptr;
     s.usages[this] = shared_from_this();
     m_pinned.clear();
+    m_pinnedAddress.clear();
+    m_avoid.clear();
+    // Addresses reached over the old network may not be reached over the new one.
+    s.nextHops.clear();
+    m_registrarFound = false;
     m_awaitingNetwork = true;
 }
 
@@ -224,9 +240,7 @@ void ClientRegistration::rejoinAfterNetworkChange() {
         return fail(detail::MessageAccess::response(503, "Transport unavailable"));
     s.usages.erase(this);
     s.usages[m_nh] = shared_from_this();
-    if (s.namesUnreachable(m_registrar))
-        return failSoon(nua_r_register, 503, detail::kNoNameServer);
-    issue();
+    start();
 }
 
 void ClientRegistration::removalDone() {
@@ -282,7 +296,7 @@ void ClientRegistration::onFinal(Event& event) {
         } else if (s.shutdownHandler) {
             // The usage manager is winding down and nobody will remove this binding any more: it leaves
             // again at once, and the shutdown does not wait for a registration that would stay.
-            const std::string proxy = s.outboundProxy();
+            const std::string proxy = nextHop();
             m_core.ownRequest(m_nh);
             nua_unregister(m_nh, NUTAG_URL(m_registrar.c_str()),
                            TAG_IF(!proxy.empty(), NUTAG_PROXY(proxy.c_str())),
@@ -290,6 +304,7 @@ void ClientRegistration::onFinal(Event& event) {
             m_removing = true;
             detach();
         } else {
+            m_avoid.clear();
             pin(event);
             keepAlive(event);
             if (!m_registered) {
@@ -302,12 +317,27 @@ void ClientRegistration::onFinal(Event& event) {
     }
     // A REGISTER that went unanswered, or could not leave: the handler decides whether it is sent again.
     const bool timedOut = status == 408 || (status == 503 && !event.sip());
-    // The registrar that held our binding is gone: through the name (once), another one may take it.
-    if (timedOut && !m_pinned.empty() && !m_removing && !state().namesUnreachable(m_registrar)) {
+    // The registrar that held our binding is gone (unanswered, refused, or it says itself that it cannot
+    // serve): the name is looked up again and the next of its addresses that answers takes the binding,
+    // without a word to the user. One that moved to another address is found there the same way.
+    if ((timedOut || status == 503) && m_registered && !m_pinned.empty() && !m_removing &&
+        !state().namesUnreachable(m_registrar)) {
+        if (!m_pinnedAddress.empty())
+            m_avoid.push_back(m_pinnedAddress);
+        s.forgetNextHop(m_pinnedAddress);
         m_pinned.clear();
-        const std::string proxy = s.outboundProxy();
-        nua_set_hparams(m_nh, NUTAG_PROXY(proxy.empty() ? nullptr : proxy.c_str()), TAG_END());
-        return issue();
+        m_pinnedAddress.clear();
+        m_registrarFound = false;
+        // The stack's handle keeps sending to where it registered, whatever next hop it is given then: a
+        // new one starts afresh.
+        s.usages.erase(m_nh);
+        s.challenged.erase(m_nh);
+        m_core.destroyHandle(m_nh);
+        m_nh = s.newHandle(m_target);
+        if (!m_nh)
+            return fail(response);
+        s.usages[m_nh] = shared_from_this();
+        return findRegistrar();
     }
     if (timedOut && handler && !m_removing) {
         const int retryAfter = handler->onRequestRetry(getHandle(), 0, response);
@@ -384,9 +414,13 @@ void ClientRegistration::pin(const Event& response) {
     transport = transport.substr(transport.rfind('/') + 1);
     for (char& c : transport)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    // Over TLS the next hop found keeps the server's name, which the certificate is checked against.
+    if (transport == "tls" && !m_pinned.empty())
+        return;
     const bool v6 = std::strchr(host, ':') != nullptr;
     const std::string pinned = std::string(transport == "tls" ? "sips:" : "sip:") + (v6 ? "[" : "") + host +
                                (v6 ? "]" : "") + ":" + std::to_string(port) + ";transport=" + transport;
+    m_pinnedAddress = (v6 ? "[" : "") + std::string(host) + (v6 ? "]" : "") + ":" + std::to_string(port);
     if (pinned == m_pinned)
         return;
     m_pinned = pinned;

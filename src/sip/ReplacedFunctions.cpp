@@ -53,6 +53,19 @@ constexpr Replacement kTable[] = {
      "the whole authentication client: a fresh digest answer for every request, whatever characters the "
      "user name and password hold",
      kDebian12},
+    {Family::TlsServerName, "tls_init_secondary, tls_connect", "Tls.cpp",
+     "the server's name in each TLS connection's ClientHello (SNI), and the address a server reached by its "
+     "address must have a certificate for; reads the TLS state as tls_free does",
+     kDebian12},
+    {Family::TransportByName, "tport_primary_by_name", "Families.cpp",
+     "takes an IPv6 next hop in brackets for the address it is, so that the request leaves over IPv6",
+     kDebian12},
+    {Family::ContactFromVia, "nua_registration_from_via", "Families.cpp",
+     "keeps the IPv4 loopback address among a registration's possible Contacts on a machine with loopback "
+     "alone",
+     kDebian12},
+    {Family::ContactByAor, "nua_registration_by_aor", "Families.cpp",
+     "gives a registration the Contact of the family it registers over", kDebian12},
 };
 
 constexpr std::size_t kFamilies = std::size(kTable);

@@ -26,6 +26,10 @@ enum class Family {
     SresCacheStore,
     NetworkChanged,
     AuthClient,
+    TlsServerName,
+    TransportByName,
+    ContactFromVia,
+    ContactByAor,
 };
 
 // Whether the program's own definitions of `family` are in use: the loaded sofia-sip is the build they

@@ -56,6 +56,38 @@ RunningStacks& runningStacks() {
     return stacks;
 }
 
+// What the layer's own threads hand the user-interface thread.
+struct Mailbox {
+    std::mutex mutex;
+    std::deque<std::function<void()>> calls;
+};
+
+// Never destroyed: a thread of the layer's may still deliver while the process ends.
+Mailbox& mailbox() {
+    static Mailbox* box = new Mailbox;
+    return *box;
+}
+
+void drainMailbox() {
+    for (;;) {
+        std::function<void()> call;
+        {
+            Mailbox& box = mailbox();
+            const std::lock_guard<std::mutex> lock(box.mutex);
+            if (box.calls.empty())
+                return;
+            call = std::move(box.calls.front());
+            box.calls.pop_front();
+        }
+        call();
+    }
+}
+
+gboolean drainFromLoop(gpointer) {
+    drainMailbox();
+    return G_SOURCE_REMOVE;
+}
+
 gboolean networkChangedOnUiThread(gpointer nua) {
     StackCore* core = nullptr;
     {
@@ -155,6 +187,13 @@ NameAddr nameAddr(su_home_t* home, const url_t* url, const char* display) {
 std::shared_ptr<const Contents> contentsFor(const Mime& type, const Data& body) {
     if (body.empty())
         return nullptr;
+    // A CPIM wrapper's contents are those of the message it wraps (one level: a wrapper in a wrapper is
+    // never accepted).
+    if (type == CpimType()) {
+        if (std::optional<CpimMessage> inner = UnwrapCpim(body); inner && !(inner->type == CpimType()))
+            return inner->body.empty() ? std::make_shared<OctetContents>(inner->type, inner->body)
+                                       : contentsFor(inner->type, inner->body);
+    }
     if (type == PlainContents::getStaticType())
         return std::make_shared<PlainContents>(body);
     if (type == SdpContents::getStaticType()) {
@@ -200,6 +239,15 @@ void deleteClosure(su_msg_arg_t* argument) {
 }
 
 }  // namespace
+
+void deliverOnUiThread(std::function<void()> call) {
+    {
+        Mailbox& box = mailbox();
+        const std::lock_guard<std::mutex> lock(box.mutex);
+        box.calls.push_back(std::move(call));
+    }
+    g_main_context_invoke(nullptr, drainFromLoop, nullptr);
+}
 
 void announceNetworkChange(const void* nua) {
     g_main_context_invoke(nullptr, networkChangedOnUiThread, const_cast<void*>(nua));
@@ -378,9 +426,13 @@ bool StackCore::start() {
                   " cannot be opened: it is not a port number (1 to 65535)";
         return false;
     }
-    const std::string url = std::string(transport->tls ? "sips" : "sip") + ":*:" +
-                            std::to_string(transport->port) + ";maddr=0.0.0.0" +
-                            (transport->tls ? "" : transport->tcp ? ";transport=tcp" : ";transport=udp");
+    // Host "*" without maddr: a socket on every address of both families, so that a request leaves on
+    // its destination's family with that family's address in its Via and Contact.
+    const std::string url = std::string(transport->tls ? "sips" : "sip") +
+                            ":*:" + std::to_string(transport->port) +
+                            (transport->tls   ? ""
+                             : transport->tcp ? ";transport=tcp"
+                                              : ";transport=udp");
     raiseDescriptorLimit();
     if (transport->tcp)
         guardInboundConnections(transport->port);
@@ -468,24 +520,41 @@ bool StackCore::start() {
     return true;
 }
 
-// sofia-sip gives no reason when it cannot open a transport: binding the same port ourselves does.
+// sofia-sip gives no reason when it cannot open a transport: binding the same port ourselves, in either
+// family, does.
 std::string StackCore::probe() const {
     const char* name = transport->name();
     const std::string what = std::string(name) + " port " + std::to_string(transport->port);
-    const int fd = socket(AF_INET, transport->tcp ? SOCK_STREAM : SOCK_DGRAM, 0);
-    if (fd < 0)
-        return what + " cannot be opened: " + std::strerror(errno);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(transport->port));
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    const int one = 1;
-    if (transport->tcp)
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     std::string reason = "it is in use";
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-        reason = std::strerror(errno);
-    close(fd);
+    for (const int family : {AF_INET, AF_INET6}) {
+        const int fd = socket(family, (transport->tcp ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            continue;
+        sockaddr_storage address{};
+        socklen_t length = sizeof(sockaddr_in);
+        const auto port = htons(static_cast<std::uint16_t>(transport->port));
+        if (family == AF_INET) {
+            auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+            v4->sin_family = AF_INET;
+            v4->sin_port = port;
+        } else {
+            auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+            v6->sin6_family = AF_INET6;
+            v6->sin6_port = port;
+            length = sizeof(sockaddr_in6);
+        }
+        const int one = 1;
+        if (transport->tcp)
+            setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        if (family == AF_INET6)
+            setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+        const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0;
+        if (!bound)
+            reason = std::strerror(errno);
+        close(fd);
+        if (!bound)
+            break;
+    }
     return what + " cannot be opened: " + reason;
 }
 
@@ -535,6 +604,7 @@ void StackCore::collect() {
 }
 
 std::unique_ptr<Event> StackCore::pop() {
+    drainMailbox();
     const auto now = std::chrono::steady_clock::now();
     for (auto it = m_delayed.begin(); it != m_delayed.end();) {
         if (it->due <= now) {

@@ -287,6 +287,9 @@ struct StackCore::Shared {
 // (ReceivedTexts.cpp): 415, 404, 405 or 503 when it is not taken, 200 when it is. Returns whether the
 // user-interface thread is to see the event: only a text taken, and seen for the first time, is.
 bool answerText(StackCore::Shared& shared, Event& event);
+// Runs `call` on the user-interface thread soon: at the next StackCore::pop(), or from the GLib main loop
+// when that runs first. For the layer's own threads (Targets.cpp, Tls.cpp). Any thread.
+void deliverOnUiThread(std::function<void()> call);
 
 // Tells the stack's usage manager, on the user-interface thread, that the network of the stack `nua`
 // changed (NetworkWatch.cpp, from the stack's thread). Any thread.

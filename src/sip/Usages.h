@@ -9,10 +9,13 @@
 #include "sip/KeepAlive.h"
 #include "sip/SdpContents.h"
 #include "sip/SipMessage.h"
+#include "sip/Targets.h"
 
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 struct nua_handle_s;
@@ -56,6 +59,13 @@ protected:
     detail::DumState& state();
     // Fails the request in progress as if a response with this status had come, after the current call.
     void failSoon(int event, int status, const char* phrase);
+
+    // Where a request to `uri` (the outbound proxy, or the request's own target) goes: the address of the
+    // server that answered first (NextHop.cpp), checked over TLS the first time it is used. `then` runs
+    // on the user-interface thread while the usage lives; at once when the server was reached before and
+    // `avoid` (addresses as "[2001:db8::1]:5060") is empty.
+    void reach(const std::string& uri, std::vector<std::string> avoid,
+               std::function<void(const detail::NextHop&)> then);
 
     DialogUsageManager& m_dum;
     detail::StackCore& m_core;
@@ -106,18 +116,26 @@ private:
     void keepAlive(const detail::Event& response);
     void armKeepAlive();
     void pin(const detail::Event& response);
-    void checkServer();
+    // Finds the registrar's address (Usage::reach), avoiding those that failed, then goes on with start().
+    void findRegistrar();
+    // Where the registration's requests go now: the registrar that answered, else the outbound proxy.
+    std::string nextHop();
 
     NameAddr m_target;
     // The registrar: the domain of the address of record.
     std::string m_registrar;
     std::vector<NameAddr> m_myContacts;
     detail::DatagramFlow m_flow;
-    // Where the stack sends this registration's requests since the registrar answered (see pin()).
+    // Where the stack sends this registration's requests since the registrar answered (see pin()), and
+    // that registrar's address.
     std::string m_pinned;
+    std::string m_pinnedAddress;
+    // Registrars that stopped answering or refused since the last success: the next one is looked for
+    // among the others.
+    std::vector<std::string> m_avoid;
     bool m_keepAliveDue = false;
     bool m_awaitingNetwork = false;
-    bool m_serverChecked = false;
+    bool m_registrarFound = false;
     bool m_registered = false;
     bool m_removing = false;
     bool m_stopWhenDone = false;
@@ -143,6 +161,8 @@ private:
 
     std::unique_ptr<detail::StackWait> m_stackWait;
     std::string m_target;
+    // Where the MESSAGEs go (Usage::reach), once found.
+    std::optional<detail::NextHop> m_hop;
     std::deque<std::unique_ptr<Contents>> m_pages;
     bool m_inProgress = false;
 };
@@ -211,6 +231,7 @@ private:
     void onInviteResponse(detail::Event& event);
 
     std::string m_target;
+    std::string m_hop;
     Data m_offer;
     bool m_newSessionReported = false;
     bool m_failed = false;

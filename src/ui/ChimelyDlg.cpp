@@ -7,7 +7,9 @@
 #include "platform/DialogTemplate.h"
 #include "platform/MessageBox.h"
 #include "platform/Network.h"
+#include "platform/ProfileStore.h"
 #include "res/Resource.h"
+#include "ui/HistoryDlg.h"
 #include "ui/PreferencesDlg.h"
 
 #include <QComboBox>
@@ -112,6 +114,8 @@ CChimelyDlg::CChimelyDlg(bool startHidden, QWidget* parent, ChimelyDelays delays
     setContextMenuPolicy(Qt::CustomContextMenu);
     connect(this, &QWidget::customContextMenuRequested, this, [this](const QPoint& position) {
         QMenu menu(this);
+        menu.addAction(QStringLiteral("History..."), this,
+                       [this] { SendMessage(platform::WM_COMMAND, ID_TRAY_HISTORY); });
         menu.addAction(QStringLiteral("Preferences..."), this,
                        [this] { SendMessage(platform::WM_SYSCOMMAND, IDM_PREFERENCES); });
         menu.exec(mapToGlobal(position));
@@ -119,13 +123,19 @@ CChimelyDlg::CChimelyDlg(bool startHidden, QWidget* parent, ChimelyDelays delays
     auto* preferences = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma), this);
     connect(preferences, &QShortcut::activated, this,
             [this] { SendMessage(platform::WM_SYSCOMMAND, IDM_PREFERENCES); });
+    // The History window from the main window: Ctrl+H, and the context menu's History...
+    auto* historyKey = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_H), this);
+    connect(historyKey, &QShortcut::activated, this,
+            [this] { SendMessage(platform::WM_COMMAND, ID_TRAY_HISTORY); });
 
     m_localAddress = platform::LocalIPv4Address();
+    m_strHistoryFile = platform::AppDataFile(kHistoryFileName);
 }
 
 CChimelyDlg::~CChimelyDlg() = default;
 
 bool CChimelyDlg::OnInitDialog() {
+    ApplyHistorySetting(false);
     for (const std::string& entry : m_arrTo)
         insertSorted(m_cbTo, toQt(entry));
     // Signing in already: the panel shows how far it got ("Connecting...", or why it could not start).
@@ -159,7 +169,8 @@ void CChimelyDlg::StartAgent() {
 
 void CChimelyDlg::CreateTrayIcon() {
     if (!m_bWindowGone)
-        m_trayIcon.Create(this, IDR_TRAY_MENU, m_trayTip.c_str(), m_trayImage, WM_TRAYNOTIFY, 0, true);
+        m_trayIcon.Create(this, IDR_TRAY_MENU, TrayTip(m_strTrayState).c_str(), m_trayImage, WM_TRAYNOTIFY, 0,
+                          true);
 }
 
 platform::LRESULT CChimelyDlg::WindowProc(platform::UINT message, platform::WPARAM wParam,
@@ -185,6 +196,9 @@ platform::LRESULT CChimelyDlg::WindowProc(platform::UINT message, platform::WPAR
                     return 0;
                 case ID_TRAY_PREFERENCES:
                     OnPreferences();
+                    return 0;
+                case ID_TRAY_HISTORY:
+                    OnHistory();
                     return 0;
                 case ID_TRAY_EXIT:
                     OnExit();
@@ -299,6 +313,7 @@ void CChimelyDlg::OnPreferences() {
     m_preferences = nullptr;
     if (result != platform::IDOK)
         return;
+    ApplyHistorySetting(preferences.DeleteHistory());
     const int answer = platform::MessageBox(this, LoadResourceString(IDS_RECONNECT_QUESTION), kProgramName,
                                             platform::MB_YESNO | platform::MB_ICONQUESTION);
     if (answer == platform::IDYES) {

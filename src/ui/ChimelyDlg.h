@@ -6,6 +6,7 @@
 #pragma once
 
 #include "app/Var.h"
+#include "history/HistoryStore.h"
 #include "platform/Dialog.h"
 #include "platform/PostedCall.h"
 #include "sip/DialogUsageManager.h"
@@ -22,6 +23,7 @@
 #include <optional>
 #include <string>
 
+class CHistoryDlg;
 class CPreferencesDlg;
 class QComboBox;
 class QLineEdit;
@@ -59,6 +61,17 @@ constexpr const char* kTrayConnectedAs = "Connected as ";
 constexpr const char* kTrayNotConnected = "Not connected";
 // After the address when the signalling is encrypted.
 constexpr const char* kTrayEncrypted = " (TLS)";
+// The tooltip's last line while received texts wait in their boxes: "1 text unread", "2 texts unread".
+constexpr const char* kTrayUnreadOne = " text unread";
+constexpr const char* kTrayUnreadMany = " texts unread";
+// What the tray's tooltip holds, in characters.
+constexpr std::size_t kTrayTipChars = 127;
+// The history file, in the user's data folder.
+constexpr const char* kHistoryFileName = "history.db";
+
+// Typing indications (RFC 3994) and delivery notices (RFC 5438): taken like texts, answered, then ignored.
+inline const sip::Mime kIsComposingType("application", "im-iscomposing+xml");
+inline const sip::Mime kImdnType("message", "imdn+xml");
 
 // The tray icon's callback message; the tray menu's commands are with the resources.
 constexpr platform::UINT WM_TRAYNOTIFY = platform::WM_APP + 1;
@@ -191,10 +204,11 @@ public:
     void ShowResponseStatus(const sip::SipMessage& response, bool withOk);
     // A sign-in that failed: its response without Ok, and the tray icon shows the program not connected.
     void ShowRegistrationFailure(const sip::SipMessage& response);
-    // The tray icon's tooltip: the window title, then the connection state on a line of its own.
-    static std::string TrayTip(const std::string& state);
-    // The tray icon's image and tooltip from now on, kept for the icon until it exists.
-    void SetTrayState(HICON image, const std::string& tip);
+    // The tray icon's tooltip: the window title, then the connection state on a line of its own, then
+    // while received texts wait in their boxes how many. Remembers the state for UpdateTrayTip.
+    std::string TrayTip(const std::string& state);
+    // The tray icon's image and connection state from now on, kept for the icon until it exists.
+    void SetTrayState(HICON image, const std::string& state);
     // The tray icon, with the state of the moment.
     void CreateTrayIcon();
     // Shows what the panel was asked to show before it existed.
@@ -206,6 +220,26 @@ public:
     void OnMessageFailed(const sip::SipMessage& response);
     void EnableCompose(bool enable);
     void UpdateSendButton();
+
+    // ---- the history of texts, Reply and the unread count (src/ui/KeptTexts.cpp) ----
+
+    // Keeps a history, or stops keeping one, as m_nKeepHistory says, at once; `deleteKept` removes what
+    // was kept when it stops.
+    void ApplyHistorySetting(bool deleteKept);
+    // A received text, as its box will show it, before the box opens.
+    void RecordReceived(const sip::SipMessage& message, history::Route route);
+    // The text now being sent, to `target`; and later what became of it.
+    void RecordSent(const sip::NameAddr& target);
+    void RecordOutcome(history::Route route, const sip::SipMessage& response);
+    // Opens the History window (the tray menu's History..., Ctrl+H in the main window).
+    void OnHistory();
+    // The main window, shown, with To set to `peer` and the focus in Message.
+    void ReplyTo(const std::string& peer);
+    // Sends `body` to `peer` as if typed and sent; only while a text could be sent from the window.
+    void SendAgain(const std::string& peer, const std::string& body);
+    // Received texts whose boxes are open or waiting.
+    std::size_t UnreadTexts() const { return m_openMessageBoxes + m_pendingMessages.size(); }
+    void UpdateTrayTip();
 
     // ---- the main window (src/ui/ChimelyDlg.cpp) ----
 
@@ -247,7 +281,6 @@ public:
     QIcon m_hIconDisconnected;
     CTrayNotifyIconEx m_trayIcon;
     HICON m_trayImage = &m_hIconDisconnected;
-    std::string m_trayTip = TrayTip(kTrayNotConnected);
     QLineEdit* m_edStatus = nullptr;
     int m_nStatusId = -1;
     // What the panel shows, kept while it does not exist yet (the sign-in starts before the window).
@@ -266,6 +299,15 @@ public:
     // The agent was set up and the first sign-in started before the window's controls existed.
     bool m_bAgentStarted = false;
 
+    // The history while the user keeps one; none (and no SQLite loaded) otherwise.
+    std::string m_strHistoryFile;
+    std::unique_ptr<history::HistoryStore> m_history;
+    std::unique_ptr<CHistoryDlg> m_historyDlg;
+    // The text being sent, as the history knows it; 0 when it is not kept.
+    std::uint64_t m_nSendTicket = 0;
+    // The connection state line of the tray's tooltip.
+    std::string m_strTrayState = kTrayNotConnected;
+
 protected:
     bool OnInitDialog() override;
     platform::LRESULT WindowProc(platform::UINT message, platform::WPARAM wParam,
@@ -277,6 +319,8 @@ private:
     // A received text waiting for one of the boxes to close.
     struct PendingMessage {
         std::string title;
+        // The sender's address, for Reply.
+        std::string peer;
         std::shared_ptr<const sip::Contents> contents;
     };
     void OpenMessageBox(PendingMessage message);

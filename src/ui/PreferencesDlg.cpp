@@ -9,6 +9,7 @@
 
 #include <QAbstractButton>
 #include <QButtonGroup>
+#include <QCheckBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -74,8 +75,13 @@ void CPreferencesDlg::OnConfigModeClicked() {
 }
 
 void CPreferencesDlg::OnOkClicked() {
+    const bool keptHistory = m_pSettings->m_nKeepHistory != 0;
     if (!DoDataExchange(true))
         return;
+    if (keptHistory && m_pSettings->m_nKeepHistory == 0)
+        m_bDeleteHistory =
+            platform::MessageBox(this, LoadResourceString(IDS_DELETE_HISTORY_QUESTION), kProgramName,
+                                 platform::MB_YESNO | platform::MB_ICONQUESTION) == platform::IDYES;
     m_pSettings->Save();
     EndDialog(platform::IDOK);
 }
@@ -99,6 +105,7 @@ bool CPreferencesDlg::DoDataExchange(bool save) {
         {{IDC_AUTOMATIC_CONFIGURATION, IDC_CONFIGURE_SETTINGS}, m_pSettings->m_nOutboundProxy},
         {{IDC_UDP, IDC_TCP, IDC_TLS}, m_pSettings->m_nProtocol}};
     auto edit = [this](int id) { return qobject_cast<QLineEdit*>(GetDlgItem(id)); };
+    auto* keepHistory = qobject_cast<QCheckBox*>(GetDlgItem(IDC_KEEP_HISTORY));
     auto radio = [this](int id) { return qobject_cast<QRadioButton*>(GetDlgItem(id)); };
 
     if (!save) {
@@ -115,6 +122,7 @@ bool CPreferencesDlg::DoDataExchange(bool save) {
             if (buttons)
                 buttons->setExclusive(exclusive);
         }
+        keepHistory->setChecked(m_pSettings->m_nKeepHistory != 0);
         return true;
     }
 
@@ -136,5 +144,6 @@ bool CPreferencesDlg::DoDataExchange(bool save) {
             if (radio(group.ids[i])->isChecked())
                 group.field = static_cast<int>(i);
     }
+    m_pSettings->m_nKeepHistory = keepHistory->isChecked() ? 1 : 0;
     return true;
 }

@@ -16,7 +16,10 @@ public:
     // A mode button was clicked: the server controls follow "Configure settings".
     void OnConfigModeClicked();
     // OK: the values are checked, copied into the record and written to the store, and the dialog closes.
+    // Turning the history off asks first whether to delete what it kept.
     void OnOkClicked();
+    // After OK: the user turned the history off and chose to delete it.
+    bool DeleteHistory() const { return m_bDeleteHistory; }
 
 protected:
     bool OnInitDialog() override;
@@ -29,4 +32,5 @@ protected:
 
 private:
     CVar* m_pSettings;
+    bool m_bDeleteHistory = false;
 };

@@ -54,10 +54,10 @@ void CChimelyDlg::ShowStatusId(int id) {
     if (m_bWindowGone)
         return;
     if (id == IDS_CONNECTED)
-        SetTrayState(&m_hIconConnected, TrayTip(std::string(kTrayConnectedAs) + m_aor.uri().getAor().str() +
-                                                (m_transport == sip::TLS ? kTrayEncrypted : "")));
+        SetTrayState(&m_hIconConnected, std::string(kTrayConnectedAs) + m_aor.uri().getAor().str() +
+                                            (m_transport == sip::TLS ? kTrayEncrypted : ""));
     else if (id == IDS_DISCONNECTED)
-        SetTrayState(&m_hIconDisconnected, TrayTip(kTrayNotConnected));
+        SetTrayState(&m_hIconDisconnected, kTrayNotConnected);
 }
 
 // What the panel was asked to show before it existed.
@@ -67,11 +67,10 @@ void CChimelyDlg::ReplayStatus() {
     m_nStatusId = id;
 }
 
-void CChimelyDlg::SetTrayState(HICON image, const std::string& tip) {
+void CChimelyDlg::SetTrayState(HICON image, const std::string& state) {
     m_trayImage = image;
-    m_trayTip = tip;
     m_trayIcon.SetIcon(image);
-    m_trayIcon.SetTooltipText(tip.c_str());
+    m_trayIcon.SetTooltipText(TrayTip(state).c_str());
 }
 
 void CChimelyDlg::ShowResponseStatus(const sip::SipMessage& response, bool withOk) {
@@ -83,12 +82,25 @@ void CChimelyDlg::ShowRegistrationFailure(const sip::SipMessage& response) {
     ShowResponseStatus(response, false);
     if (m_bWindowGone)
         return;
-    SetTrayState(&m_hIconDisconnected,
-                 TrayTip(std::string(kTrayNotConnected) + ": " + responseText(response)));
+    SetTrayState(&m_hIconDisconnected, std::string(kTrayNotConnected) + ": " + responseText(response));
 }
 
 std::string CChimelyDlg::TrayTip(const std::string& state) {
-    return std::string(kMainDialogCaption) + "\n" + state;
+    m_strTrayState = state;
+    std::string tip = std::string(kMainDialogCaption) + "\n" + state;
+    const std::size_t unread = UnreadTexts();
+    if (unread == 0)
+        return tip;
+    const std::string line = "\n" + std::to_string(unread) + (unread == 1 ? kTrayUnreadOne : kTrayUnreadMany);
+    // The state gives way, so that the count is always seen whole.
+    if (tip.size() + line.size() > kTrayTipChars)
+        tip.resize(kTrayTipChars - line.size());
+    return tip + line;
+}
+
+void CChimelyDlg::UpdateTrayTip() {
+    if (!m_bWindowGone)
+        m_trayIcon.SetTooltipText(TrayTip(m_strTrayState).c_str());
 }
 
 void CChimelyDlg::StartStatusTimer(unsigned ms) {

@@ -1,21 +1,35 @@
 // SPDX-License-Identifier: MIT
 // Text messages as the main window sends and shows them, against SIPp peers on 127.0.0.1: the message
 // session with its pager fallback, the outcome in the status panel, the received text answered first
-// and then shown, the incoming message sessions, and a flood of received texts.
+// and then shown, the incoming message sessions, a flood of received texts, and the heap after thousands.
+// Texts wrapped in CPIM and notices; the history of texts through the program itself and its History
+// window.
+#include "support/EventLoop.h"
 #include "support/Hub.h"
+#include "support/Program.h"
 #include "support/RawSip.h"
 #include "support/Scenarios.h"
 #include "support/Sipp.h"
 
+#include "platform/FakeShell.h"
+#include "platform/ProfileStore.h"
 #include "res/Resource.h"
 #include "sip/SdpContents.h"
+#include "ui/HistoryDlg.h"
 
+#include <QApplication>
+#include <QComboBox>
+#include <QListWidget>
 #include <QPlainTextEdit>
+#include <QProxyStyle>
 #include <QPushButton>
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <ctime>
+#include <thread>
 
 using namespace std::chrono_literals;
 
@@ -37,29 +51,6 @@ const char* const kPeerSdp =
     "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
     "m=message 5060 sip bob@127.0.0.1\r\n";
 
-// A peer that takes the message session: the INVITE, one MESSAGE in it, the BYE.
-std::string acceptingPeer() {
-    return scenario("  <recv request=\"INVITE\"/>\n" +
-                    reply("200 OK",
-                          "Contact: <sip:bob@[local_ip]:[local_port];transport=[transport]>\n"
-                          "Content-Type: application/sdp\n",
-                          kPeerSdp) +
-                    "  <recv request=\"ACK\"/>\n  <recv request=\"MESSAGE\"/>\n" + reply("200 OK") +
-                    "  <recv request=\"BYE\"/>\n" + reply("200 OK"));
-}
-
-// A peer without message sessions: 488 to the INVITE, and `pagerStatus` to the MESSAGE that follows.
-// The INVITE and the MESSAGE are calls of their own.
-std::string refusingPeer(const std::string& pagerStatus) {
-    return scenario(
-        "  <recv request=\"INVITE\" optional=\"true\" next=\"invite\"/>\n"
-        "  <recv request=\"MESSAGE\"/>\n" +
-        reply(pagerStatus) +
-        "  <nop next=\"end\"/>\n"
-        "  <label id=\"invite\"/>\n" +
-        reply("488 Not Acceptable Here") + "  <recv request=\"ACK\"/>\n  <label id=\"end\"/>\n");
-}
-
 class MessagesTest : public ::testing::TestWithParam<sip::TransportType> {
 protected:
     bool tcp() const { return GetParam() == sip::TCP; }
@@ -72,7 +63,7 @@ protected:
 };
 
 TEST_P(MessagesTest, SentInAMessageSessionWhenThePeerTakesOne) {
-    test::Sipp bob({.scenario = acceptingPeer(), .tcp = tcp()});
+    test::Sipp bob({.scenario = test::sessionPeerScenario(), .tcp = tcp()});
     bob.start();
     test::Hub hub(settings());
     hub.start();
@@ -127,7 +118,7 @@ TEST_P(MessagesTest, UnansweredMessageInASessionIsShownAsItsTimeoutAndTheSession
 }
 
 TEST_P(MessagesTest, RefusedSessionFallsBackToAPagerMessageToTheSameAddress) {
-    test::Sipp bob({.scenario = refusingPeer("200 OK"), .tcp = tcp(), .calls = 2});
+    test::Sipp bob({.scenario = test::pagerPeerScenario("200 OK"), .tcp = tcp(), .calls = 2});
     bob.start();
     test::Hub hub(settings());
     hub.start();
@@ -145,7 +136,7 @@ TEST_P(MessagesTest, RefusedSessionFallsBackToAPagerMessageToTheSameAddress) {
 }
 
 TEST_P(MessagesTest, RefusedPagerMessageIsShownWithOkAndTheTextStays) {
-    test::Sipp bob({.scenario = refusingPeer("404 Not Found"), .tcp = tcp(), .calls = 2});
+    test::Sipp bob({.scenario = test::pagerPeerScenario("404 Not Found"), .tcp = tcp(), .calls = 2});
     bob.start();
     test::Hub hub(settings());
     hub.start();
@@ -177,7 +168,8 @@ TEST_P(MessagesTest, ReceivedTextIsAnsweredThenShownInABoxTitledWithSenderAndTim
     EXPECT_EQ(0, peer.exitCode());
     const auto& box = hub.boxes.open(0);
     EXPECT_EQ("<b>Hi</b> & bye", box.text);
-    EXPECT_EQ(platform::MB_ICONINFORMATION, box.style);
+    // OK and Reply, with the information icon.
+    EXPECT_EQ(platform::MB_OKREPLY | platform::MB_ICONINFORMATION, box.style);
     std::time_t now = std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
@@ -300,6 +292,70 @@ std::string invitingPeer(const std::string& sdp, int expected) {
         test::okReply());
 }
 
+// A text in CPIM is shown and kept as the text it wraps, from the SIP sender; CPIM around another type,
+// or not CPIM at all, is refused as an unknown type is; typing indications and delivery notices are
+// answered and go nowhere. The tray counts the open box; Reply closes it and readies an answer.
+TEST_P(MessagesTest, CpimTextsAreShownAsTheirTextAndNoticesAreAnsweredAndIgnored) {
+    platform::FakeShell shell;
+    platform::ScopedShell scopedShell(shell);
+    const std::string cpimHead = "From: <im:peer@example.test>\r\nTo: <im:alice@example.test>\r\n\r\n";
+    struct Case {
+        const char* name;
+        std::string type;
+        std::string body;
+        int status;
+    };
+    const Case cases[] = {
+        {"CPIM text", "message/cpim",
+         cpimHead + "Content-Type: text/plain; charset=utf-8\r\n\r\nHello from CPIM", 200},
+        {"CPIM html", "message/cpim", cpimHead + "Content-Type: text/html\r\n\r\n<b>bold</b>", 415},
+        {"CPIM in CPIM", "message/cpim", cpimHead + "Content-Type: message/cpim\r\n\r\n" + cpimHead, 415},
+        {"not CPIM", "message/cpim", "just text", 415},
+        {"typing", "application/im-iscomposing+xml",
+         "<?xml version=\"1.0\"?><isComposing xmlns=\"urn:ietf:params:xml:ns:im-iscomposing\">"
+         "<state>active</state></isComposing>",
+         200},
+        {"delivery notice", "message/imdn+xml", "<imdn xmlns=\"urn:ietf:params:xml:ns:imdn\"/>", 200},
+    };
+    test::Hub::Settings kept = settings();
+    kept.keepHistory = true;
+    test::Hub hub(kept);
+    hub.start();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::Sipp peer(
+            {.scenario = test::requestScenario("MESSAGE", "Content-Type: " + c.type + "\n", c.body, c.status),
+             .tcp = tcp(),
+             .remote = hub.address()});
+        peer.start();
+        ASSERT_TRUE(hub.waitUntil([&] { return peer.wait(0ms); }));
+        EXPECT_EQ(0, peer.exitCode()) << peer.errors();
+        hub.waitFor(50ms);
+    }
+    ASSERT_EQ(1u, hub.boxes.calls.size());
+    EXPECT_EQ("Hello from CPIM", hub.boxes.open(0).text);
+    EXPECT_EQ(0u, hub.boxes.open(0).caption.find("Vantorell Chimely - Message [ Peer, "));
+    const auto conversations = hub.keptConversations();
+    ASSERT_EQ(1u, conversations.size());
+    EXPECT_EQ(1, conversations[0].texts);
+    EXPECT_EQ("Hello from CPIM", conversations[0].last.body);
+    EXPECT_EQ(history::Direction::Received, conversations[0].last.direction);
+    EXPECT_EQ(0u, conversations[0].peer.find("peer@127.0.0.1:"));
+    auto trayTip = [&] {
+        return std::string(shell.icons.at({hub.dialog().GetSafeHwnd(), IDR_TRAY_MENU}).record.szTip);
+    };
+    std::string tip = trayTip();
+    EXPECT_EQ("\n1 text unread", tip.substr(tip.rfind('\n'))) << tip;
+
+    // Reply: the box goes, the window comes with the sender in To and the focus in Message.
+    hub.dialog().HideStatus();
+    hub.boxes.closeNewest(platform::IDREPLY);
+    EXPECT_EQ(QString::fromStdString(conversations[0].peer), hub.dialog().m_cbTo->currentText());
+    EXPECT_EQ(hub.dialog().m_edMessage, hub.dialog().focusWidget());
+    tip = trayTip();
+    EXPECT_EQ(std::string::npos, tip.find("unread")) << tip;
+}
+
 TEST_P(MessagesTest, IncomingSessionsAreTakenOnlyForExactlyOneMessageMedium) {
     const std::string head = "v=0\r\no=- 7 7 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n";
     const std::string message = "m=message 5060 sip peer@127.0.0.1\r\n";
@@ -337,6 +393,148 @@ TEST_P(MessagesTest, IncomingSessionsAreTakenOnlyForExactlyOneMessageMedium) {
 
 INSTANTIATE_TEST_SUITE_P(Transports, MessagesTest, ::testing::Values(sip::UDP, sip::TCP),
                          [](const auto& info) { return info.param == sip::TCP ? "TCP" : "UDP"; });
+
+// The history through the program itself: texts from a peer are kept, in order, through a kill -9 a second
+// after the last box opened; at the next start the History window shows them; a text a peer refuses shows
+// as failed there, and goes again from there.
+TEST(History, KeptThroughAKillShownInTheWindowAndAFailedTextSentAgain) {
+    test::Program program;
+    const int port = test::freePort();
+    program.writeSettings({{"SigninName", "alice@127.0.0.1"},
+                           {"Password", "x"},
+                           {"Protocol", "0"},
+                           {"LocalPort", std::to_string(port)},
+                           {"KeepHistory", "1"}});
+    const pid_t pid = program.start({});
+    ASSERT_TRUE(test::waitForUdpPort(port, 15s)) << program.log(1);
+    test::Sipp peer({.scenario = test::requestScenario("MESSAGE", "Content-Type: text/plain\n",
+                                                       "text [call_number] \xd7\xa9\xf0\x9f\x98\x80", 200),
+                     .remote = "127.0.0.1:" + std::to_string(port),
+                     .calls = 3});
+    peer.start();
+    ASSERT_TRUE(peer.wait(20s)) << peer.errors() << program.log(1);
+    ASSERT_EQ(0, peer.exitCode()) << peer.errors() << program.log(1);
+    std::this_thread::sleep_for(1s);
+    ASSERT_TRUE(program.running(pid));
+    kill(pid, SIGKILL);
+    ASSERT_EQ(128 + SIGKILL, program.waitFor(pid, 5s));
+
+    test::Hub hub({.signin = "alice@127.0.0.1",
+                   .password = "x",
+                   .keepHistory = true,
+                   .historyFile = program.historyFile()});
+    hub.start();
+    hub.dialog().OnHistory();
+    CHistoryDlg& window = *hub.dialog().m_historyDlg;
+    auto* conversations = qobject_cast<QListWidget*>(window.GetDlgItem(IDC_HISTORY_CONVERSATIONS));
+    auto* texts = qobject_cast<QListWidget*>(window.GetDlgItem(IDC_HISTORY_TEXTS));
+    ASSERT_TRUE(hub.waitUntil([&] { return conversations->count() == 1; }));
+    conversations->setCurrentRow(0);
+    ASSERT_TRUE(hub.waitUntil([&] { return texts->count() == 3; }));
+    for (int i = 0; i < 3; ++i) {
+        const QString item = texts->item(i)->text();
+        EXPECT_TRUE(item.contains(QString::fromUtf8("text %1 \xd7\xa9\xf0\x9f\x98\x80").arg(i + 1)))
+            << item.toStdString();
+        EXPECT_TRUE(item.contains(QStringLiteral(" - received"))) << item.toStdString();
+    }
+
+    // To bob, who refuses: failed, as the panel says, and in the window.
+    int bobPort = 0;
+    {
+        test::Sipp bob({.scenario = test::pagerPeerScenario("404 Not Found"), .calls = 2});
+        bob.start();
+        bobPort = bob.port();
+        hub.send("bob@127.0.0.1:" + std::to_string(bobPort), "are you there?");
+        ASSERT_TRUE(hub.waitUntil([&] { return hub.status() == "Not Found (404)"; })) << hub.status();
+        ASSERT_TRUE(hub.waitUntil([&] { return bob.wait(0ms); }, 5s));
+    }
+    ASSERT_TRUE(hub.waitUntil([&] { return conversations->count() == 2; }));
+    conversations->setCurrentRow(0);
+    ASSERT_TRUE(hub.waitUntil([&] {
+        return texts->count() == 1 &&
+               texts->item(0)->text().endsWith(QStringLiteral("[failed: Not Found (404)]"));
+    })) << (texts->count() ? texts->item(0)->text().toStdString() : "");
+
+    // Sent again from the window, to bob, who takes it now.
+    test::Sipp bob({.scenario = test::pagerPeerScenario("200 OK"), .port = bobPort, .calls = 2});
+    bob.start();
+    texts->setCurrentRow(0);
+    auto* again = qobject_cast<QPushButton*>(window.GetDlgItem(IDC_HISTORY_SEND_AGAIN));
+    ASSERT_TRUE(again->isEnabled());
+    again->click();
+    ASSERT_TRUE(hub.waitUntil([&] { return hub.status() == "Message has been sent"; })) << hub.status();
+    ASSERT_TRUE(hub.waitUntil([&] {
+        return texts->count() == 2 && texts->item(1)->text().endsWith(QStringLiteral("[delivered]"));
+    })) << texts->item(texts->count() - 1)->text().toStdString();
+    EXPECT_TRUE(texts->item(1)->text().contains(QStringLiteral("are you there?")));
+    ASSERT_TRUE(hub.waitUntil([&] { return bob.wait(0ms); }, 5s));
+    EXPECT_EQ("are you there?", bob.requests("MESSAGE").at(0).body());
+
+    // Off, and the kept texts deleted: the file goes, and the window says how to keep a history.
+    hub.dialog().m_nKeepHistory = 0;
+    hub.dialog().ApplyHistorySetting(true);
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(program.historyFile())));
+    EXPECT_TRUE(window.GetDlgItem(IDC_HISTORY_NOTE)->isVisibleTo(&window));
+    EXPECT_FALSE(texts->isVisibleTo(&window));
+}
+
+// Dialog buttons with icons, as X11 desktops' themes give them; the offscreen platform's theme gives none.
+class IconButtonsStyle : public QProxyStyle {
+public:
+    using QProxyStyle::QProxyStyle;
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* data) const override {
+        return hint == SH_DialogButtonBox_ButtonsHaveIcons
+                   ? 1
+                   : QProxyStyle::styleHint(hint, option, widget, data);
+    }
+};
+
+// Every text opens a real box, closed as soon as it is up. Once a warm-up's transactions have ended, a few
+// thousand more texts leave the heap where it was: nothing of them stays with the window, the boxes or the
+// stack. (Each box's button icons once stayed in Qt's pixmap cache: about 2 kB a text.)
+TEST(ReceivedTexts, LeaveNothingOnTheHeapOnceTheirBoxesAreClosed) {
+    constexpr int kWarmUp = 500;
+    constexpr int kTexts = 2000;
+    constexpr std::size_t kGrowthBound = 256 * 1024;
+    const QString style = QApplication::style()->name();
+    QApplication::setStyle(new IconButtonsStyle(style));
+    QTemporaryDir dir;
+    platform::UseProfileFile(dir.filePath("chimely.conf"));
+    const int port = test::freePort();
+    platform::AppProfile().WriteProfileInt("Settings", "Protocol", 0);
+    platform::AppProfile().WriteProfileInt("Settings", "LocalPort", port);
+    {
+        CChimelyDlg dialog;
+        dialog.m_stack.setTransactionTimeout(2s);
+        ASSERT_FALSE(dialog.InitStack());
+        dialog.SetTimer(kPumpTimerId, kPumpIntervalMs);
+        test::BoxCloser closer;
+        auto receive = [&](int count) {
+            const int closedBefore = closer.closed();
+            test::Sipp peer({.scenario = test::requestScenario("MESSAGE", "Content-Type: text/plain\n",
+                                                               "text [call_number]", 200),
+                             .remote = "127.0.0.1:" + std::to_string(port),
+                             .calls = count,
+                             .extra = {"-r", "250"}});
+            peer.start();
+            EXPECT_TRUE(test::runUntil([&] { return peer.wait(0ms); }, 60000));
+            EXPECT_EQ(0, peer.exitCode()) << peer.errors();
+            EXPECT_TRUE(test::runUntil([&] { return closer.closed() == closedBefore + count; }, 30000));
+            // The stack's last transactions of these texts end (2 s after their 200).
+            test::runFor(3000);
+        };
+        receive(kWarmUp);
+        const std::size_t warm = test::heapInUse();
+        receive(kTexts);
+        const std::size_t after = test::heapInUse();
+        EXPECT_LT(after, warm + kGrowthBound) << "heap in use " << warm << " bytes after the warm-up, "
+                                              << after << " after " << kTexts << " more texts";
+        dialog.KillTimer(kPumpTimerId);
+        dialog.ShutdownStack();
+    }
+    QApplication::setStyle(style);
+}
 
 // Completing what the user typed into a SIP address, with the user's own domain.
 TEST(CompleteRecipient, AddsTheOwnHostAndTheSchemeWhereMissing) {

@@ -41,10 +41,10 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
-#include <thread>
 #include <fstream>
-#include <set>
 #include <iostream>
+#include <set>
+#include <thread>
 
 using namespace std::chrono_literals;
 
@@ -100,7 +100,8 @@ public:
         if (!(m_tls && SSL_pending(m_tls)) && poll(&readable, 1, static_cast<int>(timeout.count())) != 1)
             return "";
         char buffer[4096];
-        const int length = m_tls ? SSL_read(m_tls, buffer, sizeof buffer) : static_cast<int>(::recv(m_fd, buffer, sizeof buffer, 0));
+        const int length = m_tls ? SSL_read(m_tls, buffer, sizeof buffer)
+                                 : static_cast<int>(::recv(m_fd, buffer, sizeof buffer, 0));
         return length > 0 ? std::string(buffer, static_cast<std::size_t>(length)) : std::string();
     }
     // Whether alice has closed the connection (an end of stream or a reset), looking for `timeout`.
@@ -118,7 +119,8 @@ public:
                     char buffer[4096];
                     const int result = SSL_read(m_tls, buffer, sizeof buffer);
                     const int error = result > 0 ? SSL_ERROR_NONE : SSL_get_error(m_tls, result);
-                    if (error != SSL_ERROR_NONE && error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE)
+                    if (error != SSL_ERROR_NONE && error != SSL_ERROR_WANT_READ &&
+                        error != SSL_ERROR_WANT_WRITE)
                         return true;
                 } else {
                     char buffer[4096];
@@ -228,7 +230,8 @@ class TlsTest : public ::testing::Test {
 protected:
     void SetUp() override {
         CHIMELY_REQUIRE_PRIVATE_NETWORK();
-        if (!test::haveCommand("kamailio") || !std::filesystem::exists("/usr/lib/x86_64-linux-gnu/kamailio/modules/tls.so"))
+        if (!test::haveCommand("kamailio") ||
+            !std::filesystem::exists("/usr/lib/x86_64-linux-gnu/kamailio/modules/tls.so"))
             GTEST_SKIP() << "needs Kamailio's tls module (kamailio-tls-modules)";
         m_dir = test::makeTempDir("tls");
         m_ca = std::make_unique<test::TestCa>(m_dir, "Chimely Test");
@@ -274,7 +277,7 @@ protected:
             return;
         m_dns = std::make_unique<test::Dnsmasq>(test::Dnsmasq::Options{
             .address = "127.0.0.1",
-            .records = {.hosts = {{kServerName, "127.0.0.1"}, {"other.example.test", "127.0.0.1"}},
+            .records = {.hosts = {{kServerName, "127.0.0.1,::1"}, {"other.example.test", "127.0.0.1"}},
                         .srv = {{"_sips._tcp.example.test", kServerName, m_kamailio->tlsPort()}}}});
         m_dns->start();
         std::ofstream(m_dir + "/resolv.conf") << m_dns->resolvConf();
@@ -295,7 +298,9 @@ protected:
         m_hub->start();
     }
 
-    std::string tlsServer() const { return std::string(kServerName) + ":" + std::to_string(m_kamailio->tlsPort()); }
+    std::string tlsServer() const {
+        return std::string(kServerName) + ":" + std::to_string(m_kamailio->tlsPort());
+    }
 
     bool signedIn(std::chrono::milliseconds within = 10s) {
         return m_hub->waitUntil([&] { return m_hub->dialog().GetStatusId() == IDS_CONNECTED; }, within);
@@ -377,8 +382,8 @@ TEST_F(TlsTest, PrivateAuthorityFromTheSettingsIsTrustedAndALostConnectionReplac
     const int connections = relay.connections();
 
     relay.dropAll();
-    EXPECT_TRUE(m_hub->waitUntil(
-        [&] { return m_kamailio->seen(kAlice.user, "REGISTER").size() > registers; }, 5s));
+    EXPECT_TRUE(
+        m_hub->waitUntil([&] { return m_kamailio->seen(kAlice.user, "REGISTER").size() > registers; }, 5s));
     EXPECT_GT(relay.connections(), connections);
     m_hub->waitFor(500ms);
     EXPECT_EQ("", m_hub->status());
@@ -394,9 +399,10 @@ TEST_F(TlsTest, QuietAndHalfSentConnectionsToOurPortAreClosed) {
     startAlice(tlsServer(), m_ca->caFile(), kIdle);
     ASSERT_TRUE(signedIn()) << m_hub->status();
 
-    const std::string options = "OPTIONS sip:alice@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/TLS 127.0.0.1:9;branch=z9hG4bK-q\r\n"
-                                "From: <sip:peer@127.0.0.1>;tag=q\r\nTo: <sip:alice@127.0.0.1>\r\nCall-ID: quiet\r\n"
-                                "CSeq: 1 OPTIONS\r\nMax-Forwards: 70\r\nContent-Length: 0\r\n\r\n";
+    const std::string options =
+        "OPTIONS sip:alice@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/TLS 127.0.0.1:9;branch=z9hG4bK-q\r\n"
+        "From: <sip:peer@127.0.0.1>;tag=q\r\nTo: <sip:alice@127.0.0.1>\r\nCall-ID: quiet\r\n"
+        "CSeq: 1 OPTIONS\r\nMax-Forwards: 70\r\nContent-Length: 0\r\n\r\n";
     PeerConnection silent(m_hub->port, pump());
     PeerConnection halfSent(m_hub->port, pump());
     PeerConnection answered(m_hub->port, pump());
@@ -413,10 +419,12 @@ TEST_F(TlsTest, QuietAndHalfSentConnectionsToOurPortAreClosed) {
     for (PeerConnection* connection : {&silent, &halfSent, &answered})
         EXPECT_FALSE(connection->closedWithin(10ms)) << "closed before it was quiet for the bound";
     bool allClosed = false;
-    m_hub->waitUntil([&] {
-        allClosed = silent.closedWithin(1ms) && halfSent.closedWithin(1ms) && answered.closedWithin(1ms);
-        return allClosed;
-    }, 10s);
+    m_hub->waitUntil(
+        [&] {
+            allClosed = silent.closedWithin(1ms) && halfSent.closedWithin(1ms) && answered.closedWithin(1ms);
+            return allClosed;
+        },
+        10s);
     EXPECT_TRUE(allClosed);
     EXPECT_LT(std::chrono::steady_clock::now() - start, kIdle + 5s);
 
@@ -436,12 +444,14 @@ TEST_F(TlsTest, RefreshesAcrossStaleNoncesKeepTheRegistration) {
     ASSERT_TRUE(signedIn()) << m_hub->status();
     const std::size_t registers = m_kamailio->seen(kAlice.user, "REGISTER").size();
     std::string away;
-    m_hub->waitUntil([&] {
-        const std::string status = m_hub->status();
-        if (!status.empty() && status != "Connected" && away.empty())
-            away = status;
-        return false;
-    }, 7s);
+    m_hub->waitUntil(
+        [&] {
+            const std::string status = m_hub->status();
+            if (!status.empty() && status != "Connected" && away.empty())
+                away = status;
+            return false;
+        },
+        7s);
     EXPECT_EQ("", away);
     EXPECT_GE(m_kamailio->seen(kAlice.user, "REGISTER").size(), registers + 3);
     EXPECT_EQ(1u, m_kamailio->bindings(kAlice.aor()).size());
@@ -469,6 +479,7 @@ TEST_F(TlsTest, UntrustedServersAreRefusedInWords) {
         test::TestCa::Issued certificate;
         bool plainPort;
         const char* words;
+        const char* server = kServerName;
     };
     const Case cases[] = {
         {"unknown authority", stranger.issue("stranger", {kServerName}), false,
@@ -484,23 +495,85 @@ TEST_F(TlsTest, UntrustedServersAreRefusedInWords) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         startServer(c.certificate);
-        const std::string server = c.plainPort ? std::string(kServerName) + ":" + std::to_string(m_kamailio->port())
-                                               : tlsServer();
+        const std::string server = std::string(c.server) + ":" +
+                                   std::to_string(c.plainPort ? m_kamailio->port() : m_kamailio->tlsPort());
         const auto began = std::chrono::steady_clock::now();
         startAlice(server, m_ca->caFile());
         // A few seconds here; the sanitizers' build takes several times longer to read the trusted
         // authorities, and a server that does not speak TLS is given 5 s to answer the handshake.
-        EXPECT_TRUE(m_hub->waitUntil(
-            [&] { return m_hub->status().find(c.words) != std::string::npos; }, 20s))
+        EXPECT_TRUE(m_hub->waitUntil([&] { return m_hub->status().find(c.words) != std::string::npos; }, 20s))
             << m_hub->status();
-        std::printf("[ figures  ] %s: refused in %.0f ms from the start\n", c.what,
-                    std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - began).count());
+        std::printf(
+            "[ figures  ] %s: refused in %.0f ms from the start\n", c.what,
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - began).count());
         EXPECT_NE(IDS_CONNECTED, m_hub->dialog().GetStatusId());
         m_hub->waitFor(500ms);
         EXPECT_FALSE(aliceReachedTheServer()) << m_kamailio->log();
         m_hub.reset();
         m_kamailio.reset();
     }
+}
+
+// Certificates as providers deploy them: a wildcard for the domain's hosts, one picked by the name the
+// ClientHello asks for (SNI) on a front end whose default certificate is for another name, an address's
+// own (an IP-address name, here IPv6): each server is taken, by the layer's check and by the stack's.
+TEST_F(TlsTest, ProvidersCertificatesAreTaken) {
+    struct Case {
+        const char* what;
+        test::Kamailio::Options options;
+        std::string server;
+    };
+    const test::TestCa::Issued named = m_ca->issue("named", {kServerName});
+    const test::TestCa::Issued other = m_ca->issue("other", {"other.example.test"});
+    const test::TestCa::Issued wild = m_ca->issue("wild", {"*.example.test"});
+    const test::TestCa::Issued addresses = m_ca->issue("addresses", {"127.0.0.1", "::1"});
+    const Case cases[] = {
+        {"wildcard", {.tlsCertificate = wild.certificate, .tlsKey = wild.key}, kServerName},
+        {"by name (SNI)",
+         {.tlsCertificate = other.certificate,
+          .tlsKey = other.key,
+          .tlsByName = {{kServerName, named.certificate, named.key}}},
+         kServerName},
+        {"IPv6 address",
+         {.alsoAddresses = {"::1"}, .tlsCertificate = addresses.certificate, .tlsKey = addresses.key},
+         "[::1]"},
+    };
+    startServer(named);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        m_kamailio = std::make_unique<test::Kamailio>(std::vector<test::SipUser>{kAlice, kBob}, c.options);
+        m_kamailio->start();
+        startAlice(c.server + ":" + std::to_string(m_kamailio->tlsPort()), m_ca->caFile());
+        EXPECT_TRUE(signedIn()) << m_hub->status();
+        // A new connection of the stack's own, checked the stack's way.
+        m_hub->stop();
+        EXPECT_TRUE(m_kamailio->bindings(kAlice.aor()).empty());
+        m_hub.reset();
+        m_kamailio.reset();
+    }
+}
+
+// A text to a user of another domain, whose server (found from that domain's records) shows a certificate
+// for another name: refused at once with the same words as a registrar, and nothing reaches it.
+TEST_F(TlsTest, TextsOwnServerIsCheckedLikeTheRegistrar) {
+    startServer(m_ca->issue("server", {kServerName}));
+    const test::TestCa::Issued wrong = m_ca->issue("wrong", {"wrong.example.test"});
+    test::Kamailio stranger({{"carol", "elsewhere.test", "carol123"}},
+                            {.tlsCertificate = wrong.certificate, .tlsKey = wrong.key});
+    stranger.start();
+    m_dns->setRecords({.hosts = {{kServerName, "127.0.0.1"}, {"sip.elsewhere.test", "127.0.0.1"}},
+                       .srv = {{"_sips._tcp.example.test", kServerName, m_kamailio->tlsPort()},
+                               {"_sips._tcp.elsewhere.test", "sip.elsewhere.test", stranger.tlsPort()}}});
+    startAlice("", m_ca->caFile());
+    ASSERT_TRUE(signedIn()) << m_hub->status();
+    m_hub->waitUntil([&] { return m_hub->status().empty(); }, 5s);
+    m_hub->send("carol@elsewhere.test", "hello?");
+    EXPECT_TRUE(m_hub->waitUntil(
+        [&] { return m_hub->status().find("certificate is for wrong.example.test") != std::string::npos; },
+        10s))
+        << m_hub->status();
+    EXPECT_TRUE(stranger.seen("alice", "MESSAGE").empty());
+    EXPECT_TRUE(stranger.seen("alice", "INVITE").empty());
 }
 
 }  // namespace

@@ -147,15 +147,26 @@ std::vector<std::string> Dnsmasq::queries() const {
 
 // A query of our own, answered (REFUSED: the name is outside the zone) once dnsmasq listens.
 bool Dnsmasq::answers() const {
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in server{};
-    server.sin_family = AF_INET;
-    server.sin_port = htons(53);
-    inet_pton(AF_INET, m_options.address.c_str(), &server.sin_addr);
+    const bool v6 = m_options.address.find(':') != std::string::npos;
+    const int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_storage server{};
+    socklen_t size = sizeof(sockaddr_in);
+    if (v6) {
+        auto* to = reinterpret_cast<sockaddr_in6*>(&server);
+        to->sin6_family = AF_INET6;
+        to->sin6_port = htons(53);
+        inet_pton(AF_INET6, m_options.address.c_str(), &to->sin6_addr);
+        size = sizeof(sockaddr_in6);
+    } else {
+        auto* to = reinterpret_cast<sockaddr_in*>(&server);
+        to->sin_family = AF_INET;
+        to->sin_port = htons(53);
+        inet_pton(AF_INET, m_options.address.c_str(), &to->sin_addr);
+    }
     const uint16_t id = static_cast<uint16_t>(getpid() ^ m_starts);
     const std::string packet = queryPacket(id, kProbeName);
     bool answered = false;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0 &&
+    if (connect(fd, reinterpret_cast<sockaddr*>(&server), size) == 0 &&
         send(fd, packet.data(), packet.size(), 0) == static_cast<ssize_t>(packet.size())) {
         pollfd waiting{fd, POLLIN, 0};
         unsigned char reply[512];

@@ -32,7 +32,7 @@ class ChildProcess;
 
 class Dnsmasq {
 public:
-    // --host-record: name to an IPv4 address.
+    // --host-record: name to its addresses, IPv4 or IPv6 (several: "192.0.2.1,2001:db8::1").
     struct Host {
         std::string name;
         std::string address;

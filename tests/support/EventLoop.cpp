@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "support/EventLoop.h"
 
+#include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QTimer>
+#include <QMessageBox>
 
 namespace test {
 
@@ -19,6 +20,17 @@ bool runUntil(const std::function<bool()>& done, int limitMs) {
     while (!done() && clock.elapsed() < limitMs)
         runFor(5);
     return done();
+}
+
+BoxCloser::BoxCloser() {
+    QObject::connect(&m_timer, &QTimer::timeout, [this] {
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            if (auto* box = qobject_cast<QMessageBox*>(widget); box && box->isVisible()) {
+                box->done(QMessageBox::Ok);
+                ++m_closed;
+            }
+    });
+    m_timer.start(10);
 }
 
 int RecordingDialog::count(platform::UINT message, platform::WPARAM wParam) const {

@@ -5,6 +5,8 @@
 
 #include "platform/Dialog.h"
 
+#include <QTimer>
+
 #include <functional>
 #include <tuple>
 #include <vector>
@@ -16,6 +18,18 @@ void runFor(int ms);
 
 // Runs the event loop until `done` holds or `limitMs` has passed; returns whether `done` held.
 bool runUntil(const std::function<bool()>& done, int limitMs);
+
+// Closes every message box as soon as it is up, as a user who reads each text at once would, for as long
+// as it lives; counts the boxes it closed.
+class BoxCloser {
+public:
+    BoxCloser();
+    int closed() const { return m_closed; }
+
+private:
+    QTimer m_timer;
+    int m_closed = 0;
+};
 
 using Message = std::tuple<platform::UINT, platform::WPARAM, platform::LPARAM>;
 

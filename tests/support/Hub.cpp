@@ -40,7 +40,10 @@ Hub::Hub(const Settings& settings, ChimelyDelays delays, std::chrono::millisecon
     for (std::size_t i = 0; i < settings.history.size(); ++i)
         store.WriteProfileString("Settings", ("To" + std::to_string(i)).c_str(), settings.history[i]);
     store.WriteProfileInt("Settings", "To", static_cast<int>(settings.history.size()));
+    store.WriteProfileInt("Settings", "KeepHistory", settings.keepHistory ? 1 : 0);
     m_window = std::make_unique<Window>(settings.startHidden, nullptr, delays);
+    m_window->m_strHistoryFile =
+        settings.historyFile.empty() ? m_dir.filePath("data/history.db").toStdString() : settings.historyFile;
     m_window->m_stack.setTransactionTimeout(transactionTimeout);
 }
 
@@ -77,6 +80,19 @@ bool Hub::waitUntil(const std::function<bool()>& done, std::chrono::milliseconds
 
 void Hub::waitFor(std::chrono::milliseconds duration) {
     waitUntil([] { return false; }, duration);
+}
+
+std::vector<history::Conversation> Hub::keptConversations() {
+    std::vector<history::Conversation> list;
+    bool read = false;
+    if (!m_window->m_history)
+        return list;
+    m_window->m_history->conversations([&](std::vector<history::Conversation> answer) {
+        list = std::move(answer);
+        read = true;
+    });
+    waitUntil([&] { return read; });
+    return list;
 }
 
 CChimelyDlg& Hub::dialog() {

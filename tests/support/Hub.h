@@ -26,10 +26,14 @@ public:
         std::string password;
         std::string server;
         std::vector<std::string> history;
-        // TLS: the certificate authorities trusted besides the system's (CaCertificates); not stored when empty.
+        // TLS: the certificate authorities trusted besides the system's (CaCertificates); not stored when
+        // empty.
         std::string caCertificates;
         // As a program started minimised: the window stays in the notification area.
         bool startHidden = false;
+        // KeepHistory, and the history's file (in the hub's own folder unless given).
+        bool keepHistory = false;
+        std::string historyFile;
     };
 
     // An empty sign-in name is left out of the store, as on a first start. `transactionTimeout` shortens how
@@ -55,6 +59,8 @@ public:
     // Types into the window and presses Send.
     void send(const std::string& to, const std::string& text);
     std::string address() const { return "127.0.0.1:" + std::to_string(port); }
+    // The conversations the history keeps, as the store reads them.
+    std::vector<history::Conversation> keptConversations();
 
     int port;
     platform::testing::MessageBoxDouble boxes;

@@ -296,8 +296,17 @@ Kamailio::~Kamailio() {
     removeTempDir(m_dir);
 }
 
+namespace {
+
+// An address as a URI's host: IPv6 in brackets.
+std::string uriHost(const std::string& address) {
+    return address.find(':') == std::string::npos ? address : "[" + address + "]";
+}
+
+}  // namespace
+
 std::string Kamailio::uri(bool tcp) const {
-    return "sip:" + m_options.address + ":" + std::to_string(m_port) + (tcp ? ";transport=tcp" : "");
+    return "sip:" + uriHost(m_options.address) + ":" + std::to_string(m_port) + (tcp ? ";transport=tcp" : "");
 }
 
 std::string Kamailio::log() const {
@@ -371,9 +380,14 @@ void Kamailio::writeFiles() const {
     std::string config = kConfig;
     const std::string port = std::to_string(m_port);
     const std::string& address = m_options.address;
-    replaceAll(config, "@LISTEN@",
-               "listen=udp:" + address + ":" + port + "\nlisten=tcp:" + address + ":" + port +
-                   (m_tlsPort ? "\nlisten=tls:" + address + ":" + std::to_string(m_tlsPort) : ""));
+    std::string listen;
+    std::vector<std::string> addresses{address};
+    addresses.insert(addresses.end(), m_options.alsoAddresses.begin(), m_options.alsoAddresses.end());
+    for (const std::string& each : addresses)
+        listen += "listen=udp:" + uriHost(each) + ":" + port + "\nlisten=tcp:" + uriHost(each) + ":" + port +
+                  "\n" +
+                  (m_tlsPort ? "listen=tls:" + uriHost(each) + ":" + std::to_string(m_tlsPort) + "\n" : "");
+    replaceAll(config, "@LISTEN@", listen);
     std::string aliases;
     for (const std::string& domain : domains)
         aliases += "alias=\"" + domain + "\"\n";
@@ -392,12 +406,18 @@ void Kamailio::writeFiles() const {
     replaceAll(config, "@MODPARAMS@", modparams);
     replaceAll(config, "@DIR@", m_dir);
     std::ofstream(m_dir + "/kamailio.cfg") << config;
-    if (m_tlsPort)
-        std::ofstream(m_dir + "/tls.cfg") << "[server:default]\nmethod = TLSv1.2+\nverify_certificate = no\n"
-                                             "require_certificate = no\nprivate_key = "
-                                          << m_options.tlsKey << "\ncertificate = " << m_options.tlsCertificate
-                                          << "\n\n[client:default]\nmethod = TLSv1.2+\n"
-                                             "verify_certificate = no\nrequire_certificate = no\n";
+    if (m_tlsPort) {
+        std::ofstream tls(m_dir + "/tls.cfg");
+        tls << "[server:default]\nmethod = TLSv1.2+\nverify_certificate = no\n"
+               "require_certificate = no\nprivate_key = "
+            << m_options.tlsKey << "\ncertificate = " << m_options.tlsCertificate << "\n\n";
+        // A certificate chosen by the name a client asks for (SNI), on every address.
+        for (const auto& [name, certificate, key] : m_options.tlsByName)
+            tls << "[server:any]\nserver_name = " << name << "\nmethod = TLSv1.2+\nverify_certificate = no\n"
+                << "require_certificate = no\nprivate_key = " << key << "\ncertificate = " << certificate
+                << "\n\n";
+        tls << "[client:default]\nmethod = TLSv1.2+\nverify_certificate = no\nrequire_certificate = no\n";
+    }
 }
 
 void Kamailio::start(std::chrono::milliseconds timeout) {
@@ -442,22 +462,42 @@ bool Kamailio::running() const {
 // kernel picks for the way there and asks for rport: behind a NAT that may change the port, the answer
 // still finds its way back to where the request came from.
 bool Kamailio::answersOptions() const {
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in remote{};
-    remote.sin_family = AF_INET;
-    remote.sin_port = htons(static_cast<uint16_t>(m_port));
-    inet_pton(AF_INET, m_options.address.c_str(), &remote.sin_addr);
-    sockaddr_in local{};
+    const bool v6 = m_options.address.find(':') != std::string::npos;
+    const int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_storage remote{};
+    socklen_t remoteSize = sizeof(sockaddr_in);
+    if (v6) {
+        auto* to = reinterpret_cast<sockaddr_in6*>(&remote);
+        to->sin6_family = AF_INET6;
+        to->sin6_port = htons(static_cast<uint16_t>(m_port));
+        inet_pton(AF_INET6, m_options.address.c_str(), &to->sin6_addr);
+        remoteSize = sizeof(sockaddr_in6);
+    } else {
+        auto* to = reinterpret_cast<sockaddr_in*>(&remote);
+        to->sin_family = AF_INET;
+        to->sin_port = htons(static_cast<uint16_t>(m_port));
+        inet_pton(AF_INET, m_options.address.c_str(), &to->sin_addr);
+    }
+    sockaddr_storage local{};
     socklen_t size = sizeof local;
-    connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote);
+    connect(fd, reinterpret_cast<sockaddr*>(&remote), remoteSize);
     getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size);
-    char localAddress[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &local.sin_addr, localAddress, sizeof localAddress);
-    const std::string here = std::string(localAddress) + ":" + std::to_string(ntohs(local.sin_port));
-    const std::string there = m_options.address + ":" + std::to_string(m_port);
+    char localAddress[INET6_ADDRSTRLEN] = "";
+    int localPort = 0;
+    if (v6) {
+        const auto* from = reinterpret_cast<const sockaddr_in6*>(&local);
+        inet_ntop(AF_INET6, &from->sin6_addr, localAddress, sizeof localAddress);
+        localPort = ntohs(from->sin6_port);
+    } else {
+        const auto* from = reinterpret_cast<const sockaddr_in*>(&local);
+        inet_ntop(AF_INET, &from->sin_addr, localAddress, sizeof localAddress);
+        localPort = ntohs(from->sin_port);
+    }
+    const std::string here = uriHost(localAddress) + ":" + std::to_string(localPort);
+    const std::string there = uriHost(m_options.address) + ":" + std::to_string(m_port);
     const std::string request = "OPTIONS sip:" + there + " SIP/2.0\r\nVia: SIP/2.0/UDP " + here +
                                 ";rport;branch=z9hG4bK-ready-" + std::to_string(getpid()) + "-" +
-                                std::to_string(local.sin_port) + "\r\nFrom: <sip:probe@" + here +
+                                std::to_string(localPort) + "\r\nFrom: <sip:probe@" + here +
                                 ">;tag=probe\r\nTo: <sip:" + there +
                                 ">\r\nCall-ID: ready-probe\r\nCSeq: 1 OPTIONS\r\nMax-Forwards: 70\r\n"
                                 "Content-Length: 0\r\n\r\n";

@@ -43,6 +43,8 @@ public:
         // must reach that address, where it asks whether Kamailio is up.
         std::vector<std::string> prefix;
         std::string address = "127.0.0.1";
+        // More addresses it listens on, on the same ports (IPv6 ones without brackets).
+        std::vector<std::string> alsoAddresses;
         // Help for clients behind a NAT, as a provider gives it (see kConfig): answers and later requests
         // go to where a client's requests came from rather than to its Via and Contact. Without it a
         // client is reached only at the Contact it registered.
@@ -51,6 +53,14 @@ public:
         // files); off when empty. Clients' certificates are not asked for.
         std::string tlsCertificate;
         std::string tlsKey;
+        // Certificates (and their keys) for the clients that ask for a name (SNI), as a front end serving
+        // several domains has them; the one above for those that ask for none or another.
+        struct Named {
+            std::string name;
+            std::string certificate;
+            std::string key;
+        };
+        std::vector<Named> tlsByName;
     };
 
     // On `port` of the address (UDP and TCP), or on a free one when it is 0.

@@ -2,6 +2,7 @@
 #include "support/Program.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -10,6 +11,11 @@
 #include <unistd.h>
 
 #include <QDir>
+
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizer's runtime has it; GCC ships no header that declares it.
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -128,7 +134,8 @@ void Program::writeSettings(const std::map<std::string, std::string>& values) co
 pid_t Program::start(const Options& options) {
     static const std::set<std::string> replaced = {
         "DISPLAY",         "WAYLAND_DISPLAY", "QT_QPA_PLATFORM",          "HOME",
-        "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS", "SESSION_MANAGER"};
+        "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS", "SESSION_MANAGER",
+        "XDG_DATA_HOME"};
     std::vector<std::string> environment;
     for (char** entry = environ; *entry; ++entry) {
         const std::string text = *entry;
@@ -144,6 +151,7 @@ pid_t Program::start(const Options& options) {
     environment.push_back("HOME=" + path("home"));
     environment.push_back("XDG_CONFIG_HOME=" + path("config"));
     environment.push_back("XDG_RUNTIME_DIR=" + path("runtime"));
+    environment.push_back("XDG_DATA_HOME=" + path("data"));
     std::vector<char*> envp;
     for (std::string& entry : environment)
         envp.push_back(entry.data());
@@ -207,6 +215,15 @@ long residentKb(pid_t pid) {
 
 long peakResidentKb(pid_t pid) {
     return statusField(pid, "VmHWM");
+}
+
+std::size_t heapInUse() {
+#if defined(__SANITIZE_ADDRESS__)
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    const struct mallinfo2 heap = mallinfo2();
+    return heap.uordblks + heap.hblkhd;
+#endif
 }
 
 long cpuTicks(pid_t pid) {

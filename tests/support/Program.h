@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 
 #include <chrono>
+#include <cstddef>
 #include <map>
 #include <set>
 #include <string>
@@ -64,6 +65,7 @@ public:
     // The folder under the program's temporary home.
     std::string path(const std::string& sub) const;
     std::string settingsFile() const { return path("config/Vantorell/chimely.conf"); }
+    std::string historyFile() const { return path("data/Vantorell/chimely/history.db"); }
     // Writes the [Settings] group the program reads at start.
     void writeSettings(const std::map<std::string, std::string>& values) const;
 
@@ -86,5 +88,9 @@ long residentKb(pid_t pid);
 long peakResidentKb(pid_t pid);
 // User plus system time a process has used, in clock ticks.
 long cpuTicks(pid_t pid);
+// The bytes this process's allocator has handed out and not had back: under AddressSanitizer its own count,
+// otherwise the C library's over every thread's arena, which also counts the freed blocks each thread keeps
+// cached for its next allocations (tens of kB after a burst of work).
+std::size_t heapInUse();
 
 }  // namespace test

@@ -2,6 +2,45 @@
 #include "support/Scenarios.h"
 
 namespace test {
+namespace {
+
+std::string peerReply(const std::string& status, const std::string& extra = "",
+                      const std::string& body = "") {
+    return "  <send><![CDATA[\nSIP/2.0 " + status +
+           "\n[last_Via:]\n[last_From:]\n[last_To:];tag=[pid]b[call_number]\n"
+           "[last_Call-ID:]\n[last_CSeq:]\n" +
+           extra + "Content-Length: [len]\n\n" + body + "]]></send>\n";
+}
+
+std::string peerScenario(const std::string& body) {
+    return "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\n<scenario name=\"peer\">\n" + body +
+           "</scenario>\n";
+}
+
+}  // namespace
+
+std::string sessionPeerScenario() {
+    const std::string sdp =
+        "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+        "m=message 5060 sip bob@127.0.0.1\r\n";
+    return peerScenario("  <recv request=\"INVITE\"/>\n" +
+                        peerReply("200 OK",
+                                  "Contact: <sip:bob@[local_ip]:[local_port];transport=[transport]>\n"
+                                  "Content-Type: application/sdp\n",
+                                  sdp) +
+                        "  <recv request=\"ACK\"/>\n  <recv request=\"MESSAGE\"/>\n" + peerReply("200 OK") +
+                        "  <recv request=\"BYE\"/>\n" + peerReply("200 OK"));
+}
+
+std::string pagerPeerScenario(const std::string& pagerStatus) {
+    return peerScenario(
+        "  <recv request=\"INVITE\" optional=\"true\" next=\"invite\"/>\n"
+        "  <recv request=\"MESSAGE\"/>\n" +
+        peerReply(pagerStatus) +
+        "  <nop next=\"end\"/>\n"
+        "  <label id=\"invite\"/>\n" +
+        peerReply("488 Not Acceptable Here") + "  <recv request=\"ACK\"/>\n  <label id=\"end\"/>\n");
+}
 
 std::string xmlEscape(const std::string& text) {
     std::string out;

@@ -22,6 +22,12 @@ std::string watcherScenario(const std::string& expires, bool waitsForTheEnd, con
 // A registrar that accepts two REGISTERs (the registration, then its removal) without a challenge.
 std::string registrarScenario();
 
+// Peers of the agent's sends. One that takes the message session: the INVITE (answered with an offer of its
+// own), one MESSAGE in it, the BYE. One without message sessions: 488 to the INVITE, and `pagerStatus` to the
+// MESSAGE that follows (the INVITE and the MESSAGE are calls of their own: two calls a text).
+std::string sessionPeerScenario();
+std::string pagerPeerScenario(const std::string& pagerStatus);
+
 // Escapes text for an XML attribute or character data in a scenario.
 std::string xmlEscape(const std::string& text);
 

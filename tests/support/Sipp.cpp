@@ -93,6 +93,16 @@ bool bindable(int type, int port) {
     return ok;
 }
 
+bool waitForUdpPort(int port, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (bindable(SOCK_DGRAM, port)) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
 namespace {
 
 // Whether the kernel has a socket of `type` bound to `port` on 127.0.0.1 or any address that takes

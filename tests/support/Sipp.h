@@ -32,6 +32,8 @@ int freePort();
 
 // Whether a socket of `type` (SOCK_DGRAM, SOCK_STREAM) could be bound to `port` on every address now.
 bool bindable(int type, int port);
+// Waits up to `timeout` for a program to bind `port` for UDP (its SIP port); whether one did.
+bool waitForUdpPort(int port, std::chrono::milliseconds timeout);
 
 class Sipp {
 public:

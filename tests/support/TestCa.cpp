@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "support/TestCa.h"
 
+#include <arpa/inet.h>
+
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
@@ -66,10 +68,15 @@ void write(const std::string& path, X509* certificate, EVP_PKEY* key) {
         throw std::runtime_error("cannot write " + path);
 }
 
+// DNS names, and addresses as IP-address names.
 std::string altNames(const std::vector<std::string>& dnsNames) {
     std::string names;
-    for (const std::string& name : dnsNames)
-        names += (names.empty() ? "DNS:" : ",DNS:") + name;
+    for (const std::string& name : dnsNames) {
+        in6_addr address{};
+        const bool ip = inet_pton(AF_INET, name.c_str(), &address) == 1 ||
+                        inet_pton(AF_INET6, name.c_str(), &address) == 1;
+        names += std::string(names.empty() ? "" : ",") + (ip ? "IP:" : "DNS:") + name;
+    }
     return names;
 }
 
@@ -106,8 +113,8 @@ TestCa::Issued TestCa::issue(const std::string& fileName, const std::vector<std:
     auto* caKey = static_cast<EVP_PKEY*>(m_key);
     auto* ca = static_cast<X509*>(m_certificate);
     EVP_PKEY* key = newKey();
-    X509* certificate = makeCertificate(key, dnsNames.at(0), expired ? -30 * kDay : -kDay,
-                                        expired ? -kDay : 365 * kDay, ca);
+    X509* certificate =
+        makeCertificate(key, dnsNames.at(0), expired ? -30 * kDay : -kDay, expired ? -kDay : 365 * kDay, ca);
     addExtension(certificate, ca, NID_subject_alt_name, altNames(dnsNames));
     addExtension(certificate, ca, NID_ext_key_usage, "serverAuth,clientAuth");
     addExtension(certificate, ca, NID_authority_key_identifier, "keyid");

@@ -27,8 +27,9 @@ public:
     // The authority's certificate (what a client adds to what it trusts).
     const std::string& caFile() const { return m_caFile; }
 
-    // A server certificate for `dnsNames` (subjectAltName, the first also the common name), signed by this
-    // authority; expired a day ago when `expired`.
+    // A server certificate for `dnsNames` (subjectAltName, the first also the common name; an address is
+    // an IP-address name, "*.example.test" a wildcard), signed by this authority; expired a day ago when
+    // `expired`.
     Issued issue(const std::string& fileName, const std::vector<std::string>& dnsNames, bool expired = false);
 
     // A server certificate for `dnsNames` that signs itself.

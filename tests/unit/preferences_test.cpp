@@ -8,6 +8,7 @@
 #include "res/Resource.h"
 #include "ui/PreferencesDlg.h"
 
+#include <QCheckBox>
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QSettings>
@@ -177,6 +178,40 @@ TEST_F(PreferencesTest, OkWritesAllSixValuesAndCancelLeavesEverythingAsItWas) {
     EXPECT_EQ(before.m_strDisplayName, record.m_strDisplayName);
     EXPECT_EQ(before.m_nOutboundProxy, record.m_nOutboundProxy);
     EXPECT_EQ("Alice", stored("DisplayName"));
+}
+
+// The history's check box is stored with the other values; turning it off asks whether to delete what was
+// kept, and the answer is the dialog's to hand on. Turning it on asks nothing.
+TEST_F(PreferencesTest, KeepHistoryIsStoredWithTheRestAndTurningItOffAsksAboutTheKeptTexts) {
+    auto keep = [](CPreferencesDlg& dialog) {
+        return qobject_cast<QCheckBox*>(dialog.GetDlgItem(IDC_KEEP_HISTORY));
+    };
+    bool shownOff = false;
+    run([&](CPreferencesDlg& dialog) {
+        shownOff = !keep(dialog)->isChecked();
+        keep(dialog)->click();
+        dialog.OnOkClicked();
+    });
+    EXPECT_TRUE(shownOff);
+    EXPECT_EQ("1", stored("KeepHistory"));
+    EXPECT_TRUE(boxes.calls.empty());
+
+    for (int answer : {platform::IDNO, platform::IDYES}) {
+        boxes.setAnswer([answer](const platform::testing::MessageBoxCall&) { return answer; });
+        bool shownOn = false, deletes = false;
+        run([&](CPreferencesDlg& dialog) {
+            shownOn = keep(dialog)->isChecked();
+            keep(dialog)->click();
+            dialog.OnOkClicked();
+            deletes = dialog.DeleteHistory();
+        });
+        EXPECT_TRUE(shownOn);
+        EXPECT_EQ(answer == platform::IDYES, deletes);
+        EXPECT_EQ("0", stored("KeepHistory"));
+        ASSERT_FALSE(boxes.calls.empty());
+        EXPECT_EQ("Delete the history of texts kept so far?", boxes.calls.back().text);
+        record.m_nKeepHistory = 1;
+    }
 }
 
 }  // namespace

@@ -108,6 +108,7 @@ TEST_F(SettingsTest, FirstRunGivesDefaultsAndWritesNothing) {
     EXPECT_EQ(var.m_strServer, "");
     EXPECT_TRUE(var.m_arrTo.empty());
     EXPECT_EQ(var.m_nLocalPort, 5070);
+    EXPECT_EQ(var.m_nKeepHistory, 0);
 
     var.DefaultSigninName();
     const auto login = platform::GetUserName(128);
@@ -212,10 +213,11 @@ TEST_F(SettingsTest, SaveWritesThePreferencesOnly) {
     var.m_strServer = "proxy.example.test";
     var.m_arrTo = {"bob@example.test"};
     var.m_nLocalPort = 6000;
+    var.m_nKeepHistory = 1;
     var.Save();
 
-    EXPECT_EQ(storedNames(),
-              (QStringList{"DisplayName", "OutboundProxy", "Password", "Protocol", "Server", "SigninName"}));
+    EXPECT_EQ(storedNames(), (QStringList{"DisplayName", "KeepHistory", "OutboundProxy", "Password",
+                                          "Protocol", "Server", "SigninName"}));
     EXPECT_TRUE(storeText().contains("\nProtocol=7\n")) << storeText().toStdString();
     EXPECT_TRUE(storeText().contains("\nOutboundProxy=1\n")) << storeText().toStdString();
     EXPECT_EQ(stored("Password"), "pa ss;word=\"1\"");
@@ -227,6 +229,7 @@ TEST_F(SettingsTest, SaveWritesThePreferencesOnly) {
     EXPECT_EQ(again.m_strServer, "proxy.example.test");
     EXPECT_TRUE(again.m_arrTo.empty());
     EXPECT_EQ(again.m_nLocalPort, 5070);
+    EXPECT_EQ(again.m_nKeepHistory, 1);
 }
 
 TEST_F(SettingsTest, SaveHistoryLeavesItemsBeyondTheCount) {

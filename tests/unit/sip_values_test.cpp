@@ -9,6 +9,7 @@
 #include "sip/PeerGuards.h"
 #include "sip/Pidf.h"
 #include "sip/SdpContents.h"
+#include "sip/Tls.h"
 #include "sip/Uri.h"
 
 #include <QXmlStreamReader>
@@ -115,12 +116,18 @@ TEST(Uri, ParsesItsPartsAndGivesTheAddressOfRecord) {
     EXPECT_NE(full.toString().str().find("transport=tcp"), std::string::npos);
 
     EXPECT_EQ(Uri(Data("sips:bob@127.0.0.1")).scheme(), Data("sips"));
+
+    const Uri six(Data("sip:alice@[2001:db8::1]:5080"));
+    EXPECT_EQ(six.host(), Data("[2001:db8::1]"));
+    EXPECT_EQ(six.port(), 5080);
+    EXPECT_EQ(six.getAor(), Data("alice@[2001:db8::1]:5080"));
 }
 
 TEST(Uri, RejectsTypedTextsThatAreNotSipUris) {
     for (const char* text :
          {"", "sip:", "sip:alice@", "sip:a b@x", "http://x", "sip:alice@host:99999", "sip:alice@host:abc",
-          "sip:alice@host:0", "alice@example.test", "sip:alice@ex ample"})
+          "sip:alice@host:0", "alice@example.test", "sip:alice@ex ample", "sip:[2001:db8::1",
+          "sip:[2001:db8::zz]", "sip:2001:db8::1", "sip:[1::2::3]:5060", "sip:[]"})
         EXPECT_THROW(Uri{Data(text)}, ParseException) << '"' << text << '"';
 }
 
@@ -140,6 +147,24 @@ TEST(Uri, RefusesAPathThatWouldJoinTheHostName) {
 TEST(Uri, SchemeIsReadWithoutRegardToCase) {
     EXPECT_EQ(Uri(Data("SIP:alice@example.test")).scheme(), Data("sip"));
     EXPECT_EQ(Uri(Data("Sips:alice@example.test")).scheme(), Data("sips"));
+}
+
+// RFC 6125: a wildcard is a whole left-most label standing for exactly one label; addresses compare as
+// addresses however they are written.
+TEST(CertificateName, WildcardsStandForOneWholeLabelAndAddressesCompareAsAddresses) {
+    using sip::detail::certificateNameMatches;
+    EXPECT_TRUE(certificateNameMatches("*.example.test", "sip.example.test"));
+    EXPECT_TRUE(certificateNameMatches("*.Example.TEST", "SIP.example.test."));
+    EXPECT_TRUE(certificateNameMatches("sip.example.test", "sip.example.test"));
+    for (const char* host : {"example.test", "a.b.example.test", ".example.test"})
+        EXPECT_FALSE(certificateNameMatches("*.example.test", host)) << host;
+    EXPECT_FALSE(certificateNameMatches("*.test", "example.test"));
+    EXPECT_FALSE(certificateNameMatches("s*.example.test", "sip.example.test"));
+    EXPECT_FALSE(certificateNameMatches("*.example.test", "192.0.2.1"));
+    EXPECT_TRUE(certificateNameMatches("2001:DB8:0:0:0:0:0:1", "[2001:db8::1]"));
+    EXPECT_TRUE(certificateNameMatches("192.0.2.1", "192.0.2.1"));
+    EXPECT_FALSE(certificateNameMatches("192.0.2.1", "192.0.2.10"));
+    EXPECT_FALSE(certificateNameMatches("2001:db8::1", "192.0.2.1"));
 }
 
 TEST(NameAddr, ParsesDisplayNameAndUri) {

@@ -234,7 +234,7 @@ TEST_F(TrayTest, RightButtonReleasedPopsTheMenuAtTheCursorWithShowAsDefault) {
     EXPECT_EQ((std::vector<std::string>{"GetSubMenu 0", "GetCursorPos", "SetForegroundWindow dialog",
                                         "TrackPopupMenu 0 600,750 dialog", "PostMessage dialog 0 0 0"}),
               callsSince(mark));
-    EXPECT_EQ((std::vector<std::string>{"Show", "-", "Home", "Preferences...", "-", "Exit"}),
+    EXPECT_EQ((std::vector<std::string>{"Show", "-", "Home", "History...", "Preferences...", "-", "Exit"}),
               shell.shownMenu);
     EXPECT_EQ("Show", shell.shownMenuDefault);
 
