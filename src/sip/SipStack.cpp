@@ -651,11 +651,7 @@ void StackCore::destroyHandle(nua_handle_t* nh) {
         return;
     // Its requests go with it, answered or not.
     m_flood.waiting.erase(nh);
-    nua_handle_ref(nh);
-    inStack([nh] {
-        nua_handle_destroy(nh);
-        nua_handle_unref(nh);
-    });
+    nua_handle_destroy(nh);
 }
 
 void StackCore::requestStop() {
@@ -677,12 +673,9 @@ void StackCore::requestStop() {
         shutdown();
 }
 
-// In the stack's thread, after the handles let go of before it: a handle still there would hold the
-// shutdown up with its transactions.
 void StackCore::shutdown() {
     shutdownRequested = true;
-    nua_t* stack = nua;
-    inStack([stack] { nua_shutdown(stack); });
+    nua_shutdown(nua);
 }
 
 void StackCore::stop(std::chrono::milliseconds wait) {

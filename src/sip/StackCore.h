@@ -13,9 +13,11 @@
 //
 // The two threads meet in three places, each with a lock or an atomic of the layer's own: the event
 // queue, the published answers to texts, and the counts a flood is seen by. Calls into nua from the
-// user-interface thread pass through sofia-sip's own message queue, as before; the one that writes a
-// handle's state in place, nua_handle_destroy(), is made in the stack's thread (destroyHandle()), and so
-// is nua_shutdown(), which must come after it.
+// user-interface thread pass through sofia-sip's own message queue, as before, and in the order they were
+// made, which the stack relies on (a registration's handle let go of before the transports are opened
+// again, every handle before the shutdown). The one that also writes in place, nua_handle_destroy(),
+// marks the handle invalid; the stack's thread reads that mark only to drop the handle's later events,
+// which the layer drops as well when they come.
 #pragma once
 
 #include "sip/Contents.h"
@@ -169,8 +171,7 @@ public:
     void post(std::unique_ptr<Event> event, std::chrono::milliseconds delay = {});
     // Runs `call` in the stack's thread, after what was handed to the stack before it. Any thread.
     void inStack(std::function<void()> call);
-    // Lets go of a handle (nua_handle_destroy), in the stack's thread, after what was handed to the
-    // stack for it before.
+    // Lets go of a handle (nua_handle_destroy), and of the requests of ours it was waiting for.
     void destroyHandle(nua_handle_t* nh);
 
     // What received texts are answered by from now on (ReceivedTexts.cpp).
