@@ -443,6 +443,12 @@ bool StackCore::start() {
             return false;
         }
     }
+    // A port we cannot have is found before the stack tries it: a stack that fails to open its
+    // transports leaves its root's event port behind (three descriptors and some 3 kB each time).
+    if (std::optional<std::string> taken = probe()) {
+        m_error = *taken;
+        return false;
+    }
     if (beforeStart)
         beforeStart();
     using std::chrono::milliseconds;
@@ -506,7 +512,8 @@ bool StackCore::start() {
     nua = created.get_future().get();
     if (!nua) {
         m_thread.join();
-        m_error = probe();
+        m_error = probe().value_or(std::string(transport->name()) + " port " +
+                                   std::to_string(transport->port) + " cannot be opened: it is in use");
         return false;
     }
     m_error.clear();
@@ -521,11 +528,10 @@ bool StackCore::start() {
 }
 
 // sofia-sip gives no reason when it cannot open a transport: binding the same port ourselves, in either
-// family, does.
-std::string StackCore::probe() const {
+// family, does. Nothing when both families can have it.
+std::optional<std::string> StackCore::probe() const {
     const char* name = transport->name();
     const std::string what = std::string(name) + " port " + std::to_string(transport->port);
-    std::string reason = "it is in use";
     for (const int family : {AF_INET, AF_INET6}) {
         const int fd = socket(family, (transport->tcp ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC, 0);
         if (fd < 0)
@@ -548,14 +554,14 @@ std::string StackCore::probe() const {
             setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
         if (family == AF_INET6)
             setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
-        const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0;
-        if (!bound)
-            reason = std::strerror(errno);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
+            const std::string reason = std::strerror(errno);
+            close(fd);
+            return what + " cannot be opened: " + reason;
+        }
         close(fd);
-        if (!bound)
-            break;
     }
-    return what + " cannot be opened: " + reason;
+    return std::nullopt;
 }
 
 // The stack's thread.

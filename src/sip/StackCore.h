@@ -229,7 +229,7 @@ private:
                          nua_handle_t* nh, nua_hmagic_t* hmagic, const sip_t* sip, tagi_t tags[]);
     // Takes what the stack's thread queued so far.
     void collect();
-    std::string probe() const;
+    std::optional<std::string> probe() const;
     // Ends the stack's thread: at once when the stack has shut down, else after `wait`.
     void endThread(std::chrono::milliseconds wait);
 

@@ -19,6 +19,8 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -101,6 +103,14 @@ TEST_F(AgentTest, PortInUseIsReportedByNameAndTheAgentStaysUp) {
     EXPECT_NE(std::string::npos, error->find("UDP port " + std::to_string(m_port))) << *error;
     EXPECT_NE(std::string::npos, error->find("in use")) << *error;
     EXPECT_FALSE(dialog.m_stack.isRunning());
+    // Trying again leaves nothing behind: no descriptor (and, sanitized, no memory) per attempt.
+    const auto descriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+    };
+    const auto before = descriptors();
+    for (int attempt = 0; attempt < 3; ++attempt)
+        EXPECT_EQ(error, dialog.InitStack());
+    EXPECT_EQ(before, descriptors());
 
     // Nothing can go out, and nothing breaks for trying.
     dialog.m_dum.send(
