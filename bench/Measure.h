@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// What the benchmarks share: the line each figure is reported on (read back by bench_report), what the
+// What the benchmarks share: the lines each figure, or the reason it is missing, is reported on (read
+// back by bench_report), what SIPp was answered, what the
 // kernel says about a process (processor time in nanoseconds, resident, proportional and private
 // memory), the machine's load, a tray on a private X display, and the other benchmark programs next to
 // this one. Runs on the benchmark's one thread.
@@ -7,19 +8,24 @@
 
 #include "support/ChildProcess.h"
 #include "support/Program.h"
+#include "support/Sipp.h"
 
 #include <dirent.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace bench {
 
@@ -27,6 +33,36 @@ namespace bench {
 inline void result(const std::string& measure, const std::string& who, double value) {
     std::printf("RESULT\t%s\t%s\t%.6g\n", measure.c_str(), who.c_str(), value);
     std::fflush(stdout);
+}
+
+// A figure that could not be had, and why, for bench_report: "FAILED <measure> <who> <reason>", on one
+// line. A benchmark that reports one ends with a non-zero status.
+inline void failure(const std::string& measure, const std::string& who, const std::string& reason) {
+    std::string line = reason.substr(0, 300);
+    for (char& c : line)
+        if (c == '\n' || c == '\r' || c == '\t')
+            c = ' ';
+    std::printf("FAILED\t%s\t%s\t%s\n", measure.c_str(), who.c_str(), line.c_str());
+    std::fflush(stdout);
+}
+
+// The final answers SIPp was given, by status line, most frequent first: "404 Not Found to 200, 200 OK to
+// 3"; "no final answer" when there was none.
+inline std::string finalAnswers(const test::Sipp& peer) {
+    std::map<std::string, int> counts;
+    for (const auto& message : peer.messages())
+        if (!message.sent && message.status() >= 200) {
+            const std::string line = message.startLine();
+            ++counts[line.size() > 8 ? line.substr(8) : line];
+        }
+    std::vector<std::pair<int, std::string>> ordered;
+    for (const auto& [answer, count] : counts)
+        ordered.emplace_back(-count, answer);
+    std::sort(ordered.begin(), ordered.end());
+    std::string text;
+    for (const auto& [count, answer] : ordered)
+        text += (text.empty() ? "" : ", ") + answer + " to " + std::to_string(-count);
+    return text.empty() ? "no final answer" : text;
 }
 
 // The 1, 5 and 15 minute load averages as /proc/loadavg gives them.

@@ -64,6 +64,7 @@ int main(int argc, char** argv) {
                         {"dialog+timer", timer.pid()},
                         {"baresip", baresip.pid()}};
         long long before[4], after[4];
+        bool complete = true;
         for (int i = 0; i < 4; ++i)
             before[i] = bench::cpuNs(measured[i].pid);
         const auto start = std::chrono::steady_clock::now();
@@ -76,6 +77,9 @@ int main(int argc, char** argv) {
         for (int i = 0; i < 4; ++i) {
             if (before[i] < 0 || after[i] < 0) {
                 std::printf("%-13s ended during the measurement\n", measured[i].who);
+                for (const char* measure : {"idle_cpu", "idle_rss", "idle_pss", "idle_private"})
+                    bench::failure(measure, measured[i].who, "ended during the measurement");
+                complete = false;
                 continue;
             }
             const double percent = 100.0 * static_cast<double>(after[i] - before[i]) / elapsedNs;
@@ -92,9 +96,11 @@ int main(int argc, char** argv) {
         plain.stop();
         tray.stop();
         test::removeTempDir(dir);
-        return 0;
+        return complete ? 0 : 1;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_footprint: %s\n", e.what());
+        for (const char* measure : {"idle_cpu", "idle_rss", "idle_pss", "idle_private"})
+            bench::failure(measure, "chimely", e.what());
         return 1;
     }
 }

@@ -48,30 +48,42 @@ std::vector<QMessageBox*> openBoxes() {
     return boxes;
 }
 
+// The user the flood's requests are for: baresip answers 404 for one it has no account for.
+const test::SipUser kReceiver{"agent", "127.0.0.1", ""};
+
 test::Sipp::Options flood(int count, int rate, int port) {
-    return {.scenario =
-                test::requestScenario("MESSAGE", "Content-Type: text/plain\n", "text [call_number]", 200),
+    return {.scenario = test::requestScenario("MESSAGE", "Content-Type: text/plain\n", "text [call_number]",
+                                              200, kReceiver.user),
             .remote = "127.0.0.1:" + std::to_string(port),
             .calls = count,
             .extra = {"-r", std::to_string(rate)}};
 }
 
-// baresip's peak resident set in kB after the same flood, -1 when it could not be measured.
-long baresipPeakKb(int count, int rate) {
-    if (!test::inPrivateNetwork())
+// baresip's peak resident set in kB after the same flood; -1, with `why` saying why, when it could not be
+// measured.
+long baresipPeakKb(int count, int rate, std::string& why) {
+    if (!test::inPrivateNetwork()) {
+        why = "no network namespace (" + test::privateNetworkProblem() + ")";
         return -1;
-    // Named "agent", the user the requests are for: baresip answers 404 for one it has no account for.
-    test::Baresip baresip({.user = {"agent", "127.0.0.1", ""}});
+    }
+    test::Baresip baresip({.user = kReceiver});
     try {
         baresip.start();
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        why = std::string("baresip did not start: ") + e.what();
         return -1;
     }
     test::Sipp peer(flood(count, rate, baresip.sipPort()));
     peer.start();
     if (!peer.wait(std::chrono::seconds(count / std::max(rate, 1) + 30)))
         peer.stop();
-    const long peak = peer.exitCode() == 0 ? test::peakResidentKb(baresip.pid()) : -1;
+    long peak = test::peakResidentKb(baresip.pid());
+    if (peer.exitCode() != 0) {
+        why = "baresip did not answer every MESSAGE 200 (final answers: " + bench::finalAnswers(peer) + ")";
+        peak = -1;
+    } else if (peak <= 0) {
+        why = "baresip's peak RSS could not be read";
+    }
     baresip.stop();
     return peak;
 }
@@ -97,7 +109,7 @@ int main(int argc, char** argv) {
 
     CChimelyDlg dialog;
     if (auto error = dialog.InitStack()) {
-        std::fprintf(stderr, "%s\n", error->c_str());
+        bench::failure("flood_" + std::to_string(rate) + "_peak_rss", "chimely", *error);
         return 1;
     }
     dialog.SetTimer(kPumpTimerId, kPumpIntervalMs);
@@ -139,13 +151,26 @@ int main(int argc, char** argv) {
         "ended; %zu texts shown in all, %s; peak RSS %ld kB during the flood, %ld kB in all\n",
         count, rate, allAnswered ? "all" : "NOT all", openAtTheEnd, shown.size() - openAtTheEnd, shown.size(),
         inOrder ? "each once, in order" : "NOT each once in order", peakDuringFlood, peakRssKb());
-    const long baresip = baresipPeakKb(count, rate);
-    std::printf("baresip: peak RSS %ld kB after the same flood; load average %s\n", baresip,
-                bench::loadAverage().c_str());
+    std::string why;
+    const long baresip = baresipPeakKb(count, rate, why);
+    if (baresip > 0)
+        std::printf("baresip: peak RSS %ld kB after the same flood\n", baresip);
+    else
+        std::printf("baresip: not measured: %s\n", why.c_str());
+    std::printf("load average %s\n", bench::loadAverage().c_str());
     const std::string measure = "flood_" + std::to_string(rate) + "_peak_rss";
     if (allAnswered && inOrder)
         bench::result(measure, "chimely", peakDuringFlood / 1024.0);
+    else
+        bench::failure(measure, "chimely",
+                       std::string(allAnswered ? ""
+                                               : "not every MESSAGE answered 200 (final answers: " +
+                                                     bench::finalAnswers(peer) + "); ") +
+                           std::to_string(shown.size()) + " of " + std::to_string(count) + " texts shown" +
+                           (inOrder ? "" : ", not each once in order"));
     if (baresip > 0)
         bench::result(measure, "baresip", baresip / 1024.0);
-    return allAnswered && inOrder ? 0 : 1;
+    else
+        bench::failure(measure, "baresip", why);
+    return allAnswered && inOrder && baresip > 0 ? 0 : 1;
 }

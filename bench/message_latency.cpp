@@ -56,9 +56,19 @@ std::vector<double> latencies(const test::Sipp& peer) {
     return result;
 }
 
-// Sends the run's MESSAGEs to `port` and reports them for `who`; true when every one was answered.
+// Says why `who` has no figures in this run, on the benchmark's output and to bench_report.
+bool fail(const char* who, const Run& run, const std::string& reason) {
+    std::printf("%-8s not measured: %s\n", who, reason.c_str());
+    bench::failure("latency_" + run.name() + "_median", who, reason);
+    bench::failure("latency_" + run.name() + "_p99", who, reason);
+    return false;
+}
+
+// Sends the run's MESSAGEs to `port` and reports them for `who`; true when every one was answered 200.
+// A run in which any was not gives no figures: its slowest answers would be missing from them.
 bool measure(const char* who, const Run& run, int port) {
-    test::Sipp peer({.scenario = test::requestScenario("MESSAGE", "Content-Type: text/plain\n", "ping", 200),
+    test::Sipp peer({.scenario = test::requestScenario("MESSAGE", "Content-Type: text/plain\n", "ping", 200,
+                                                       kReceiver.user),
                      .tcp = run.tcp,
                      .remote = "127.0.0.1:" + std::to_string(port),
                      .calls = run.count,
@@ -67,19 +77,19 @@ bool measure(const char* who, const Run& run, int port) {
     if (!peer.wait(std::chrono::seconds(run.count / std::max(run.rate, 1) + 30)))
         peer.stop();
     const std::vector<double> values = latencies(peer);
-    if (values.empty()) {
-        std::printf("%-8s no answers: %s\n", who, peer.errors().c_str());
-        return false;
-    }
+    if (values.size() != static_cast<std::size_t>(run.count))
+        return fail(who, run,
+                    std::to_string(values.size()) + " of " + std::to_string(run.count) +
+                        " MESSAGEs answered 200 (final answers: " + bench::finalAnswers(peer) + ")");
     auto at = [&](double fraction) {
         return values[std::min(values.size() - 1, static_cast<std::size_t>(fraction * values.size()))];
     };
-    std::printf("%-8s %zu of %d MESSAGEs answered, %d/s over %s %s: median %.3f ms, p99 %.3f ms, max %.3f ms\n",
-                who, values.size(), run.count, run.rate, run.tcp ? "TCP" : "UDP",
+    std::printf("%-8s %zu MESSAGEs answered, %d/s over %s %s: median %.3f ms, p99 %.3f ms, max %.3f ms\n",
+                who, values.size(), run.rate, run.tcp ? "TCP" : "UDP",
                 run.proxy ? "through Kamailio" : "directly", at(0.5), at(0.99), values.back());
     bench::result("latency_" + run.name() + "_median", who, at(0.5));
     bench::result("latency_" + run.name() + "_p99", who, at(0.99));
-    return values.size() == static_cast<std::size_t>(run.count);
+    return true;
 }
 
 bool measureChimely(const Run& run) {
@@ -100,40 +110,36 @@ bool measureChimely(const Run& run) {
          {"LocalPort", std::to_string(port)}});
     const pid_t pid = program.start({});
     const bool ready =
-        registrar ? bench::waitFor([&] { return registrar->seen(kReceiver.user, "REGISTER").size() >= 2; }, 10s)
-                  : bench::waitFor([&] { return !test::bindable(run.tcp ? SOCK_STREAM : SOCK_DGRAM, port); }, 10s);
+        registrar
+            ? bench::waitFor([&] { return registrar->seen(kReceiver.user, "REGISTER").size() >= 2; }, 10s)
+            : bench::waitFor([&] { return !test::bindable(run.tcp ? SOCK_STREAM : SOCK_DGRAM, port); }, 10s);
     if (!ready || !program.running(pid)) {
-        std::printf("chimely  did not get ready:\n%s\n", program.log(1).c_str());
-        return false;
+        std::printf("%s\n", program.log(1).c_str());
+        return fail("chimely", run, registrar ? "did not sign in at Kamailio" : "did not open its port");
     }
     std::this_thread::sleep_for(500ms);
     return measure("chimely", run, registrar ? registrar->port() : port);
 }
 
 bool measureBaresip(const Run& run) {
-    if (!test::inPrivateNetwork()) {
-        std::printf("baresip  not measured: no network namespace (%s)\n", test::privateNetworkProblem().c_str());
-        return false;
-    }
+    if (!test::inPrivateNetwork())
+        return fail("baresip", run, "no network namespace (" + test::privateNetworkProblem() + ")");
     std::unique_ptr<test::Kamailio> registrar;
     if (run.proxy) {
         registrar = std::make_unique<test::Kamailio>(std::vector<test::SipUser>{kReceiver});
         registrar->start();
     }
-    // Named "agent" so that it takes the requests unchanged: baresip answers 404 for a user it has no
-    // account for.
-    test::Baresip baresip({.user = kReceiver,
-                           .outboundProxy = registrar ? registrar->uri(run.tcp) : "",
-                           .tcp = run.tcp});
+    // The user the requests are for, as the program is: each answers 404 for a user it is not.
+    test::Baresip baresip(
+        {.user = kReceiver, .outboundProxy = registrar ? registrar->uri(run.tcp) : "", .tcp = run.tcp});
     try {
         baresip.start();
     } catch (const std::exception& e) {
-        std::printf("baresip  did not start: %s\n", e.what());
-        return false;
+        return fail("baresip", run, std::string("did not start: ") + e.what());
     }
     if (registrar && !baresip.waitForRegistration(10s)) {
-        std::printf("baresip  did not register:\n%s\n", baresip.output().c_str());
-        return false;
+        std::printf("%s\n", baresip.output().c_str());
+        return fail("baresip", run, "did not register at Kamailio");
     }
     std::this_thread::sleep_for(500ms);
     const bool answered = measure("baresip", run, registrar ? registrar->port() : baresip.sipPort());

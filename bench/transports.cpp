@@ -208,6 +208,8 @@ int main(int argc, char** argv) {
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_transports: %s\n", e.what());
+        for (const char* measure : {"transport_sign_in", "transport_idle_cpu", "transport_idle_rss"})
+            bench::failure(measure, "chimely", e.what());
         return 1;
     }
 }

@@ -68,7 +68,16 @@ answers presence subscriptions as available.")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The history of texts loads SQLite itself on first use (the program does not link it): shlibdeps cannot
 # see it. FTS5, which the history's search needs, is in every SQLite Debian 12 has.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsqlite3-0 (>= 3.40)")
+# The program defines some of sofia-sip's functions in their place, each checked against one build of the
+# library (src/sip/ReplacedFunctions.cpp, whose table names it): the package depends on that Debian revision
+# and its stable updates, and claims nothing for later ones (where those definitions would be off).
+file(STRINGS ${CMAKE_SOURCE_DIR}/src/sip/ReplacedFunctions.cpp checked_line REGEX "kCheckedPackage = \"[^\"]+\"")
+string(REGEX REPLACE ".*kCheckedPackage = \"([^\"]+)\".*" "\\1" CHIMELY_SOFIA_CHECKED "${checked_line}")
+if(NOT CHIMELY_SOFIA_CHECKED)
+    message(FATAL_ERROR "src/sip/ReplacedFunctions.cpp names no checked build of sofia-sip (kCheckedPackage)")
+endif()
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsqlite3-0 (>= 3.40), libsofia-sip-ua0 (>= ${CHIMELY_SOFIA_CHECKED}), \
+libsofia-sip-ua0 (<< ${CHIMELY_SOFIA_CHECKED}.1~)")
 # The window shows on Wayland too when Qt's Wayland platform plugin is there.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS OFF)

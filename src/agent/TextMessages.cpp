@@ -180,9 +180,6 @@ void CChimelyDlg::ShowIncomingMessage(const sip::SipMessage& message) {
 }
 
 void CChimelyDlg::OpenMessageBox(PendingMessage message) {
-    // The text's 200 has just been handed to the stack, whose thread it woke, and that thread is often
-    // queued on this very processor: opening a box takes milliseconds, so the 200 gets the processor first.
-    platform::SwitchToThread();
     ++m_openMessageBoxes;
     const std::string text = message.contents ? message.contents->getBodyData().str() : std::string();
     // OK, or Reply: the box closes either way, and Reply then takes the user to the main window.

@@ -56,7 +56,7 @@ bool CChimelyApp::InitInstance() {
                              showCommand == platform::SW_SHOWMINIMIZED ||
                              showCommand == platform::SW_SHOWMINNOACTIVE;
 
-    CChimelyDlg dialog(startHidden);
+    CChimelyDlg dialog(startHidden, nullptr, {}, CChimelyDlg::SignIn::First);
     m_pMainWnd = &dialog;
     m_singleInstance->SetActivationHandler([this] {
         if (m_pMainWnd)

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "app/CommandLine.h"
 
+#include "sip/ReplacedFunctions.h"
+
 #include <array>
 #include <string_view>
 
@@ -49,8 +51,9 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
         const std::string_view argument = argv[i];
         if (argument == "--help" || argument == "-h")
             return {CommandLineAction::Help, kHelp};
+        // With the sofia-sip that is loaded, and which of the program's definitions in its place are off.
         if (argument == "--version")
-            return {CommandLineAction::Version, VersionText() + "\n"};
+            return {CommandLineAction::Version, VersionText() + "\n" + sip::replaced::report() + "\n"};
         if (argument == "--minimized" || argument == "-minimized")
             continue;
         // Qt reads its options with one dash or two, and a value either after "=" or as the next argument.

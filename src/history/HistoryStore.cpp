@@ -656,21 +656,27 @@ bool HistoryStore::runWrites(std::deque<Job>& writes) {
     Connection& db = *m_connection;
     int rc = db.exec("BEGIN IMMEDIATE");
     std::size_t done = 0;
+    // What went wrong, read before the rollback: SQLite has often rolled back already (a full disk), and
+    // the rollback's own complaint would stand in its place.
+    std::string why;
     if (rc == SQLITE_OK) {
         for (; done < m_unwritten.size(); ++done)
             if ((rc = m_unwritten[done].run(&db)) != SQLITE_OK)
                 break;
         if (rc == SQLITE_OK)
             rc = db.exec("COMMIT");
-        if (rc != SQLITE_OK)
+        if (rc != SQLITE_OK) {
+            why = db.error();
             db.exec("ROLLBACK");
+        }
     }
     if (rc == SQLITE_OK) {
         m_unwritten.clear();
         m_failing = false;
         return true;
     }
-    const std::string why = db.error();
+    if (why.empty())
+        why = db.error();
     if (unreadable(rc)) {
         // Damaged under us: moved aside, and these go into a new one at the next round.
         m_connection.reset();

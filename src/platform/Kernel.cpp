@@ -25,10 +25,6 @@ void Sleep(unsigned milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
-void SwitchToThread() {
-    std::this_thread::yield();
-}
-
 void ReleaseFreedMemory() {
     malloc_trim(0);
 }

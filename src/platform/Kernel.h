@@ -14,9 +14,6 @@ std::uint32_t GetTickCount();
 
 void Sleep(unsigned milliseconds);
 
-// Lets another thread that is ready to run have this processor now, as Windows' SwitchToThread does.
-void SwitchToThread();
-
 // Gives the heap's free pages back to the system. After a burst of work the allocator keeps what it
 // freed in holes between pages still in use; the resident size would stay at the burst's peak.
 void ReleaseFreedMemory();

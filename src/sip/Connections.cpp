@@ -7,6 +7,7 @@
 // SIP port, closes the oldest when one more would pass the cap, and when no descriptor is left accepts
 // and closes the newcomer, so the listening socket never stays readable. Runs in the stack's thread.
 #include "sip/PeerGuards.h"
+#include "sip/ReplacedFunctions.h"
 #include "sip/StackCore.h"
 
 #include <fcntl.h>
@@ -150,6 +151,9 @@ std::size_t inboundConnectionsKept() {
 
 extern "C" int accept(int listener, sockaddr* address, socklen_t* length) {
     using namespace sip::detail;
+    static const auto own = sip::replaced::libraryOwn<int (*)(int, sockaddr*, socklen_t*)>("accept");
+    if (!sip::replaced::inUse(sip::replaced::Family::Accept))
+        return own(listener, address, length);
     Inbound& state = inbound();
     const int port = state.port;
     if (port == 0 || localPort(listener) != port || !isStream(listener))

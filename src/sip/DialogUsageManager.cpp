@@ -5,6 +5,7 @@
 
 #include "sip/DumState.h"
 #include "sip/PeerGuards.h"
+#include "sip/ReplacedFunctions.h"
 
 #include <sofia-sip/tport_tag.h>
 #include <sofia-sip/url.h>
@@ -78,8 +79,10 @@ bool restarted(const Event& event) {
 Usage::Usage(DialogUsageManager& dum, nua_handle_s* nh) : m_dum(dum), m_core(dum.state().core), m_nh(nh) {}
 
 Usage::~Usage() {
-    if (m_nh && m_core.nua)
-        nua_handle_destroy(m_nh);
+    if (!m_nh)
+        return;
+    m_dum.state().challenged.erase(m_nh);
+    m_core.destroyHandle(m_nh);
 }
 
 detail::DumState& Usage::state() {
@@ -115,18 +118,56 @@ void Usage::failSoon(int event, int status, const char* phrase) {
 
 // ---- DumState helpers --------------------------------------------------------------------------------
 
-nua_handle_t* DumState::newHandle(const NameAddr& to) {
+nua_handle_t* DumState::newHandle(const NameAddr& to, nua_hmagic_t* kind) {
     if (!running())
         return nullptr;
     const NameAddr& defaultFrom = profile->getDefaultFrom();
-    // The stack answers the challenges to this handle's requests from the credentials of today.
+    // The stack answers the challenges to this handle's requests from the credentials of today, and the
+    // texts that come from now on to the user of today.
     publishCredentials(this, defaultFrom, *profile, authManager);
+    publishTexts();
     const Data from = defaultFrom.uri().empty() ? Data() : defaultFrom.toString();
     // Our Contact carries the user's name too, as registrars and peers expect.
     const Data& user = defaultFrom.uri().user();
-    return nua_handle(core.nua, StackCore::marker(), SIPTAG_TO_STR(to.toString().c_str()),
+    return nua_handle(core.nua, kind, SIPTAG_TO_STR(to.toString().c_str()),
                       TAG_IF(!from.empty(), SIPTAG_FROM_STR(from.c_str())),
                       TAG_IF(!user.empty(), NUTAG_M_USERNAME(user.c_str())), TAG_END());
+}
+
+void DumState::publishTexts() {
+    const bool pager = serverPagerHandler != nullptr;
+    const bool ending = shutdownHandler != nullptr;
+    if (published.profile == profile.get() && published.revision == profile->revision() &&
+        published.ownContactUser == ownContact.user().str() && published.pagerHandler == pager &&
+        published.shuttingDown == ending)
+        return;
+    published = {profile.get(), profile->revision(), ownContact.user().str(), pager, ending};
+    core.publishTexts(std::make_shared<const TextPolicy>(TextPolicy{*profile, ownContact, pager, ending}));
+}
+
+bool DumState::answerChallenge(const Event& challenge) {
+    if (replaced::inUse(replaced::Family::AuthClient) || !authManager || !challenge.nh ||
+        (challenge.status != 401 && challenge.status != 407) || challenged.count(challenge.nh))
+        return false;
+    const sip_t* sip = challenge.sip();
+    const msg_auth_t* header = !sip                      ? nullptr
+                               : challenge.status == 401 ? sip->sip_www_authenticate
+                                                         : sip->sip_proxy_authenticate;
+    const char* realm = header ? msg_params_find(header->au_params, "realm=") : nullptr;
+    if (!realm)
+        return false;
+    std::string bare = realm;
+    if (bare.size() >= 2 && bare.front() == '"' && bare.back() == '"')
+        bare = bare.substr(1, bare.size() - 2);
+    const auto credential = profile->getDigestCredential(Data(bare));
+    if (!credential)
+        return false;
+    // The library's client splits this on ':', which a user name or password holding one does not survive.
+    const std::string auth =
+        std::string("Digest:\"") + bare + "\":" + credential->user.str() + ":" + credential->password.str();
+    challenged.insert(challenge.nh);
+    nua_authenticate(challenge.nh, NUTAG_AUTH(auth.c_str()), TAG_END());
+    return true;
 }
 
 std::string DumState::outboundProxy() const {
@@ -173,14 +214,18 @@ bool detail::wrappedTypeAcceptable(const MasterProfile& profile, MethodType meth
     return inner && !(inner->type == CpimType()) && profile.isMimeTypeSupported(method, inner->type);
 }
 
-bool detail::bodyAcceptable(const DumState& state, nua_handle_t* nh, const Event& event, MethodType method) {
-    const sip_t* sip = event.sip();
-    if (!sip || !sip->sip_payload || sip->sip_payload->pl_len == 0)
+bool detail::bodyTaken(const MasterProfile& profile, MethodType method, const sip_t* request) {
+    if (!request || !request->sip_payload || request->sip_payload->pl_len == 0)
         return true;
-    const Mime type = sip->sip_content_type ? Mime::parse(Data(sip->sip_content_type->c_type)) : Mime();
-    if (!type.empty() && state.profile->isMimeTypeSupported(method, type) &&
-        wrappedTypeAcceptable(*state.profile, method, type,
-                              Data(sip->sip_payload->pl_data, sip->sip_payload->pl_len)))
+    const Mime type =
+        request->sip_content_type ? Mime::parse(Data(request->sip_content_type->c_type)) : Mime();
+    return !type.empty() && profile.isMimeTypeSupported(method, type) &&
+           wrappedTypeAcceptable(profile, method, type,
+                                 Data(request->sip_payload->pl_data, request->sip_payload->pl_len));
+}
+
+bool detail::bodyAcceptable(const DumState& state, nua_handle_t* nh, const Event& event, MethodType method) {
+    if (bodyTaken(*state.profile, method, event.sip()))
         return true;
     const std::string accept = acceptFor(*state.profile, method);
     nua_respond(nh, SIP_415_UNSUPPORTED_MEDIA, NUTAG_WITH_SAVED(event.saved),
@@ -194,28 +239,22 @@ void detail::refuse(nua_handle_t* nh, const Event& request) {
                 SIPTAG_RETRY_AFTER_STR(retryAfter.c_str()), TAG_END());
 }
 
-bool detail::takeText(DumState& state, nua_handle_t* nh, const Event& request, SipMessage& message) {
-    const std::size_t cost = message.body().size() + guard::kHeldTextOverhead;
-    if (state.heldTexts->bytes + cost > guard::kHeldTextBytes) {
-        refuse(nh, request);
-        return false;
-    }
-    MessageAccess::charge(message, state.heldTexts, cost);
-    return true;
-}
-
-bool detail::forSomebodyElse(const DumState& state, const sip_t* request) {
+bool detail::forSomebodyElse(const MasterProfile& profile, const Uri& ownContact, const sip_t* request) {
     const url_t* target = request && request->sip_request ? request->sip_request->rq_url : nullptr;
     if (!target || !target->url_user || !*target->url_user)
         return false;
     std::string user = target->url_user;
     url_unescape(user.data(), user.c_str());
     user.resize(std::strlen(user.c_str()));
-    const Data& signin = state.profile->getDefaultFrom().uri().user();
+    const Data& signin = profile.getDefaultFrom().uri().user();
     // Before the first sign-in nobody is ours yet, and nobody is refused.
-    if (signin.empty() && state.ownContact.empty())
+    if (signin.empty() && ownContact.empty())
         return false;
-    return user != signin.str() && user != state.ownContact.user().str();
+    return user != signin.str() && user != ownContact.user().str();
+}
+
+bool detail::forSomebodyElse(const DumState& state, const sip_t* request) {
+    return forSomebodyElse(*state.profile, state.ownContact, request);
 }
 
 detail::Body::Body(const Contents* contents)
@@ -250,6 +289,7 @@ DialogUsageManager::DialogUsageManager(SipStack& stack) : m_state(std::make_uniq
             registration->leaveForNetworkChange();
         s.core.followNetworkChange();
     };
+    s.core.beforeStart = [&s] { s.publishTexts(); };
     s.core.onStarted = [&s](nua_t* nua) {
         const MasterProfile& profile = *s.profile;
         const std::string allow = profile.getAllowedMethodsText().str();
@@ -268,6 +308,7 @@ DialogUsageManager::DialogUsageManager(SipStack& stack) : m_state(std::make_uniq
 DialogUsageManager::~DialogUsageManager() {
     detail::withdrawCredentials(m_state.get());
     m_state->core.releaseUsages = nullptr;
+    m_state->core.beforeStart = nullptr;
     m_state->core.onStarted = nullptr;
     m_state->usages.clear();
     m_state->retired.clear();
@@ -345,7 +386,7 @@ std::shared_ptr<SipMessage> DialogUsageManager::makeRegistration(const NameAddr&
 
 std::shared_ptr<SipMessage> DialogUsageManager::makeInviteSession(const NameAddr& target,
                                                                   const SdpContents& offer) {
-    nua_handle_t* nh = m_state->newHandle(target);
+    nua_handle_t* nh = m_state->newHandle(target, detail::StackCore::sessionMarker());
     std::shared_ptr<ClientInviteSession> usage(
         new ClientInviteSession(*this, nh, target, offer.getBodyData()));
     m_state->usages[keyOf(usage, nh)] = usage;
@@ -391,12 +432,15 @@ void DialogUsageManager::applyToAllServerSubscriptions(ServerSubscriptionFunctor
 
 bool DialogUsageManager::process() {
     m_state->retired.clear();
+    m_state->publishTexts();
+    m_state->core.followFlood();
     std::unique_ptr<Event> event = m_state->core.pop();
     if (!event) {
         const bool delivered = !m_state->shutdownDelivered;
         checkShutdown();
         return delivered && m_state->shutdownDelivered;
     }
+    m_state->core.answered(*event);
     if (event->call) {
         event->call();
     } else if (event->type == nua_r_shutdown) {
@@ -420,12 +464,15 @@ bool DialogUsageManager::process() {
             m_state->core.networkChanged();
     } else if (restarted(*event)) {
         // The stack sends the request again by itself (with an answer to a challenge, say): no news.
+    } else if (m_state->answerChallenge(*event)) {
+        // Answered the library's way: the stack sends the request again.
     } else if (event->nh) {
         auto found = m_state->usages.find(event->nh);
         if (found != m_state->usages.end()) {
             std::shared_ptr<Usage> usage = found->second;
             usage->dispatch(event);
-        } else if (event->newHandle) {
+        } else if (event->newHandle || event->answered == 200) {
+            // A text the stack's thread took in a session that has ended meanwhile is shown all the same.
             adopt(std::move(event));
         }
     }
@@ -446,19 +493,32 @@ void DialogUsageManager::adopt(std::unique_ptr<Event> event) {
                            event->type == nua_i_info || event->type == nua_i_subscribe ||
                            event->type == nua_i_options || event->type == nua_i_method;
     if (!isRequest) {
-        nua_handle_destroy(nh);
+        s.core.destroyHandle(nh);
+        return;
+    }
+    // Texts come answered (ReceivedTexts.cpp): only those taken come here, each to be shown.
+    if (event->type == nua_i_message) {
+        if (event->answered != 200 || !s.serverPagerHandler)
+            return s.core.destroyHandle(nh);
+        SipMessage text = event->message();
+        detail::MessageAccess::charge(text, std::move(event->charge));
+        // The stack's thread let go of the handle of a text outside a dialog as it answered it.
+        nua_handle_t* own = event->newHandle ? nullptr : nh;
+        std::shared_ptr<ServerPagerMessage> usage(new ServerPagerMessage(*this, own, std::move(event)));
+        s.usages[keyOf(usage, own)] = usage;
+        s.serverPagerHandler->onMessageArrived(usage->getHandle(), text);
         return;
     }
     if (s.shutdownHandler) {
         nua_respond(nh, SIP_503_SERVICE_UNAVAILABLE, NUTAG_WITH_SAVED(event->saved), TAG_END());
-        nua_handle_destroy(nh);
+        s.core.destroyHandle(nh);
         return;
     }
     const bool addressed = event->type == nua_i_message || event->type == nua_i_invite ||
                            event->type == nua_i_subscribe;
     if (addressed && detail::forSomebodyElse(s, sip)) {
         nua_respond(nh, SIP_404_NOT_FOUND, NUTAG_WITH_SAVED(event->saved), TAG_END());
-        nua_handle_destroy(nh);
+        s.core.destroyHandle(nh);
         return;
     }
     switch (event->type) {
@@ -474,40 +534,22 @@ void DialogUsageManager::adopt(std::unique_ptr<Event> event) {
             // No extension is supported: an empty Supported says so (RFC 3261 11.2).
             nua_respond(nh, SIP_200_OK, NUTAG_WITH_SAVED(event->saved), SIPTAG_ALLOW_STR(allow.c_str()),
                         SIPTAG_ACCEPT_STR(accept.c_str()), SIPTAG_SUPPORTED_STR(""), TAG_END());
-            nua_handle_destroy(nh);
+            s.core.destroyHandle(nh);
             return;
         }
         case nua_i_info:
             nua_respond(nh, SIP_481_NO_TRANSACTION, NUTAG_WITH_SAVED(event->saved), TAG_END());
-            nua_handle_destroy(nh);
+            s.core.destroyHandle(nh);
             return;
-        case nua_i_message:
-            if (!s.serverPagerHandler || !s.profile->isMethodSupported(MESSAGE))
-                break;
-            if (!detail::bodyAcceptable(s, nh, *event, MESSAGE)) {
-                nua_handle_destroy(nh);
-                return;
-            } else {
-                SipMessage text = event->message();
-                if (!detail::takeText(s, nh, *event, text)) {
-                    nua_handle_destroy(nh);
-                    return;
-                }
-                std::shared_ptr<ServerPagerMessage> usage(
-                    new ServerPagerMessage(*this, nh, std::move(event)));
-                keep(usage);
-                s.serverPagerHandler->onMessageArrived(usage->getHandle(), text);
-                return;
-            }
         case nua_i_invite:
             if (!s.inviteHandler)
                 break;
             if (!detail::bodyAcceptable(s, nh, *event, INVITE)) {
-                nua_handle_destroy(nh);
+                s.core.destroyHandle(nh);
                 return;
             } else if (detail::countUsages<ServerInviteSession>(s) >= guard::kMaxIncomingSessions) {
                 detail::refuse(nh, *event);
-                nua_handle_destroy(nh);
+                s.core.destroyHandle(nh);
                 return;
             } else {
                 const SipMessage invite = event->message();
@@ -530,17 +572,17 @@ void DialogUsageManager::adopt(std::unique_ptr<Event> event) {
                 const std::string events = allowEvents(s);
                 nua_respond(nh, SIP_489_BAD_EVENT, NUTAG_WITH_SAVED(event->saved),
                             TAG_IF(!events.empty(), SIPTAG_ALLOW_EVENTS_STR(events.c_str())), TAG_END());
-                nua_handle_destroy(nh);
+                s.core.destroyHandle(nh);
                 return;
             }
             if (detail::countUsages<ServerSubscription>(s) >= guard::kMaxSubscriptions) {
                 detail::refuse(nh, *event);
-                nua_handle_destroy(nh);
+                s.core.destroyHandle(nh);
                 return;
             }
             if ((!sip || !sip->sip_expires) && !handler->second->hasDefaultExpires()) {
                 nua_respond(nh, 400, "Missing Expires", NUTAG_WITH_SAVED(event->saved), TAG_END());
-                nua_handle_destroy(nh);
+                s.core.destroyHandle(nh);
                 return;
             }
             const SipMessage subscribe = event->message();
@@ -556,11 +598,12 @@ void DialogUsageManager::adopt(std::unique_ptr<Event> event) {
     const std::string allow = s.profile->getAllowedMethodsText().str();
     nua_respond(nh, SIP_405_METHOD_NOT_ALLOWED, NUTAG_WITH_SAVED(event->saved),
                 SIPTAG_ALLOW_STR(allow.c_str()), TAG_END());
-    nua_handle_destroy(nh);
+    s.core.destroyHandle(nh);
 }
 
 void DialogUsageManager::shutdown(DumShutdownHandler* handler) {
     m_state->shutdownHandler = handler;
+    m_state->publishTexts();
 }
 
 // Once shutdown was asked for and every usage has ended, the stack is shut down (not before: requests
@@ -570,10 +613,8 @@ void DialogUsageManager::checkShutdown() {
     if (!s.shutdownHandler || s.shutdownDelivered || !s.usages.empty())
         return;
     if (s.running() && !s.core.shutdownComplete) {
-        if (!s.core.shutdownRequested) {
-            s.core.shutdownRequested = true;
-            nua_shutdown(s.core.nua);
-        }
+        if (!s.core.shutdownRequested)
+            s.core.shutdown();
         return;
     }
     s.shutdownDelivered = true;

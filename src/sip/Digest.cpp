@@ -23,6 +23,7 @@
 // The challenges live in each handle's memory and are touched only by the stack's thread. The published
 // credentials are read there too, under a lock, since the user-interface thread changes them.
 #include "sip/Digest.h"
+#include "sip/ReplacedFunctions.h"
 
 #include <sofia-sip/auth_client.h>
 #include <sofia-sip/auth_digest.h>
@@ -331,10 +332,22 @@ using sip::detail::listOf;
 
 // ---- the stack's authentication client ----------------------------------------------------------------
 
+namespace {
+
+// The whole client is the program's, or the library's (ReplacedFunctions.h): never some of each.
+bool ownClient() {
+    return sip::replaced::inUse(sip::replaced::Family::AuthClient);
+}
+
+}  // namespace
+
 extern "C" {
 
 int auc_challenge(auth_client_t** list, su_home_t* home, msg_auth_t const* challenges,
                   msg_hclass_t* credentialClass) {
+    static const auto library = sip::replaced::libraryOwn<decltype(&auc_challenge)>("auc_challenge");
+    if (!ownClient())
+        return library ? library(list, home, challenges, credentialClass) : -1;
     if (!list || !home)
         return -1;
     ChallengeList* challengeList = listOf(list);
@@ -349,6 +362,10 @@ int auc_challenge(auth_client_t** list, su_home_t* home, msg_auth_t const* chall
 }
 
 int auc_has_authorization(auth_client_t** list) {
+    static const auto library =
+        sip::replaced::libraryOwn<decltype(&auc_has_authorization)>("auc_has_authorization");
+    if (!ownClient())
+        return library ? library(list) : 0;
     const ChallengeList* challengeList = listOf(list);
     if (!challengeList || !challengeList->first)
         return 0;
@@ -360,6 +377,9 @@ int auc_has_authorization(auth_client_t** list) {
 }
 
 int auc_authorize(auth_client_t** list, msg_t* msg, sip_t* sip) {
+    static const auto library = sip::replaced::libraryOwn<decltype(&auc_authorize)>("auc_authorize");
+    if (!ownClient())
+        return library ? library(list, msg, sip) : -1;
     if (!sip || !sip->sip_request)
         return 0;
     return sip::detail::authorizeRequest(listOf(list), msg, reinterpret_cast<msg_pub_t*>(sip),
@@ -367,17 +387,27 @@ int auc_authorize(auth_client_t** list, msg_t* msg, sip_t* sip) {
 }
 
 int auc_authorization(auth_client_t** list, msg_t* msg, msg_pub_t* pub, char const* method, url_t const* url,
-                      msg_payload_t const*) {
+                      msg_payload_t const* body) {
+    static const auto library = sip::replaced::libraryOwn<decltype(&auc_authorization)>("auc_authorization");
+    if (!ownClient())
+        return library ? library(list, msg, pub, method, url, body) : -1;
     return sip::detail::authorizeRequest(listOf(list), msg, pub ? pub : msg_object(msg), method, url);
 }
 
-int auc_authorization_headers(auth_client_t**, su_home_t*, char const*, url_t const*, msg_payload_t const*,
-                              msg_header_t**) {
+int auc_authorization_headers(auth_client_t** list, su_home_t* home, char const* method, url_t const* url,
+                              msg_payload_t const* body, msg_header_t** headers) {
+    static const auto library =
+        sip::replaced::libraryOwn<decltype(&auc_authorization_headers)>("auc_authorization_headers");
+    if (!ownClient())
+        return library ? library(list, home, method, url, body, headers) : -1;
     return 0;
 }
 
 // Authentication-Info's nextnonce: the next request answers it, from a count of one.
 int auc_info(auth_client_t** list, msg_auth_info_t const* info, msg_hclass_t* credentialClass) {
+    static const auto library = sip::replaced::libraryOwn<decltype(&auc_info)>("auc_info");
+    if (!ownClient())
+        return library ? library(list, info, credentialClass) : -1;
     ChallengeList* challengeList = listOf(list);
     if (!challengeList || !info)
         return 0;
@@ -401,7 +431,11 @@ int auc_info(auth_client_t** list, msg_auth_info_t const* info, msg_hclass_t* cr
     return 1;
 }
 
-int auc_clear_credentials(auth_client_t** list, char const*, char const* realm) {
+int auc_clear_credentials(auth_client_t** list, char const* scheme, char const* realm) {
+    static const auto library =
+        sip::replaced::libraryOwn<decltype(&auc_clear_credentials)>("auc_clear_credentials");
+    if (!ownClient())
+        return library ? library(list, scheme, realm) : -1;
     ChallengeList* challengeList = listOf(list);
     int cleared = 0;
     for (Challenge* challenge = challengeList ? challengeList->first : nullptr; challenge;
@@ -414,15 +448,27 @@ int auc_clear_credentials(auth_client_t** list, char const*, char const* realm) 
 }
 
 // Credentials come from what the usage managers published, never through the stack.
-int auc_credentials(auth_client_t**, su_home_t*, char const*) {
+int auc_credentials(auth_client_t** list, su_home_t* home, char const* data) {
+    static const auto library = sip::replaced::libraryOwn<decltype(&auc_credentials)>("auc_credentials");
+    if (!ownClient())
+        return library ? library(list, home, data) : -1;
     return 0;
 }
 
-int auc_all_credentials(auth_client_t**, char const*, char const*, char const*, char const*) {
+int auc_all_credentials(auth_client_t** list, char const* scheme, char const* realm, char const* user,
+                        char const* password) {
+    static const auto library =
+        sip::replaced::libraryOwn<decltype(&auc_all_credentials)>("auc_all_credentials");
+    if (!ownClient())
+        return library ? library(list, scheme, realm, user, password) : -1;
     return 0;
 }
 
-int auc_copy_credentials(auth_client_t**, auth_client_t const*) {
+int auc_copy_credentials(auth_client_t** list, auth_client_t const* source) {
+    static const auto library =
+        sip::replaced::libraryOwn<decltype(&auc_copy_credentials)>("auc_copy_credentials");
+    if (!ownClient())
+        return library ? library(list, source) : -1;
     return 0;
 }
 

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -43,17 +44,19 @@ private:
     sip_payload_t* m_payload = nullptr;
 };
 
-// Bytes of received texts someone still holds (the application's waiting texts among them): each text's
-// contents carry a charge that ends with the last holder.
-struct HeldTexts {
-    std::size_t bytes = 0;
-};
-
 struct DumState {
     explicit DumState(StackCore& core) : core(core) {}
 
     StackCore& core;
     std::shared_ptr<MasterProfile> profile;
+    // What publishTexts() last published from.
+    struct {
+        const MasterProfile* profile = nullptr;
+        std::uint64_t revision = 0;
+        std::string ownContactUser;
+        bool pagerHandler = false;
+        bool shuttingDown = false;
+    } published;
     bool authManager = false;
     bool keepAlive = false;
 
@@ -82,8 +85,6 @@ struct DumState {
     DumShutdownHandler* shutdownHandler = nullptr;
     bool shutdownDelivered = false;
 
-    std::shared_ptr<HeldTexts> heldTexts = std::make_shared<HeldTexts>();
-
     // The servers reached so far (Usage::reach), by server and transport ("udp example.test:0"): the
     // address that answered, checked over TLS. A request that could not reach it forgets it.
     std::map<std::string, NextHop> nextHops;
@@ -98,8 +99,16 @@ struct DumState {
                                      : Wire::Udp;
     }
     // A handle for a request outside any dialog, from the default From to `to`; null when the stack
-    // does not run.
-    nua_handle_t* newHandle(const NameAddr& to);
+    // does not run. `kind` is StackCore::sessionMarker() for a message session's.
+    nua_handle_t* newHandle(const NameAddr& to, nua_hmagic_t* kind = StackCore::marker());
+    // Publishes what received texts are answered by (ReceivedTexts.cpp) when it changed since last time.
+    void publishTexts();
+    // Where the library's own authentication client is in use (ReplacedFunctions.h): answers a challenge
+    // to a handle's request the way that client takes credentials, once a handle; the stack then sends the
+    // request again. Whether it did.
+    bool answerChallenge(const Event& challenge);
+    // Handles whose challenge answerChallenge() answered.
+    std::set<const void*> challenged;
     // Where requests outside a dialog go (for NUTAG_PROXY), or "" when there is no outbound proxy.
     std::string outboundProxy() const;
     // `uri` as a request goes to it: over TLS a sip: URI becomes the sips: URI of the same resource (RFC 3261
@@ -125,7 +134,9 @@ std::size_t countUsages(const DumState& state) {
 }
 
 // Whether the request names in its Request-URI a user who is none of ours (RFC 3261 8.2.2.1): neither the
-// user we sign in as nor the one our Contact names. A Request-URI without a user names nobody else.
+// user we sign in as (the profile's default From) nor the one our Contact names. A Request-URI without a
+// user names nobody else. Any thread.
+bool forSomebodyElse(const MasterProfile& profile, const Uri& ownContact, const sip_t* request);
 bool forSomebodyElse(const DumState& state, const sip_t* request);
 
 // Whether a name server of the machine's can be reached now (NetworkWatch.cpp). Any thread.
@@ -138,13 +149,11 @@ std::size_t removalsUnderWay(const DumState& state);
 // Retry-After, so the peer knows it was not taken and when to try again.
 void refuse(nua_handle_t* nh, const Event& request);
 
-// Whether a received text fits the budget of held texts; when it does, `message`'s contents carry its
-// charge from now on (an empty text when the MESSAGE had no body). When it does not, the request is
-// refused.
-bool takeText(DumState& state, nua_handle_t* nh, const Event& request, SipMessage& message);
-
 // The Accept header's value for the body types `method` supports.
 std::string acceptFor(const MasterProfile& profile, MethodType method);
+
+// Whether the request has no body, or one of a type the profile lists for the method. Any thread.
+bool bodyTaken(const MasterProfile& profile, MethodType method, const sip_t* request);
 
 // Whether the request's body may be handed on: a body type the profile does not list for the method is
 // answered 415 with an Accept of what it lists.

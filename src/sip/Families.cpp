@@ -3,6 +3,7 @@
 // of the family it registers over. sofia-sip binds both (SipStack.cpp) but chooses between them in two
 // places the program defines (see each below). The stack's thread runs them; the layer sets the family of
 // the next registration from the user-interface thread.
+#include "sip/ReplacedFunctions.h"
 #include "sip/Targets.h"
 
 #include <sofia-sip/hostdomain.h>
@@ -63,7 +64,8 @@ extern "C" tport_t* tport_primary_by_name(tport_t const* tp, tp_name_t const* tp
         return nullptr;
     const char* host = tpn ? tpn->tpn_host : nullptr;
     const std::size_t length = host ? std::strlen(host) : 0;
-    if (length < 3 || host[0] != '[' || host[length - 1] != ']')
+    if (length < 3 || host[0] != '[' || host[length - 1] != ']' ||
+        !sip::replaced::inUse(sip::replaced::Family::TransportByName))
         return real(tp, tpn);
     const std::string bare(host + 1, length - 2);
     tp_name_t name = *tpn;
@@ -99,6 +101,8 @@ extern "C" int nua_registration_from_via(nua_registration_t** list, nua_handle_t
     static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "nua_registration_from_via"));
     if (!real)
         return -1;
+    if (!sip::replaced::inUse(sip::replaced::Family::ContactFromVia))
+        return real(list, nh, via, publicOnes);
     su_home_t home[1] = {SU_HOME_INIT(home)};
     sip_via_t* copy = via ? sip_via_copy(home, via) : nullptr;
     sip_via_t* others = nullptr;
@@ -137,7 +141,7 @@ extern "C" nua_registration_t* nua_registration_by_aor(nua_registration_t const*
     if (!real)
         return nullptr;
     const int family = sip::detail::g_registrationFamily;
-    if (family && only_default && !aor && remote_uri && remote_uri->url_host &&
+    if (family && only_default && sip::replaced::inUse(sip::replaced::Family::ContactByAor) && !aor && remote_uri && remote_uri->url_host &&
         !host_is_ip4_address(remote_uri->url_host) && !host_is_ip6_reference(remote_uri->url_host)) {
         url_t standIn = *remote_uri;
         standIn.url_host = family == AF_INET6 ? "[::1]" : "127.0.0.1";

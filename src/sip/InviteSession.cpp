@@ -56,13 +56,16 @@ void InviteSession::message(const Contents& contents) {
     if (!m_nh || !m_connected || m_ending)
         return;
     const detail::Body body(&contents);
+    m_core.ownRequest(m_nh);
     nua_message(m_nh, SIPTAG_CONTENT_TYPE_STR(body.type()), SIPTAG_PAYLOAD(body.payload()), TAG_END());
 }
 
 void InviteSession::acceptNIT(int statusCode, const Contents* contents) {
     if (!m_pendingNit)
         return;
-    respond(m_nh, *m_pendingNit, statusCode, contents);
+    // A text is answered in the stack's thread already (ReceivedTexts.cpp).
+    if (!m_pendingNit->answered)
+        respond(m_nh, *m_pendingNit, statusCode, contents);
     m_pendingNit.reset();
 }
 
@@ -75,10 +78,12 @@ void InviteSession::end() {
         return;
     m_ending = true;
     if (m_connected) {
+        m_core.ownRequest(m_nh);
         nua_bye(m_nh, TAG_END());
     } else if (auto* server = dynamic_cast<ServerInviteSession*>(this)) {
         server->reject(480);
     } else {
+        m_core.ownRequest(m_nh);
         nua_cancel(m_nh, TAG_END());
     }
 }
@@ -95,19 +100,22 @@ void InviteSession::terminated(InviteSessionHandler::TerminatedReason reason, co
 bool InviteSession::dispatchCommon(std::unique_ptr<Event>& event) {
     detail::DumState& s = state();
     switch (event->type) {
-        case nua_i_message:
-        case nua_i_info: {
-            const bool isMessage = event->type == nua_i_message;
-            if (!detail::bodyAcceptable(s, m_nh, *event, isMessage ? MESSAGE : INFO))
+        case nua_i_message: {
+            // Answered in the stack's thread (ReceivedTexts.cpp): only a text it took comes here.
+            if (event->answered != 200)
                 return true;
             SipMessage request = event->message();
-            if (isMessage && !detail::takeText(s, m_nh, *event, request))
-                return true;
+            detail::MessageAccess::charge(request, std::move(event->charge));
             m_pendingNit = std::move(event);
-            if (isMessage)
-                handler().onMessage(getSessionHandle(), request);
-            else
-                handler().onInfo(getSessionHandle(), request);
+            handler().onMessage(getSessionHandle(), request);
+            return true;
+        }
+        case nua_i_info: {
+            if (!detail::bodyAcceptable(s, m_nh, *event, INFO))
+                return true;
+            const SipMessage request = event->message();
+            m_pendingNit = std::move(event);
+            handler().onInfo(getSessionHandle(), request);
             return true;
         }
         case nua_r_message:
@@ -188,6 +196,7 @@ void ClientInviteSession::issue() {
     // Contact when it is empty (12.2.1.1). The server's address that answered (Usage::reach) stands in for
     // its name; without an outbound proxy it is the loose route to the target's own server.
     const std::string route = m_hop.empty() ? state().outboundRoute() : "<" + m_hop + ";lr>";
+    m_core.ownRequest(m_nh);
     nua_invite(m_nh, NUTAG_URL(m_target.c_str()), SIPTAG_CONTENT_TYPE_STR(offer.type()),
                SIPTAG_PAYLOAD(offer.payload()), TAG_IF(!route.empty(), SIPTAG_ROUTE_STR(route.c_str())),
                TAG_END());

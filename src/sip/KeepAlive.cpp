@@ -20,6 +20,8 @@
 // a router's mapping as well, and whose missing acknowledgement ends a dead connection the same way.
 #include "sip/KeepAlive.h"
 
+#include "sip/ReplacedFunctions.h"
+
 #include <sofia-sip/su_tag.h>
 #include <sofia-sip/su_tagarg.h>
 #include <sofia-sip/tport.h>
@@ -168,7 +170,8 @@ extern "C" int tport_set_params(tport_t* self, tag_type_t tag, tag_value_t value
     const tagi_t* marked = tl_find(ta_args(ta), tptag_sdwn_error);
     int result;
     const unsigned interval = sip::detail::g_streamKeepAliveMs;
-    if (interval && marked && marked->t_value && self && tport_is_secondary(self) && tport_is_stream(self)) {
+    if (sip::replaced::inUse(sip::replaced::Family::TportSetParams) && interval && marked &&
+        marked->t_value && self && tport_is_secondary(self) && tport_is_stream(self)) {
         result = real(self, TPTAG_KEEPALIVE(interval), TAG_NEXT(ta_args(ta)));
         sip::detail::limitUnacknowledged(self, interval, sip::detail::g_streamDeadAfterMs,
                                          tport_has_tls(self));

@@ -45,6 +45,7 @@ MasterProfile::MasterProfile() : m_methods{INVITE, ACK, CANCEL, OPTIONS, BYE} {
 }
 
 void MasterProfile::addSupportedMethod(MethodType method) {
+    ++m_revision;
     if (!isMethodSupported(method))
         m_methods.push_back(method);
 }
@@ -61,6 +62,7 @@ Data MasterProfile::getAllowedMethodsText() const {
 }
 
 void MasterProfile::addSupportedMimeType(MethodType method, const Mime& type) {
+    ++m_revision;
     if (!isMimeTypeSupported(method, type))
         m_mimeTypes[method].push_back(type);
 }

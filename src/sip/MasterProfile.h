@@ -43,6 +43,10 @@ public:
 
     MasterProfile();
 
+    // Goes up with every change of what received texts are answered by: the methods and body types
+    // supported, the default From.
+    std::uint64_t revision() const { return m_revision; }
+
     void setDefaultRegistrationTime(std::uint32_t seconds) { m_registrationTime = seconds; }
     std::uint32_t getDefaultRegistrationTime() const { return m_registrationTime; }
 
@@ -66,7 +70,10 @@ public:
     void setUserAgent(const Data& userAgent) { m_userAgent = userAgent; }
     const Data& getUserAgent() const { return m_userAgent; }
 
-    void setDefaultFrom(const NameAddr& from) { m_defaultFrom = from; }
+    void setDefaultFrom(const NameAddr& from) {
+        m_defaultFrom = from;
+        ++m_revision;
+    }
     const NameAddr& getDefaultFrom() const { return m_defaultFrom; }
 
     // The digest credential for `realm`, or the one set last when none names that realm; a later call
@@ -81,6 +88,7 @@ public:
     const std::optional<Uri>& getOutboundProxy() const { return m_outboundProxy; }
 
 private:
+    std::uint64_t m_revision = 0;
     std::uint32_t m_registrationTime = 3600;
     // Well inside the 30 s after which many home routers forget a quiet UDP flow, and the 90 s of the
     // strictest carrier-grade NATs for TCP.

@@ -24,6 +24,7 @@
 // after a first failed lookup then stays unknown for ten minutes, though the agent tries again every
 // minute. The program defines sres_cache_store() so that such failures are not kept: those the SOA
 // shortened are, for their time; the rest are asked again at the next attempt.
+#include "sip/ReplacedFunctions.h"
 #include "sip/StackCore.h"
 #include "sip/Targets.h"
 
@@ -258,6 +259,11 @@ void markNetworkChanged(const void* nua) {
 extern "C" su_network_changed_t* su_root_add_network_changed(su_home_t* home, su_root_t* root,
                                                              su_network_changed_f* changed,
                                                              su_network_changed_magic_t* magic) {
+    using Own =
+        su_network_changed_t* (*)(su_home_t*, su_root_t*, su_network_changed_f*, su_network_changed_magic_t*);
+    static const auto own = sip::replaced::libraryOwn<Own>("su_root_add_network_changed");
+    if (!sip::replaced::inUse(sip::replaced::Family::NetworkChanged))
+        return own ? own(home, root, changed, magic) : nullptr;
     if (!home || !root || !changed)
         return nullptr;
     Watches& all = watches();
@@ -309,6 +315,10 @@ extern "C" su_network_changed_t* su_root_add_network_changed(su_home_t* home, su
 }
 
 extern "C" int su_root_remove_network_changed(su_network_changed_t* changes) {
+    static const auto own =
+        sip::replaced::libraryOwn<int (*)(su_network_changed_t*)>("su_root_remove_network_changed");
+    if (!sip::replaced::inUse(sip::replaced::Family::NetworkChanged))
+        return own ? own(changes) : -1;
     auto* watch = reinterpret_cast<Watch*>(changes);
     if (!watch)
         return -1;
@@ -329,8 +339,10 @@ extern "C" void sres_cache_store(sres_cache_t* cache, sres_record_t* record, tim
     static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "sres_cache_store"));
     // The resolver's own failure records last exactly 600 s unless an SOA shortened them.
     constexpr std::uint32_t kResolverFailureSeconds = 600;
-    if (!real ||
-        (record && record->sr_record->r_status != 0 && record->sr_record->r_ttl >= kResolverFailureSeconds))
+    if (!real)
+        return;
+    if (sip::replaced::inUse(sip::replaced::Family::SresCacheStore) && record &&
+        record->sr_record->r_status != 0 && record->sr_record->r_ttl >= kResolverFailureSeconds)
         return;
     real(cache, record, now);
 }

@@ -70,6 +70,7 @@ void ClientPagerMessage::sendNext() {
 void ClientPagerMessage::issue() {
     const detail::Body body(m_pages.front().get());
     const std::string proxy = m_hop && !m_hop->uri.empty() ? m_hop->uri : state().outboundProxy();
+    m_core.ownRequest(m_nh);
     nua_message(m_nh, NUTAG_URL(m_target.c_str()), SIPTAG_CONTENT_TYPE_STR(body.type()),
                 SIPTAG_PAYLOAD(body.payload()), TAG_IF(!proxy.empty(), NUTAG_PROXY(proxy.c_str())),
                 TAG_END());
@@ -123,16 +124,16 @@ std::shared_ptr<SipMessage> ServerPagerMessage::reject(int statusCode) {
     return response(statusCode);
 }
 
+// The stack's thread has answered the text already, 200 (ReceivedTexts.cpp): sending the response the
+// handler made only ends the usage.
 std::shared_ptr<SipMessage> ServerPagerMessage::response(int statusCode) {
     const char* phrase = sip_status_phrase(statusCode);
     auto message = std::make_shared<SipMessage>(detail::MessageAccess::response(statusCode, phrase));
     std::weak_ptr<Usage> weak = weak_from_this();
-    detail::MessageAccess::setSend(*message, [weak, statusCode, phrase] {
+    detail::MessageAccess::setSend(*message, [weak] {
         auto usage = std::static_pointer_cast<ServerPagerMessage>(weak.lock());
         if (!usage || !usage->m_request)
             return;
-        nua_respond(usage->m_nh, statusCode, phrase ? phrase : "", NUTAG_WITH_SAVED(usage->m_request->saved),
-                    TAG_END());
         usage->m_request.reset();
         usage->retire();
     });

@@ -76,6 +76,12 @@ constexpr std::size_t kHeldTextBytes = 16u << 20;
 constexpr std::size_t kHeldTextOverhead = 512;
 // The Retry-After of every 503 the limits give.
 constexpr std::uint32_t kRetryAfterSeconds = 60;
+// Requests arriving this fast make a flood. The stack then keeps each answered request over UDP this long
+// instead of 32 s (at about 10 kB each, 2,000 texts a second held 32 s would take 650 MB), until it has been
+// quiet for a while. A peer's repeat of a text after that is told apart by the texts answered lately.
+constexpr unsigned kFloodRequestsPerSecond = 100;
+constexpr std::chrono::milliseconds kFloodTransactionLife{500};
+constexpr std::chrono::seconds kQuietAfterFlood{5};
 
 // TCP connections peers opened to us, held at once: beyond it, accepting one closes the oldest. The
 // agent's own traffic needs the registrar's connection (which is ours, not counted) and a few peers'.

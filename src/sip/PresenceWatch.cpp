@@ -29,6 +29,7 @@ std::shared_ptr<PresenceWatch> PresenceWatch::start(DialogUsageManager& dum, con
     // The subscription is a dialog: the outbound proxy is its first request's Route, and its later
     // requests follow the dialog's own route set.
     const std::string route = s.outboundRoute();
+    s.core.ownRequest(nh);
     nua_subscribe(nh, NUTAG_URL(watch->m_target.c_str()), SIPTAG_EVENT_STR("presence"),
                   SIPTAG_ACCEPT_STR("application/pidf+xml"),
                   SIPTAG_EXPIRES_STR(std::to_string(expires).c_str()),
@@ -42,6 +43,7 @@ void PresenceWatch::end() {
     m_ending = true;
     if (!m_nh)
         return finish();
+    m_core.ownRequest(m_nh);
     nua_unsubscribe(m_nh, TAG_END());
 }
 

@@ -160,6 +160,7 @@ void ClientRegistration::issue() {
     detail::setRegistrationFamily(m_pinnedAddress.empty()          ? 0
                                   : m_pinnedAddress.front() == '[' ? AF_INET6
                                                                    : AF_INET);
+    m_core.ownRequest(m_nh);
     nua_register(m_nh, NUTAG_URL(m_registrar.c_str()), SIPTAG_EXPIRES_STR(expires.c_str()),
                  TAG_IF(!proxy.empty(), NUTAG_PROXY(proxy.c_str())), NUTAG_OUTBOUND(detail::kOutboundOptions),
                  TAG_END());
@@ -171,6 +172,7 @@ void ClientRegistration::removeAll(bool stopWhenDone) {
     if (!m_nh)
         return failSoon(nua_r_unregister, 503, "Transport unavailable");
     const std::string proxy = nextHop();
+    m_core.ownRequest(m_nh);
     nua_unregister(m_nh, NUTAG_URL(m_registrar.c_str()), SIPTAG_CONTACT_STR("*"), SIPTAG_EXPIRES_STR("0"),
                    TAG_IF(!proxy.empty(), NUTAG_PROXY(proxy.c_str())),
                    NUTAG_OUTBOUND(detail::kOutboundOptions), TAG_END());
@@ -215,7 +217,8 @@ void ClientRegistration::leaveForNetworkChange() {
         return;
     detail::DumState& s = state();
     s.usages.erase(m_nh);
-    nua_handle_destroy(m_nh);
+    s.challenged.erase(m_nh);
+    m_core.destroyHandle(m_nh);
     m_nh = nullptr;
     s.usages[this] = shared_from_this();
     m_pinned.clear();
@@ -294,6 +297,7 @@ void ClientRegistration::onFinal(Event& event) {
             // The usage manager is winding down and nobody will remove this binding any more: it leaves
             // again at once, and the shutdown does not wait for a registration that would stay.
             const std::string proxy = nextHop();
+            m_core.ownRequest(m_nh);
             nua_unregister(m_nh, NUTAG_URL(m_registrar.c_str()),
                            TAG_IF(!proxy.empty(), NUTAG_PROXY(proxy.c_str())),
                            NUTAG_OUTBOUND(detail::kOutboundOptions), TAG_END());
@@ -327,7 +331,8 @@ void ClientRegistration::onFinal(Event& event) {
         // The stack's handle keeps sending to where it registered, whatever next hop it is given then: a
         // new one starts afresh.
         s.usages.erase(m_nh);
-        nua_handle_destroy(m_nh);
+        s.challenged.erase(m_nh);
+        m_core.destroyHandle(m_nh);
         m_nh = s.newHandle(m_target);
         if (!m_nh)
             return fail(response);

@@ -133,6 +133,7 @@ void ServerSubscription::notify(bool final, const char* reason) {
     // Ours, never the wildcard of a removal sent just before (the stack would take that for our Contact).
     const std::string contact =
         state().ownContact.empty() ? std::string() : "<" + state().ownContact.toString().str() + ">";
+    m_core.ownRequest(m_nh);
     nua_notify(m_nh, NUTAG_SUBSTATE(final ? nua_substate_terminated : nua_substate_active),
                TAG_IF(!contact.empty(), SIPTAG_CONTACT_STR(contact.c_str())),
                TAG_IF(final, SIPTAG_SUBSCRIPTION_STATE_STR(substate.c_str())),

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The stack: sofia-sip's nua on a GLib root in the user-interface thread, its event queue, the opening
-// of the one transport, and the end of the stack's thread. See StackCore.h for the threading.
+// The stack: sofia-sip's nua in the stack's thread, its event queue, the opening of the one transport,
+// and the end of the stack's thread. See StackCore.h for the threading.
 #include "sip/SipStack.h"
 
 #include "sip/DumState.h"
@@ -21,8 +21,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -116,6 +118,40 @@ void initialiseSofia() {
 constexpr unsigned kTlsVerifyDepth = 5;
 // How often the TLS connections peers opened are looked at for quiet ones.
 constexpr su_duration_t kQuietSweepMs = 2000;
+// How long the end of the stack's thread is waited for once it was asked to end.
+constexpr std::chrono::milliseconds kThreadEndWait{1000};
+
+}  // namespace
+
+// The GLib source through which the stack's thread wakes the user-interface thread: ready at once when
+// armed, it calls the application's wake-up there and disarms.
+struct WakeSource {
+    GSource source;
+    StackCore* core;
+    StackCore::Shared* shared;
+};
+
+namespace {
+
+gboolean dispatchWake(GSource* source, GSourceFunc, gpointer);
+
+// The stack's memory comes from a heap of its thread's own, which the C library extends a page at a time,
+// each time with a system call: over UDP, where every answered request is kept for its transaction's
+// lifetime, that was two calls for every text, before its 200. The heap is extended once, at the start,
+// and its pages are handed back at once: only the reservation stays.
+constexpr std::size_t kArenaReserveBlocks = 256;
+constexpr std::size_t kArenaReserveBlockBytes = 60 * 1024;
+
+void reserveArena() {
+    std::vector<void*> blocks;
+    blocks.reserve(kArenaReserveBlocks);
+    for (std::size_t i = 0; i < kArenaReserveBlocks; ++i)
+        blocks.push_back(std::malloc(kArenaReserveBlockBytes));
+    for (void* block : blocks)
+        std::free(block);
+}
+
+GSourceFuncs kWakeFuncs = {nullptr, nullptr, dispatchWake, nullptr, nullptr, nullptr};
 
 Data text(const char* value) {
     return Data(value ? value : "");
@@ -165,6 +201,41 @@ std::shared_ptr<const Contents> contentsFor(const Mime& type, const Data& body) 
             return std::shared_ptr<const Contents>(std::move(sdp));
     }
     return std::make_shared<OctetContents>(type, body);
+}
+
+}  // namespace
+
+namespace {
+
+gboolean dispatchWake(GSource* source, GSourceFunc, gpointer) {
+    // Disarmed first: an event queued from here on arms it again.
+    auto* wake = reinterpret_cast<WakeSource*>(source);
+    g_source_set_ready_time(source, -1);
+    wake->shared->wakeArmed = false;
+    if (wake->core->wake)
+        wake->core->wake();
+    return G_SOURCE_CONTINUE;
+}
+
+// Runs the closure a message carries, in the thread of the root it was sent to.
+void runClosure(su_root_magic_t*, su_msg_r message, su_msg_arg_t* argument) {
+    std::function<void()>* call = nullptr;
+    std::memcpy(&call, argument, sizeof call);
+    if (call && *call)
+        (*call)();
+    (void)message;
+}
+
+void wakeLater(su_root_magic_t*, su_msg_r, su_msg_arg_t* argument) {
+    StackCore::Shared* shared = nullptr;
+    std::memcpy(&shared, argument, sizeof shared);
+    g_source_set_ready_time(&shared->wake->source, 0);
+}
+
+void deleteClosure(su_msg_arg_t* argument) {
+    std::function<void()>* call = nullptr;
+    std::memcpy(&call, argument, sizeof call);
+    delete call;
 }
 
 }  // namespace
@@ -298,14 +369,13 @@ void MessageAccess::setSend(SipMessage& message, std::function<void()> send) {
     message.m_send = std::move(send);
 }
 
-void MessageAccess::charge(SipMessage& message, const std::shared_ptr<HeldTexts>& held, std::size_t cost) {
+void MessageAccess::charge(SipMessage& message, std::shared_ptr<TextCharge> charge) {
     std::shared_ptr<const Contents> contents =
         message.m_contents ? message.m_contents : std::make_shared<PlainContents>(message.m_body);
-    held->bytes += cost;
     const Contents* view = contents.get();
     message.m_contents = std::shared_ptr<const Contents>(
-        view, [contents = std::move(contents), held, cost](const Contents*) mutable {
-            held->bytes -= cost;
+        view, [contents = std::move(contents), charge = std::move(charge)](const Contents*) mutable {
+            charge.reset();
             contents.reset();
         });
 }
@@ -322,23 +392,28 @@ nua_hmagic_t* StackCore::marker() {
     return reinterpret_cast<nua_hmagic_t*>(&mark);
 }
 
-StackCore::StackCore() {
+nua_hmagic_t* StackCore::sessionMarker() {
+    static char mark;
+    return reinterpret_cast<nua_hmagic_t*>(&mark);
+}
+
+StackCore::StackCore() : m_shared(std::make_unique<Shared>()) {
     initialiseSofia();
-    m_root = su_glib_root_create(nullptr);
-    m_source = su_glib_root_gsource(m_root);
-    g_source_attach(m_source, nullptr);
+    auto* wake = reinterpret_cast<WakeSource*>(g_source_new(&kWakeFuncs, sizeof(WakeSource)));
+    wake->core = this;
+    wake->shared = m_shared.get();
+    m_shared->wake = wake;
+    g_source_attach(&wake->source, nullptr);
 }
 
 StackCore::~StackCore() {
-    if (m_quietSweep)
-        su_timer_destroy(m_quietSweep);
     stop();
     m_queue.clear();
     m_delayed.clear();
-    if (nua)
-        return;  // The stack never finished its shutdown: it keeps the root, and the process is ending.
-    su_root_destroy(m_root);
-    g_source_destroy(m_source);
+    if (!m_shared)
+        return;  // The stack's thread never ended: what it uses stays, and the process is ending.
+    g_source_destroy(&m_shared->wake->source);
+    g_source_unref(&m_shared->wake->source);
 }
 
 std::string StackCore::tlsTrustFile() const {
@@ -375,34 +450,80 @@ bool StackCore::start() {
             return false;
         }
     }
+    // A port we cannot have is found before the stack tries it: a stack that fails to open its
+    // transports leaves its root's event port behind (three descriptors and some 3 kB each time).
+    if (std::optional<std::string> taken = probe()) {
+        m_error = *taken;
+        return false;
+    }
+    if (beforeStart)
+        beforeStart();
     using std::chrono::milliseconds;
-    // Over TLS the server's certificate chain is checked against what the system and the user trust, and
-    // its names against the host the request goes to.
-    nua = nua_create(
-        m_root, &StackCore::callback, this, NUTAG_URL(url.c_str()), NUTAG_MEDIA_ENABLE(0),
-        // On a change of addresses or routes the stack opens its transports again and refreshes the
-        // registrations from the new ones (NetworkWatch.cpp).
-        NUTAG_DETECT_NETWORK_UPDATES(NUA_NW_DETECT_TRY_FULL),
-        TAG_IF(m_tlsFiles, NUTAG_CERTIFICATE_DIR(m_tlsFiles ? m_tlsFiles->path().c_str() : nullptr)),
-        TAG_IF(m_tlsFiles, TPTAG_TLS_VERIFY_POLICY(TPTLS_VERIFY_SUBJECTS_OUT)),
-        TAG_IF(m_tlsFiles, TPTAG_TLS_VERIFY_DEPTH(kTlsVerifyDepth)),
-        TAG_IF(transactionTimeout, NTATAG_SIP_T1X64(transactionTimeout ? transactionTimeout->count() : 0)),
-        TPTAG_IDLE(static_cast<unsigned>(connectionIdle.count())),
-        TPTAG_TIMEOUT(static_cast<unsigned>(milliseconds(guard::kIncompleteMessage).count())), TAG_END());
+    // The stack is made in its own thread, where it runs from then on; this waits for the outcome.
+    Shared* shared = m_shared.get();
+    shared->connectionIdle = connectionIdle;
+    const bool tls = transport->tls;
+    std::promise<nua_t*> created;
+    m_thread = std::thread([&, shared, tls] {
+        reserveArena();
+        su_root_t* root = su_root_create(nullptr);
+        nua_t* made = nullptr;
+        if (root) {
+            su_root_threading(root, 0);
+            // Over TLS the server's certificate chain is checked against what the system and the user
+            // trust, and its names against the host the request goes to.
+            made = nua_create(
+                root, &StackCore::callback, shared, NUTAG_URL(url.c_str()), NUTAG_MEDIA_ENABLE(0),
+                // On a change of addresses or routes the stack opens its transports again and refreshes the
+                // registrations from the new ones (NetworkWatch.cpp).
+                NUTAG_DETECT_NETWORK_UPDATES(NUA_NW_DETECT_TRY_FULL),
+                TAG_IF(m_tlsFiles, NUTAG_CERTIFICATE_DIR(m_tlsFiles ? m_tlsFiles->path().c_str() : nullptr)),
+                TAG_IF(m_tlsFiles, TPTAG_TLS_VERIFY_POLICY(TPTLS_VERIFY_SUBJECTS_OUT)),
+                TAG_IF(m_tlsFiles, TPTAG_TLS_VERIFY_DEPTH(kTlsVerifyDepth)),
+                TAG_IF(transactionTimeout,
+                       NTATAG_SIP_T1X64(transactionTimeout ? transactionTimeout->count() : 0)),
+                TPTAG_IDLE(static_cast<unsigned>(connectionIdle.count())),
+                TPTAG_TIMEOUT(static_cast<unsigned>(milliseconds(guard::kIncompleteMessage).count())),
+                TAG_END());
+        }
+        shared->root = made ? root : nullptr;
+        shared->nua = made;
+        if (made && tls) {
+            shared->quietSweep = su_timer_create(su_root_task(root), kQuietSweepMs);
+            su_timer_set_for_ever(
+                shared->quietSweep,
+                [](su_root_magic_t*, su_timer_t*, su_timer_arg_t* argument) {
+                    closeQuietConnections(reinterpret_cast<Shared*>(argument)->connectionIdle);
+                },
+                reinterpret_cast<su_timer_arg_t*>(shared));
+        }
+        created.set_value(made);
+        if (!made) {
+            if (root)
+                su_root_destroy(root);
+            return;
+        }
+        su_root_run(root);
+        if (shared->quietSweep)
+            su_timer_destroy(shared->quietSweep);
+        // Only a stack that has shut down may be destroyed; one that has not keeps its root, and the
+        // process is ending.
+        if (shared->destroyAtEnd) {
+            nua_destroy(made);
+            su_root_destroy(root);
+        }
+        const std::lock_guard<std::mutex> lock(shared->endMutex);
+        shared->ended = true;
+        shared->endSignal.notify_all();
+    });
+    nua = created.get_future().get();
     if (!nua) {
-        m_error = probe();
+        m_thread.join();
+        m_error = probe().value_or(std::string(transport->name()) + " port " +
+                                   std::to_string(transport->port) + " cannot be opened: it is in use");
         return false;
     }
     m_error.clear();
-    if (transport->tls) {
-        m_quietSweep = su_timer_create(su_root_task(m_root), kQuietSweepMs);
-        su_timer_set_for_ever(
-            m_quietSweep,
-            [](su_root_magic_t*, su_timer_t*, su_timer_arg_t* core) {
-                closeQuietConnections(reinterpret_cast<StackCore*>(core)->connectionIdle);
-            },
-            this);
-    }
     {
         RunningStacks& stacks = runningStacks();
         const std::lock_guard<std::mutex> lock(stacks.mutex);
@@ -414,11 +535,10 @@ bool StackCore::start() {
 }
 
 // sofia-sip gives no reason when it cannot open a transport: binding the same port ourselves, in either
-// family, does.
-std::string StackCore::probe() const {
+// family, does. Nothing when both families can have it.
+std::optional<std::string> StackCore::probe() const {
     const char* name = transport->name();
     const std::string what = std::string(name) + " port " + std::to_string(transport->port);
-    std::string reason = "it is in use";
     for (const int family : {AF_INET, AF_INET6}) {
         const int fd = socket(family, (transport->tcp ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC, 0);
         if (fd < 0)
@@ -441,19 +561,20 @@ std::string StackCore::probe() const {
             setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
         if (family == AF_INET6)
             setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
-        const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0;
-        if (!bound)
-            reason = std::strerror(errno);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
+            const std::string reason = std::strerror(errno);
+            close(fd);
+            return what + " cannot be opened: " + reason;
+        }
         close(fd);
-        if (!bound)
-            break;
     }
-    return what + " cannot be opened: " + reason;
+    return std::nullopt;
 }
 
+// The stack's thread.
 void StackCore::callback(nua_event_t event, int status, const char* phrase, nua_t* nua, nua_magic_t* magic,
-                         nua_handle_t* nh, nua_hmagic_t* hmagic, const sip_t*, tagi_t[]) {
-    auto* core = static_cast<StackCore*>(magic);
+                         nua_handle_t* nh, nua_hmagic_t* hmagic, const sip_t* sip, tagi_t[]) {
+    auto* shared = static_cast<Shared*>(magic);
     auto saved = std::make_unique<Event>();
     saved->type = event;
     saved->status = status;
@@ -463,18 +584,36 @@ void StackCore::callback(nua_event_t event, int status, const char* phrase, nua_
         saved->nh = nua_handle_ref(nh);
         if (!hmagic) {
             saved->newHandle = true;
-            nua_handle_bind(nh, marker());
+            nua_handle_bind(nh, event == nua_i_invite ? sessionMarker() : marker());
         }
     }
-    core->m_queue.push_back(std::move(saved));
-    if (core->wake)
-        core->wake();
+    if (sip && sip->sip_request)
+        shared->requestsArrived.fetch_add(1, std::memory_order_relaxed);
+    const bool answered = event == nua_i_message && (saved->newHandle || hmagic == sessionMarker());
+    if (answered && !answerText(*shared, *saved))
+        return;
+    {
+        const std::lock_guard<std::mutex> lock(shared->mutex);
+        shared->events.push_back(std::move(saved));
+    }
+    if (shared->wakeArmed.exchange(true))
+        return;
+    // A text's 200 leaves first: it is sent from the stack's queue, where the wake-up now goes behind it,
+    // so that the user-interface thread does not compete with it for the processor.
+    su_msg_r message = SU_MSG_R_INIT;
+    if (!answered ||
+        su_msg_create(message, su_root_task(shared->root), su_task_null, wakeLater, sizeof shared) != 0)
+        return g_source_set_ready_time(&shared->wake->source, 0);
+    std::memcpy(su_msg_data(message), &shared, sizeof shared);
+    su_msg_send(message);
 }
 
 void StackCore::collect() {
-    gint timeout = -1;
-    if (m_source->source_funcs->prepare(m_source, &timeout))
-        m_source->source_funcs->dispatch(m_source, nullptr, nullptr);
+    const std::lock_guard<std::mutex> lock(m_shared->mutex);
+    while (!m_shared->events.empty()) {
+        m_queue.push_back(std::move(m_shared->events.front()));
+        m_shared->events.pop_front();
+    }
 }
 
 std::unique_ptr<Event> StackCore::pop() {
@@ -507,6 +646,27 @@ void StackCore::post(std::unique_ptr<Event> event, std::chrono::milliseconds del
     m_delayed.push_back({std::chrono::steady_clock::now() + delay, std::move(event)});
 }
 
+void StackCore::inStack(std::function<void()> call) {
+    if (!nua || m_stopped)
+        return;
+    su_msg_r message = SU_MSG_R_INIT;
+    if (su_msg_create(message, su_root_task(m_shared->root), su_task_null, runClosure,
+                      sizeof(std::function<void()>*)) != 0)
+        return;
+    auto* closure = new std::function<void()>(std::move(call));
+    std::memcpy(su_msg_data(message), &closure, sizeof closure);
+    su_msg_deinitializer(message, deleteClosure);
+    su_msg_send(message);
+}
+
+void StackCore::destroyHandle(nua_handle_t* nh) {
+    if (!nh || !nua || m_stopped)
+        return;
+    // Its requests go with it, answered or not.
+    m_flood.waiting.erase(nh);
+    nua_handle_destroy(nh);
+}
+
 void StackCore::requestStop() {
     if (m_stopping)
         return;
@@ -522,19 +682,23 @@ void StackCore::requestStop() {
         releaseUsages();
     m_queue.clear();
     m_delayed.clear();
-    if (nua && !shutdownRequested) {
-        shutdownRequested = true;
-        nua_shutdown(nua);
-    }
+    if (nua && !shutdownRequested)
+        shutdown();
+}
+
+void StackCore::shutdown() {
+    shutdownRequested = true;
+    nua_shutdown(nua);
 }
 
 void StackCore::stop(std::chrono::milliseconds wait) {
     requestStop();
     if (m_stopped)
         return;
-    m_stopped = true;
-    if (!nua)
+    if (!nua) {
+        m_stopped = true;
         return;
+    }
     const auto deadline = std::chrono::steady_clock::now() + wait;
     while (!shutdownComplete && std::chrono::steady_clock::now() < deadline) {
         collect();
@@ -547,10 +711,30 @@ void StackCore::stop(std::chrono::milliseconds wait) {
         if (!shutdownComplete)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    if (!shutdownComplete)
+    endThread(kThreadEndWait);
+    m_stopped = true;
+    if (shutdownComplete && m_shared)
+        nua = nullptr;
+}
+
+void StackCore::endThread(std::chrono::milliseconds wait) {
+    Shared* shared = m_shared.get();
+    shared->destroyAtEnd = shutdownComplete;
+    su_root_t* root = shared->root;
+    inStack([root] { su_root_break(root); });
+    std::unique_lock<std::mutex> lock(shared->endMutex);
+    if (shared->endSignal.wait_for(lock, wait, [shared] { return shared->ended; })) {
+        lock.unlock();
+        m_thread.join();
+        // Whatever the stack reported last goes with its handles, before the stack itself.
+        collect();
+        m_queue.clear();
         return;
-    nua_destroy(nua);
-    nua = nullptr;
+    }
+    // The stack's thread does not answer: it keeps what it uses, and the process is ending.
+    lock.unlock();
+    m_thread.detach();
+    static_cast<void>(m_shared.release());
 }
 
 }  // namespace detail

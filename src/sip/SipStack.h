@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // SipStack and StackThread: the SIP stack with its one transport, and the thread it runs in. Created,
-// run, stopped and joined on the user-interface thread; the stack itself works in its own thread and
-// meets the user-interface thread only through its event queue.
+// run, stopped and joined on the user-interface thread; the stack itself works in its own thread, where it
+// also answers received texts from what the usage manager last published, and meets the user-interface
+// thread through its event queue.
 #pragma once
 
 #include <chrono>

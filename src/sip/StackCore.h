@@ -2,33 +2,50 @@
 // Private to the SIP layer: the sofia-sip side of SipStack, and the events it queues for the usage
 // manager. User-interface thread, except where a comment says otherwise.
 //
-// sofia-sip's nua runs the stack in a thread of its own and reports through a callback in the thread
-// that owns the root. The root here is a GLib source attached to the user-interface thread's main
-// context, so the callback runs as soon as the stack has something, even inside a modal loop. The
-// callback only saves the event, queues it and wakes the application; the handlers run later, from
-// DialogUsageManager::process(), one event at a time. Handlers that open modal loops therefore never
-// hold up the events behind them.
+// The stack runs in a thread of the layer's own, the stack's thread: sofia-sip's root is created there
+// and told not to start a thread of its own (su_root_threading(root, 0)), so nua works in the root's
+// thread and its callback runs there too. The callback answers a received text at once, in the same
+// pass of the stack's loop that read it (ReceivedTexts.cpp), from what the user-interface thread last
+// published; everything else it only saves. It queues each event under the queue's lock and wakes the
+// user-interface thread through a GLib source of that thread's main context; the handlers run there
+// later, from DialogUsageManager::process(), one event at a time. Handlers that open modal loops
+// therefore never hold up the events behind them, nor the answers to texts.
+//
+// The two threads meet in three places, each with a lock or an atomic of the layer's own: the event
+// queue, the published answers to texts, and the counts a flood is seen by. Calls into nua from the
+// user-interface thread pass through sofia-sip's own message queue, as before, and in the order they were
+// made, which the stack relies on (a registration's handle let go of before the transports are opened
+// again, every handle before the shutdown). The one that also writes in place, nua_handle_destroy(),
+// marks the handle invalid; the stack's thread reads that mark only to drop the handle's later events,
+// which the layer drops as well when they come.
 #pragma once
 
 #include "sip/Contents.h"
 #include "sip/Data.h"
+#include "sip/MasterProfile.h"
 #include "sip/PeerGuards.h"
 #include "sip/Uri.h"
 
+#include <glib.h>
 #include <sofia-sip/nua.h>
 #include <sofia-sip/nua_tag.h>
 #include <sofia-sip/sip.h>
 #include <sofia-sip/sip_header.h>
 #include <sofia-sip/sip_status.h>
 #include <sofia-sip/sip_tag.h>
-#include <sofia-sip/su_glib.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <unordered_set>
 #include <vector>
 
 namespace sip {
@@ -38,6 +55,8 @@ class SipMessage;
 namespace detail {
 
 class TlsFiles;
+class TextCharge;
+struct WakeSource;
 
 // One event of the stack, kept with its message until it has been handled. The layer makes events of
 // its own too (a retry that is due): those carry a call and no saved event.
@@ -57,6 +76,10 @@ public:
     bool newHandle = false;
     nua_saved_event_t saved[1] = {};
     bool hasSaved = false;
+    // A received text the stack's thread has answered already: the status it answered (200: the text is
+    // to be shown, and its share of the held-text budget comes with it).
+    int answered = 0;
+    std::shared_ptr<TextCharge> charge;
     std::function<void()> call;
 
     // The message the event carries (a response or an incoming request); null when there is none.
@@ -78,6 +101,57 @@ struct TransportSpec {
     const char* name() const { return tls ? "TLS" : tcp ? "TCP" : "UDP"; }
 };
 
+// Bytes of received texts someone still holds (the application's waiting texts among them). Taken in the
+// stack's thread as each text is answered, given back in the user-interface thread as each goes.
+struct HeldTexts {
+    std::atomic<std::size_t> bytes{0};
+};
+
+// One received text's share of the budget of held texts, from its 200 until the last holder of the text
+// (or of the event, when nobody took the text) lets go. Any thread.
+class TextCharge {
+public:
+    TextCharge(std::shared_ptr<HeldTexts> held, std::size_t cost);
+    ~TextCharge();
+    TextCharge(const TextCharge&) = delete;
+    TextCharge& operator=(const TextCharge&) = delete;
+
+private:
+    std::shared_ptr<HeldTexts> m_held;
+    std::size_t m_cost;
+};
+
+// What received texts are answered by, as the user-interface thread last published it for the stack's
+// thread: a copy, since the application changes its own profile at any time.
+struct TextPolicy {
+    MasterProfile profile;
+    // The Contact our registration last bound (its user is ours too).
+    Uri ownContact;
+    // A handler takes texts that come outside any dialog.
+    bool pagerHandler = false;
+    // The usage manager is winding down: texts outside a dialog are refused.
+    bool shuttingDown = false;
+};
+
+// Texts answered 200 lately, by what makes a request the same request again (Call-ID, CSeq, From tag,
+// top Via branch): a peer that lost our 200 sends the text again, and once the stack has let the first
+// transaction go, only this tells the text from a new one. Stack's thread.
+class AnsweredTexts {
+public:
+    AnsweredTexts();
+    // Whether the request was answered 200 within the time a peer sends a request again (64 x T1).
+    bool contains(const sip_t* request, std::chrono::steady_clock::time_point now);
+    void add(const sip_t* request, std::chrono::steady_clock::time_point now);
+
+private:
+    std::uint64_t key(const sip_t* request) const;
+    void forgetOld(std::chrono::steady_clock::time_point now);
+
+    std::deque<std::pair<std::chrono::steady_clock::time_point, std::uint64_t>> m_order;
+    std::unordered_set<std::uint64_t> m_keys;
+    std::uint64_t m_salt = 0;
+};
+
 class StackCore {
 public:
     StackCore();
@@ -91,11 +165,31 @@ public:
     std::string tlsTrustFile() const;
     const std::string& error() const { return m_error; }
 
-    // Takes the next queued event, collecting what the stack has pending first when the queue is empty.
+    // Takes the next queued event: the layer's own first, then what the stack's thread queued.
     std::unique_ptr<Event> pop();
     // Queues an event of the layer's own, to be handled after `delay`.
     void post(std::unique_ptr<Event> event, std::chrono::milliseconds delay = {});
+    // Runs `call` in the stack's thread, after what was handed to the stack before it. Any thread.
+    void inStack(std::function<void()> call);
+    // Lets go of a handle (nua_handle_destroy), and of the requests of ours it was waiting for.
+    void destroyHandle(nua_handle_t* nh);
 
+    // What received texts are answered by from now on (ReceivedTexts.cpp).
+    void publishTexts(std::shared_ptr<const TextPolicy> policy);
+
+    // The stack keeps every answered request over UDP for 64 times the retransmission interval, 32 s, so
+    // that a repeat of it is answered as before: in a flood that is most of the program's memory. While
+    // many requests arrive, that time is shortened (the answered texts above tell a repeat from a new text
+    // meanwhile), and it is restored once it is quiet. The stack shortens the wait of requests of our own
+    // with it: before each, ownRequest() restores it, and it stays restored until every request of ours
+    // has had its final answer (seen by answered()) or its handle is gone. User-interface thread
+    // (ReceivedTexts.cpp).
+    void ownRequest(nua_handle_t* nh);
+    void answered(const Event& event);
+    void followFlood();
+
+    // Asks the stack to shut down (nua_r_shutdown follows).
+    void shutdown();
     // Releases every usage, drops what is queued and asks the stack to shut down if nobody has.
     void requestStop();
     // Then waits (bounded) for the shutdown to complete and destroys the stack, which joins its thread.
@@ -113,6 +207,8 @@ public:
     // Has the stack open its transports again, after an attempt that failed to.
     void repeatNetworkChange();
     std::function<void(nua_t*)> onStarted;
+    // The usage manager's: publishes what texts are answered by before the stack starts.
+    std::function<void()> beforeStart;
     std::function<void()> releaseUsages;
 
     std::optional<TransportSpec> transport;
@@ -121,17 +217,26 @@ public:
     nua_t* nua = nullptr;
     bool shutdownRequested = false;
     bool shutdownComplete = false;
-    // Handles whose events the usage manager no longer wants (their usage is gone).
+    // The handles the usage manager knows (every handle it made, and every one the stack made for a
+    // request once the stack's thread has seen it), and among them those of message sessions, whose texts
+    // the stack's thread answers.
     static nua_hmagic_t* marker();
+    static nua_hmagic_t* sessionMarker();
+
+    // What the stack's thread shares with the user-interface thread; everything that thread touches.
+    struct Shared;
 
 private:
     static void callback(nua_event_t event, int status, const char* phrase, nua_t* nua, nua_magic_t* magic,
                          nua_handle_t* nh, nua_hmagic_t* hmagic, const sip_t* sip, tagi_t tags[]);
+    // Takes what the stack's thread queued so far.
     void collect();
-    std::string probe() const;
+    std::optional<std::string> probe() const;
+    // Ends the stack's thread: at once when the stack has shut down, else after `wait`.
+    void endThread(std::chrono::milliseconds wait);
 
-    su_root_t* m_root = nullptr;
-    GSource* m_source = nullptr;
+    std::unique_ptr<Shared> m_shared;
+    std::thread m_thread;
     std::deque<std::unique_ptr<Event>> m_queue;
     struct Delayed {
         std::chrono::steady_clock::time_point due;
@@ -140,12 +245,51 @@ private:
     std::vector<Delayed> m_delayed;
     std::string m_error;
     std::unique_ptr<TlsFiles> m_tlsFiles;
-    // Over TLS: the regular look for quiet connections peers opened (closeQuietConnections).
-    su_timer_t* m_quietSweep = nullptr;
+    // Through a flood (ReceivedTexts.cpp).
+    struct Flood {
+        bool shortened = false;
+        unsigned arrivedBefore = 0;
+        std::chrono::steady_clock::time_point windowStart;
+        std::chrono::steady_clock::time_point lastBusy;
+        // Requests of our own waiting for their final answers, by handle.
+        std::map<const void*, unsigned> waiting;
+    } m_flood;
     bool m_stopping = false;
     bool m_stopped = false;
 };
 
+struct StackCore::Shared {
+    // Written by the stack's thread before start() returns; the root is the thread's own.
+    su_root_t* root = nullptr;
+    nua_t* nua = nullptr;
+    // Over TLS: the regular look for quiet connections peers opened (closeQuietConnections).
+    su_timer_t* quietSweep = nullptr;
+    std::chrono::milliseconds connectionIdle{};
+
+    // What the stack's thread queued for the user-interface thread.
+    std::mutex mutex;
+    std::deque<std::unique_ptr<Event>> events;
+    WakeSource* wake = nullptr;
+    std::atomic<bool> wakeArmed{false};
+
+    // How received texts are answered (ReceivedTexts.cpp).
+    std::mutex policyMutex;
+    std::shared_ptr<const TextPolicy> policy;
+    std::shared_ptr<HeldTexts> held = std::make_shared<HeldTexts>();
+    AnsweredTexts answered;
+    std::atomic<unsigned> requestsArrived{0};
+
+    // The end of the stack's thread: whether it destroys the stack first (only once it has shut down).
+    std::atomic<bool> destroyAtEnd{false};
+    std::mutex endMutex;
+    std::condition_variable endSignal;
+    bool ended = false;
+};
+
+// Answers the received text `event` carries, in the stack's thread, from the policy last published
+// (ReceivedTexts.cpp): 415, 404, 405 or 503 when it is not taken, 200 when it is. Returns whether the
+// user-interface thread is to see the event: only a text taken, and seen for the first time, is.
+bool answerText(StackCore::Shared& shared, Event& event);
 // Runs `call` on the user-interface thread soon: at the next StackCore::pop(), or from the GLib main loop
 // when that runs first. For the layer's own threads (Targets.cpp, Tls.cpp). Any thread.
 void deliverOnUiThread(std::function<void()> call);
@@ -168,8 +312,6 @@ std::size_t closeQuietConnections(std::chrono::milliseconds quiet);
 // The connections peers opened that are held now.
 std::size_t inboundConnectionsKept();
 
-struct HeldTexts;
-
 // Fills SipMessage values; the only writer of their fields.
 class MessageAccess {
 public:
@@ -178,9 +320,9 @@ public:
     static SipMessage request(const char* method, const NameAddr& target, const Contents* contents = nullptr);
     static SipMessage response(int status, const char* phrase);
     static void setSend(SipMessage& message, std::function<void()> send);
-    // Makes `message`'s contents (an empty text when it has none) count `cost` bytes against `held` for
-    // as long as anyone keeps them.
-    static void charge(SipMessage& message, const std::shared_ptr<HeldTexts>& held, std::size_t cost);
+    // Makes `message`'s contents (an empty text when it has none) carry `charge` for as long as anyone
+    // keeps them.
+    static void charge(SipMessage& message, std::shared_ptr<TextCharge> charge);
     static void send(SipMessage& message);
 };
 

@@ -4,6 +4,7 @@
 // one sofia-sip itself links.
 #include "sip/Tls.h"
 
+#include "sip/ReplacedFunctions.h"
 #include "sip/StackCore.h"
 #include "sip/Targets.h"
 
@@ -395,6 +396,8 @@ extern "C" int tport_subject_search(char const* subject, su_strlst_t const* subj
     static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "tport_subject_search"));
     if (!real)
         return 0;
+    if (!sip::replaced::inUse(sip::replaced::Family::TportSubjectSearch))
+        return real(subject, subjects);
     if (!subject || real(subject, subjects))
         return 1;
     std::vector<std::string> hosts{subject};
@@ -431,6 +434,8 @@ extern "C" void* tls_init_secondary(void* master, int sock, int accept) {
     if (!real)
         return nullptr;
     void* tls = real(master, sock, accept);
+    if (!sip::replaced::inUse(sip::replaced::Family::TlsServerName))
+        return tls;
     if (SSL* connection = sip::detail::sslOf(tls); connection && !accept) {
         sip::detail::Pending& connections = sip::detail::pending();
         const std::lock_guard<std::mutex> lock(connections.mutex);
@@ -445,7 +450,7 @@ extern "C" int tls_connect(su_root_magic_t* magic, su_wait_t* wait, tport_t* sel
     if (!real)
         return 0;
     SSL* connection = nullptr;
-    if (wait) {
+    if (wait && sip::replaced::inUse(sip::replaced::Family::TlsServerName)) {
         sip::detail::Pending& connections = sip::detail::pending();
         const std::lock_guard<std::mutex> lock(connections.mutex);
         if (auto found = connections.bySocket.find(wait->fd); found != connections.bySocket.end()) {
@@ -482,7 +487,7 @@ extern "C" void tls_free(void* tls) {
     if (!real)
         return;
     SSL* connection = nullptr;
-    if (tls) {
+    if (tls && sip::replaced::inUse(sip::replaced::Family::TlsFree)) {
         void** fields = reinterpret_cast<void**>(static_cast<char*>(tls) + sizeof(su_home_t));
         auto* context = static_cast<SSL_CTX*>(fields[0]);
         auto* candidate = static_cast<SSL*>(fields[1]);

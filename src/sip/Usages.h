@@ -171,7 +171,9 @@ class ServerPagerMessage : public Usage {
 public:
     ~ServerPagerMessage() override;
 
-    // The response to the MESSAGE, to be given to send().
+    // The response to the MESSAGE, to be given to send(), which ends the usage. The layer has answered
+    // the MESSAGE 200 already, in the stack's thread, before the handler heard of it: the status given
+    // here goes nowhere.
     std::shared_ptr<SipMessage> accept(int statusCode = 200);
     std::shared_ptr<SipMessage> reject(int statusCode);
     void send(std::shared_ptr<SipMessage> response);
@@ -192,7 +194,8 @@ public:
 
     // Sends a MESSAGE inside the dialog; its outcome comes to onMessageSuccess or onMessageFailure.
     void message(const Contents& contents);
-    // Answers the MESSAGE or INFO the session received last.
+    // Answers the INFO the session received last. A MESSAGE is answered 200 in the stack's thread before
+    // the handler hears of it: for one, this only lets it go.
     void acceptNIT(int statusCode = 200, const Contents* contents = nullptr);
     void rejectNIT(int statusCode = 488);
     // Ends the session: BYE once it is up, CANCEL while our INVITE is unanswered, 480 to an INVITE we

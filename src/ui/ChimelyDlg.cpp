@@ -13,14 +13,15 @@
 #include "ui/PreferencesDlg.h"
 
 #include <QComboBox>
-#include <QImageReader>
-#include <QPixmap>
 #include <QDesktopServices>
+#include <QImageReader>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPixmap>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QShortcut>
+#include <QTimer>
 #include <QUrl>
 
 #include <strings.h>
@@ -65,7 +66,7 @@ QString toQt(const std::string& text) {
 
 }  // namespace
 
-CChimelyDlg::CChimelyDlg(bool startHidden, QWidget* parent, ChimelyDelays delays)
+CChimelyDlg::CChimelyDlg(bool startHidden, QWidget* parent, ChimelyDelays delays, SignIn signIn)
     : platform::CDialog(parent),
       m_dum(m_stack),
       m_stackThread(m_stack),
@@ -73,6 +74,14 @@ CChimelyDlg::CChimelyDlg(bool startHidden, QWidget* parent, ChimelyDelays delays
       m_bInTray(startHidden),
       m_delays(delays),
       m_pumpSoon([this] { ProcessDum(); }) {
+    Load();
+    m_bFirstStart = m_strSigninName.empty();
+    DefaultSigninName();
+    // The first REGISTER goes while the window is still being built: the controls (the font database
+    // among them), the icons and the tray icon take longer than the whole sign-in on a near registrar.
+    if (signIn == SignIn::First)
+        StartAgent();
+
     platform::CreateDialogFromTemplate(*this, IDD_CHIMELY_DIALOG);
     m_cbTo = qobject_cast<QComboBox*>(GetDlgItem(IDC_TO));
     m_edMessage = qobject_cast<QPlainTextEdit*>(GetDlgItem(IDC_MESSAGE));
@@ -119,9 +128,6 @@ CChimelyDlg::CChimelyDlg(bool startHidden, QWidget* parent, ChimelyDelays delays
     connect(historyKey, &QShortcut::activated, this,
             [this] { SendMessage(platform::WM_COMMAND, ID_TRAY_HISTORY); });
 
-    Load();
-    m_bFirstStart = m_strSigninName.empty();
-    DefaultSigninName();
     m_localAddress = platform::LocalIPv4Address();
     m_strHistoryFile = platform::AppDataFile(kHistoryFileName);
 }
@@ -132,22 +138,39 @@ bool CChimelyDlg::OnInitDialog() {
     ApplyHistorySetting(false);
     for (const std::string& entry : m_arrTo)
         insertSorted(m_cbTo, toQt(entry));
-    ShowStatusId(IDS_DISCONNECTED);
-    m_trayIcon.Create(this, IDR_TRAY_MENU, TrayTip(kTrayNotConnected).c_str(), &m_hIconDisconnected,
-                      WM_TRAYNOTIFY, 0, true);
+    // Signing in already: the panel shows how far it got ("Connecting...", or why it could not start).
+    if (m_bAgentStarted)
+        ReplayStatus();
+    else
+        ShowStatusId(IDS_DISCONNECTED);
+    // On the first pass of the modal loop, once the window is up: the tray icon asks the desktop's session
+    // bus for a host first, which need not hold up the window.
+    QTimer::singleShot(0, this, [this] { CreateTrayIcon(); });
     SetTimer(kPumpTimerId, kPumpIntervalMs);
     // Posted: the dialog opens from the modal loop, over the window that is up by then. A program started
     // minimised stays out of the way; the tray menu leads there as ever.
     if (m_bFirstStart && !m_bInTray)
         PostMessage(platform::WM_COMMAND, ID_TRAY_PREFERENCES);
+    if (!m_bAgentStarted)
+        StartAgent();
+    return true;
+}
+
+void CChimelyDlg::StartAgent() {
+    m_bAgentStarted = true;
     if (std::optional<std::string> error = InitStack()) {
         // Without its transport the agent can send nothing: the panel says why, and no sign-in is tried.
         m_strTransportError = *error;
         ShowStatus(m_strTransportError, false);
-        return true;
+        return;
     }
     Connect();
-    return true;
+}
+
+void CChimelyDlg::CreateTrayIcon() {
+    if (!m_bWindowGone)
+        m_trayIcon.Create(this, IDR_TRAY_MENU, TrayTip(m_strTrayState).c_str(), m_trayImage, WM_TRAYNOTIFY, 0,
+                          true);
 }
 
 platform::LRESULT CChimelyDlg::WindowProc(platform::UINT message, platform::WPARAM wParam,

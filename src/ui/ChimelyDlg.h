@@ -96,7 +96,13 @@ class CChimelyDlg : public platform::CDialog,
                     public sip::DumShutdownHandler,
                     public CVar {
 public:
-    explicit CChimelyDlg(bool startHidden = false, QWidget* parent = nullptr, ChimelyDelays delays = {});
+    // When the agent is set up and the first sign-in starts: as soon as the settings are loaded, before
+    // the window's controls exist (the program, which signs in first), or in the window's initialisation
+    // (windows whose stack is set up first, as tests set it up).
+    enum class SignIn { AtInitDialog, First };
+
+    explicit CChimelyDlg(bool startHidden = false, QWidget* parent = nullptr, ChimelyDelays delays = {},
+                         SignIn signIn = SignIn::AtInitDialog);
     ~CChimelyDlg() override;
 
     // ---- the SIP agent: set-up, pump, shutdown (src/agent/AgentSetup.cpp) ----
@@ -104,6 +110,8 @@ public:
     // Sets the agent up: profile, one transport, managers, handlers, the stack thread. Returns why the
     // transport could not be opened (the agent then sends nothing), or nothing when it could.
     std::optional<std::string> InitStack();
+    // InitStack, then the first sign-in (Connect); a transport that cannot be opened is shown instead.
+    void StartAgent();
     // Handles every event queued by the stack.
     void ProcessDum();
     void ReleaseMemoryAfterWork();
@@ -199,6 +207,12 @@ public:
     // The tray icon's tooltip: the window title, then the connection state on a line of its own, then
     // while received texts wait in their boxes how many. Remembers the state for UpdateTrayTip.
     std::string TrayTip(const std::string& state);
+    // The tray icon's image and connection state from now on, kept for the icon until it exists.
+    void SetTrayState(HICON image, const std::string& state);
+    // The tray icon, with the state of the moment.
+    void CreateTrayIcon();
+    // Shows what the panel was asked to show before it existed.
+    void ReplayStatus();
     void StartStatusTimer(unsigned ms);
     void HideStatus();
     int GetStatusId() const { return m_nStatusId; }
@@ -266,8 +280,12 @@ public:
     QIcon m_hIconConnected;
     QIcon m_hIconDisconnected;
     CTrayNotifyIconEx m_trayIcon;
+    HICON m_trayImage = &m_hIconDisconnected;
     QLineEdit* m_edStatus = nullptr;
     int m_nStatusId = -1;
+    // What the panel shows, kept while it does not exist yet (the sign-in starts before the window).
+    std::string m_strStatus;
+    bool m_bStatusWithOk = false;
     QPushButton* m_btnOk = nullptr;
     bool m_bInTray;
 
@@ -278,6 +296,8 @@ public:
     bool m_bFirstStart = false;
     // The display has gone: the agent still winds down, but what it would show goes nowhere.
     bool m_bWindowGone = false;
+    // The agent was set up and the first sign-in started before the window's controls existed.
+    bool m_bAgentStarted = false;
 
     // The history while the user keeps one; none (and no SQLite loaded) otherwise.
     std::string m_strHistoryFile;
@@ -286,7 +306,7 @@ public:
     // The text being sent, as the history knows it; 0 when it is not kept.
     std::uint64_t m_nSendTicket = 0;
     // The connection state line of the tray's tooltip.
-    std::string m_strTrayState;
+    std::string m_strTrayState = kTrayNotConnected;
 
 protected:
     bool OnInitDialog() override;

@@ -24,7 +24,9 @@ std::string responseText(const sip::SipMessage& response) {
 
 void CChimelyDlg::ShowStatus(const std::string& text, bool withOk) {
     m_nStatusId = -1;
-    if (m_bWindowGone)
+    m_strStatus = text;
+    m_bStatusWithOk = withOk;
+    if (m_bWindowGone || !m_edStatus)
         return;
     EnableCompose(false);
     m_edStatus->setText(QString::fromLocal8Bit(text.data(), qsizetype(text.size())));
@@ -51,16 +53,24 @@ void CChimelyDlg::ShowStatusId(int id) {
     m_nStatusId = id;
     if (m_bWindowGone)
         return;
-    if (id == IDS_CONNECTED) {
-        m_trayIcon.SetIcon(&m_hIconConnected);
-        m_trayIcon.SetTooltipText(
-            TrayTip(std::string(kTrayConnectedAs) + m_aor.uri().getAor().str() +
-                    (m_transport == sip::TLS ? kTrayEncrypted : ""))
-                .c_str());
-    } else if (id == IDS_DISCONNECTED) {
-        m_trayIcon.SetIcon(&m_hIconDisconnected);
-        m_trayIcon.SetTooltipText(TrayTip(kTrayNotConnected).c_str());
-    }
+    if (id == IDS_CONNECTED)
+        SetTrayState(&m_hIconConnected, std::string(kTrayConnectedAs) + m_aor.uri().getAor().str() +
+                                            (m_transport == sip::TLS ? kTrayEncrypted : ""));
+    else if (id == IDS_DISCONNECTED)
+        SetTrayState(&m_hIconDisconnected, kTrayNotConnected);
+}
+
+// What the panel was asked to show before it existed.
+void CChimelyDlg::ReplayStatus() {
+    const int id = m_nStatusId;
+    ShowStatus(m_strStatus, m_bStatusWithOk);
+    m_nStatusId = id;
+}
+
+void CChimelyDlg::SetTrayState(HICON image, const std::string& state) {
+    m_trayImage = image;
+    m_trayIcon.SetIcon(image);
+    m_trayIcon.SetTooltipText(TrayTip(state).c_str());
 }
 
 void CChimelyDlg::ShowResponseStatus(const sip::SipMessage& response, bool withOk) {
@@ -72,9 +82,7 @@ void CChimelyDlg::ShowRegistrationFailure(const sip::SipMessage& response) {
     ShowResponseStatus(response, false);
     if (m_bWindowGone)
         return;
-    m_trayIcon.SetIcon(&m_hIconDisconnected);
-    m_trayIcon.SetTooltipText(
-        TrayTip(std::string(kTrayNotConnected) + ": " + responseText(response)).c_str());
+    SetTrayState(&m_hIconDisconnected, std::string(kTrayNotConnected) + ": " + responseText(response));
 }
 
 std::string CChimelyDlg::TrayTip(const std::string& state) {

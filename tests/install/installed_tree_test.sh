@@ -82,6 +82,8 @@ depends=$(dpkg-deb -f "$deb" Depends)
 for library in libsofia-sip-ua0 libqt6widgets6 libc6; do
     grep -q "$library" <<<"$depends" || fail "Depends lacks $library: $depends"
 done
+# Only the build of sofia-sip the program's definitions in its place were checked against.
+grep -q "libsofia-sip-ua0 (<< [^)]*dfsg-[0-9]*\.1~)" <<<"$depends" || fail "Depends claims later sofia-sip: $depends"
 echo "Depends: $depends"
 contents=$(dpkg-deb -c "$deb")
 for file in "${expected[@]}"; do grep -q " \./$file\$" <<<"$contents" || fail "not in the .deb: /$file"; done

@@ -5,6 +5,8 @@
 #include "support/Sipp.h"
 #include "support/TestAgent.h"
 
+#include "sip/ReplacedFunctions.h"
+
 #include <gtest/gtest.h>
 
 using namespace std::chrono_literals;
@@ -130,6 +132,27 @@ TEST_P(RegistrationTest, DigestAnswerWithQopAuth) {
     const auto sent = sipp.requests("REGISTER");
     ASSERT_EQ(2u, sent.size());
     EXPECT_NE(std::string::npos, sent[1].header("Authorization").find("qop=auth"));
+}
+
+// With another build of sofia-sip than the one the program's definitions in its place were checked against
+// (the maintained fork's 1.13 frees what tls_free frees here), every one of them passes through to the
+// library's own, --version's line names them, and the library's own authentication client signs in.
+TEST_P(RegistrationTest, AnotherSofiaSipGetsItsOwnFunctionsAndStillSignsIn) {
+    sip::replaced::testing::assumeLoadedVersion("1.13.17");
+    struct Restore {
+        ~Restore() { sip::replaced::testing::assumeLoadedVersion(""); }
+    } restore;
+    EXPECT_FALSE(sip::replaced::inUse(sip::replaced::Family::TlsFree));
+    const std::string report = sip::replaced::report();
+    for (const char* name : {"accept", "tport_set_params", "tls_free", "sres_cache_store", "auc_*"})
+        EXPECT_NE(std::string::npos, report.find(name)) << report;
+
+    test::Sipp sipp({.scenario = registrar({{Step::Challenge}, {Step::Verify, "secret"}}), .tcp = tcp()});
+    sipp.start();
+    auto agent = agentFor(sipp, "secret");
+    registerNow(*agent);
+    ASSERT_TRUE(agent->pumpUntil([&] { return agent->count("registration.") > 0; }, 10s));
+    EXPECT_EQ(std::vector<std::string>{"registration.onSuccess 200 OK"}, agent->callbacks()) << sipp.errors();
 }
 
 TEST_P(RegistrationTest, WrongPasswordFailsOnceWithoutAnsweringAgain) {

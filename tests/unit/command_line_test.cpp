@@ -4,6 +4,7 @@
 // could appear.
 #include "app/CommandLine.h"
 #include "res/Resource.h"
+#include "sip/ReplacedFunctions.h"
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -100,7 +101,11 @@ TEST(CommandLine, VersionIsTheOneTheWindowTitleShows) {
 TEST(CommandLine, TheProgramAnswersWithoutADisplay) {
     const Outcome version = runProgram({"--version"});
     EXPECT_EQ(0, version.status) << version.err;
-    EXPECT_EQ(VersionText() + "\n", version.out);
+    EXPECT_EQ(VersionText() + "\n" + sip::replaced::report() + "\n", version.out);
+    // The build of sofia-sip the program's own definitions in its place were checked against.
+    EXPECT_NE(std::string::npos,
+              version.out.find(": every function the program defines in its place is in use"))
+        << version.out;
 
     const Outcome help = runProgram({"--help"});
     EXPECT_EQ(0, help.status) << help.err;

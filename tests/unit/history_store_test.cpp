@@ -9,7 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <mutex>
@@ -237,6 +240,51 @@ TEST(HistoryStore, WritesHeldBackByAnotherProgramAreToldOnceAndWrittenLater) {
     EXPECT_EQ("second", rows[1].body);
     EXPECT_EQ("fourth", rows[3].body);
     EXPECT_EQ(1u, s.faults.size());
+}
+
+// The disk fills up (a small file system of the test's own): the same, told once as the disk being full.
+TEST(HistoryStore, WritesHeldBackByAFullDiskAreToldOnceAndWrittenLater) {
+    if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr))
+        GTEST_SKIP() << "a file system of its own needs root";
+    QTemporaryDir disk;
+    ASSERT_EQ(0, mount("chimely-test", disk.path().toLocal8Bit().constData(), "tmpfs", 0, "size=256k"));
+    {
+        Store s;
+        s.file = disk.filePath("history.db").toStdString();
+        history::HistoryStore store(
+            s.file, [](std::function<void()> call) { call(); },
+            [&s](const history::Fault& fault) {
+                std::lock_guard lock(s.mutex);
+                s.faults.push_back(fault);
+            });
+        store.record(received("bob@example.test", "first"));
+        store.flush();
+        const std::string filler = disk.filePath("filler").toStdString();
+        {
+            std::ofstream fill(filler, std::ios::binary);
+            const std::string block(4096, 'x');
+            while (fill.write(block.data(), block.size()) && fill.flush()) {
+            }
+        }
+        store.record(received("bob@example.test", std::string(8192, 's')));
+        store.record(received("bob@example.test", "third"));
+        store.flush();
+        ASSERT_EQ(1u, s.faults.size());
+        EXPECT_EQ(history::Fault::NotWritten, s.faults[0].kind);
+        EXPECT_NE(std::string::npos, s.faults[0].detail.find("full")) << s.faults[0].detail;
+        std::remove(filler.c_str());
+        store.record(received("bob@example.test", "fourth"));
+        std::vector<Text> rows;
+        store.page("alice@example.test", "bob@example.test", 0, 50,
+                   [&](std::vector<Text> r) { rows = std::move(r); });
+        store.flush();
+        ASSERT_EQ(4u, rows.size());
+        EXPECT_EQ("third", rows[2].body);
+        EXPECT_EQ("fourth", rows[3].body);
+        EXPECT_EQ(1u, s.faults.size());
+    }
+    umount2(disk.path().toLocal8Bit().constData(), MNT_DETACH);
 }
 
 }  // namespace

@@ -47,14 +47,14 @@ public:
 };
 
 // A real refusal off the wire ("404 Not Found", "503 Service Unavailable"): an agent on 127.0.0.1 sends
-// itself a text and refuses it with `status`.
+// itself a text that it refuses, as for a user it is not (404) or as it winds down (503).
 std::optional<sip::SipMessage> refusal(int status) {
     Sender agent(sip::UDP);
     agent.setIdentity("sip:alice@127.0.0.1", "secret");
-    agent.messageArrived = [status](sip::ServerPagerMessageHandle handle, const sip::SipMessage&) {
-        handle->send(handle->reject(status));
-    };
-    agent.dum.makePagerMessage(sip::NameAddr(sip::Uri(sip::Data("sip:alice@" + agent.address()))))
+    if (status == 503)
+        agent.dum.shutdown(&agent);
+    const std::string user = status == 404 ? "bob" : "alice";
+    agent.dum.makePagerMessage(sip::NameAddr(sip::Uri(sip::Data("sip:" + user + "@" + agent.address()))))
         ->page(std::make_unique<sip::PlainContents>(sip::Data("anyone there?")));
     agent.pumpUntil([&] { return agent.refusal.has_value(); }, 10s);
     return agent.refusal;
