@@ -237,6 +237,19 @@ protected:
         m_ca = std::make_unique<test::TestCa>(m_dir, "Chimely Test");
         if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
             GTEST_SKIP() << "no mount namespace of its own";
+        // The system trusts one authority of its own here, not the test's: every start of the agent reads
+        // the whole list, which under the sanitizers took most of this test's time. The test of the
+        // system's trust gives it the whole list back.
+        std::ifstream system(kSystemTrust);
+        std::ofstream few(m_dir + "/system-one.crt");
+        for (std::string line; std::getline(system, line);) {
+            few << line << '\n';
+            if (line == "-----END CERTIFICATE-----")
+                break;
+        }
+        few.close();
+        std::filesystem::copy_file(kSystemTrust, m_dir + "/system.crt");
+        bindOver(m_dir + "/system-one.crt", kSystemTrust);
     }
 
     void TearDown() override {
@@ -341,7 +354,6 @@ protected:
 // _sips._tcp record): signed in, texts both ways, her presence, and Exit's removal, every request of hers
 // over TLS.
 TEST_F(TlsTest, TrustedServerFoundFromTheDomainCarriesEverything) {
-    std::filesystem::copy_file(kSystemTrust, m_dir + "/system.crt");
     {
         std::ofstream trust(m_dir + "/system.crt", std::ios::app);
         trust << std::ifstream(m_ca->caFile()).rdbuf();
