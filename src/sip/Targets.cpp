@@ -392,13 +392,28 @@ std::vector<Target> lookUp(const Server& server, Wire wire) {
     return targets;
 }
 
+namespace {
+
+std::vector<Target> lookUpAvoiding(const Server& server, Wire wire, const std::vector<std::string>& avoid) {
+    std::vector<Target> targets = lookUp(server, wire);
+    std::erase_if(targets, [&](const Target& target) {
+        return std::find(avoid.begin(), avoid.end(), target.hostPort()) != avoid.end();
+    });
+    return targets;
+}
+
+}  // namespace
+
 void reachServer(const Server& server, Wire wire, std::vector<std::string> avoid,
                  std::function<void(std::optional<Target>)> done) {
+    // An address is itself: nothing to look up and nothing to choose, so the answer comes at once rather
+    // than on a later pass of the caller's loop (at start, after the whole window is made).
+    if (server.literal) {
+        const std::vector<Target> targets = lookUpAvoiding(server, wire, avoid);
+        return done(targets.empty() ? std::nullopt : std::optional<Target>(targets.front()));
+    }
     std::thread([server, wire, avoid = std::move(avoid), done = std::move(done)]() mutable {
-        std::vector<Target> targets = lookUp(server, wire);
-        std::erase_if(targets, [&](const Target& target) {
-            return std::find(avoid.begin(), avoid.end(), target.hostPort()) != avoid.end();
-        });
+        const std::vector<Target> targets = lookUpAvoiding(server, wire, avoid);
         // One address leaves nothing to choose: the stack tries it itself, and no probe reaches a server
         // that would not expect one.
         std::optional<Target> winner;
