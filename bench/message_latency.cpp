@@ -2,7 +2,8 @@
 // Benchmark: how long an incoming MESSAGE waits for its 200, in the program itself and, in the same
 // run, in baresip. The program runs as its own process (offscreen, its own home and settings); SIPp
 // sends MESSAGEs at a steady rate on 127.0.0.1, first to the program, then the very same requests to
-// baresip, either directly or through a Kamailio at which the receiver has registered. Each request's
+// baresip and to the floor of both, a bare sofia-sip agent that answers in its callback
+// (bench_anchor_answer), either directly or through a Kamailio at which the receiver has registered. Each request's
 // send and its answer's arrival are taken from SIPp's own microsecond trace, so each figure is the whole
 // round trip seen from the peer, loopback (and the proxy) both ways included.
 //
@@ -12,6 +13,7 @@
 #include "Measure.h"
 
 #include "support/Baresip.h"
+#include "support/ChildProcess.h"
 #include "support/Kamailio.h"
 #include "support/PrivateNetwork.h"
 #include "support/Program.h"
@@ -121,6 +123,39 @@ bool measureChimely(const Run& run) {
     return measure("chimely", run, registrar ? registrar->port() : port);
 }
 
+// The bare sofia-sip agent: what the stack itself costs, so that the program's own share can be told.
+bool measureFloor(const Run& run) {
+    std::unique_ptr<test::Kamailio> registrar;
+    if (run.proxy) {
+        registrar = std::make_unique<test::Kamailio>(std::vector<test::SipUser>{kReceiver});
+        registrar->start();
+    }
+    const int port = test::freePort();
+    std::vector<std::string> words = {bench::sibling("bench_anchor_answer"), std::to_string(port),
+                                      run.tcp ? "tcp" : "udp"};
+    if (registrar)
+        words.insert(words.end(), {"127.0.0.1:" + std::to_string(registrar->port()), kReceiver.aor(),
+                                   kReceiver.password});
+    const std::string dir = test::makeTempDir("latency-floor");
+    test::ChildProcess anchor;
+    anchor.start(words, dir + "/anchor.log");
+    const bool ready =
+        registrar
+            ? bench::waitFor([&] { return registrar->seen(kReceiver.user, "REGISTER").size() >= 2; }, 10s)
+            : bench::waitFor([&] { return !test::bindable(run.tcp ? SOCK_STREAM : SOCK_DGRAM, port); }, 10s);
+    bool answered = false;
+    if (!ready) {
+        std::printf("%s\n", test::readTextFile(dir + "/anchor.log").c_str());
+        fail("sofia", run, registrar ? "did not sign in at Kamailio" : "did not open its port");
+    } else {
+        std::this_thread::sleep_for(500ms);
+        answered = measure("sofia", run, registrar ? registrar->port() : port);
+    }
+    anchor.stop();
+    test::removeTempDir(dir);
+    return answered;
+}
+
 bool measureBaresip(const Run& run) {
     if (!test::inPrivateNetwork())
         return fail("baresip", run, "no network namespace (" + test::privateNetworkProblem() + ")");
@@ -158,7 +193,8 @@ int main(int argc, char** argv) {
         std::printf("load average %s\n", bench::loadAverage().c_str());
         const bool chimely = measureChimely(run);
         const bool baresip = measureBaresip(run);
-        return chimely && baresip ? 0 : 1;
+        const bool floor = measureFloor(run);
+        return chimely && baresip && floor ? 0 : 1;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_message_latency: %s\n", e.what());
         return 1;
