@@ -94,12 +94,24 @@ bool measure(const char* who, const Run& run, int port) {
     return true;
 }
 
+// Through a proxy, the Kamailio the receiver signs in at; none directly.
+std::unique_ptr<test::Kamailio> registrarFor(const Run& run) {
+    if (!run.proxy)
+        return nullptr;
+    auto registrar = std::make_unique<test::Kamailio>(std::vector<test::SipUser>{kReceiver});
+    registrar->start();
+    return registrar;
+}
+
+// Until the receiver is signed in at the registrar (a challenge and the answer) or, directly, has its port.
+bool receiverReady(const test::Kamailio* registrar, const Run& run, int port) {
+    return registrar
+               ? bench::waitFor([&] { return registrar->seen(kReceiver.user, "REGISTER").size() >= 2; }, 10s)
+               : bench::waitFor([&] { return !test::bindable(run.tcp ? SOCK_STREAM : SOCK_DGRAM, port); }, 10s);
+}
+
 bool measureChimely(const Run& run) {
-    std::unique_ptr<test::Kamailio> registrar;
-    if (run.proxy) {
-        registrar = std::make_unique<test::Kamailio>(std::vector<test::SipUser>{kReceiver});
-        registrar->start();
-    }
+    std::unique_ptr<test::Kamailio> registrar = registrarFor(run);
     const int port = test::freePort();
     test::Program program;
     program.writeSettings(
@@ -111,10 +123,7 @@ bool measureChimely(const Run& run) {
          {"Password", kReceiver.password},
          {"LocalPort", std::to_string(port)}});
     const pid_t pid = program.start({});
-    const bool ready =
-        registrar
-            ? bench::waitFor([&] { return registrar->seen(kReceiver.user, "REGISTER").size() >= 2; }, 10s)
-            : bench::waitFor([&] { return !test::bindable(run.tcp ? SOCK_STREAM : SOCK_DGRAM, port); }, 10s);
+    const bool ready = receiverReady(registrar.get(), run, port);
     if (!ready || !program.running(pid)) {
         std::printf("%s\n", program.log(1).c_str());
         return fail("chimely", run, registrar ? "did not sign in at Kamailio" : "did not open its port");
@@ -125,11 +134,7 @@ bool measureChimely(const Run& run) {
 
 // The bare sofia-sip agent: what the stack itself costs, so that the program's own share can be told.
 bool measureFloor(const Run& run) {
-    std::unique_ptr<test::Kamailio> registrar;
-    if (run.proxy) {
-        registrar = std::make_unique<test::Kamailio>(std::vector<test::SipUser>{kReceiver});
-        registrar->start();
-    }
+    std::unique_ptr<test::Kamailio> registrar = registrarFor(run);
     const int port = test::freePort();
     std::vector<std::string> words = {bench::sibling("bench_anchor_answer"), std::to_string(port),
                                       run.tcp ? "tcp" : "udp"};
@@ -139,10 +144,7 @@ bool measureFloor(const Run& run) {
     const std::string dir = test::makeTempDir("latency-floor");
     test::ChildProcess anchor;
     anchor.start(words, dir + "/anchor.log");
-    const bool ready =
-        registrar
-            ? bench::waitFor([&] { return registrar->seen(kReceiver.user, "REGISTER").size() >= 2; }, 10s)
-            : bench::waitFor([&] { return !test::bindable(run.tcp ? SOCK_STREAM : SOCK_DGRAM, port); }, 10s);
+    const bool ready = receiverReady(registrar.get(), run, port);
     bool answered = false;
     if (!ready) {
         std::printf("%s\n", test::readTextFile(dir + "/anchor.log").c_str());
@@ -159,11 +161,7 @@ bool measureFloor(const Run& run) {
 bool measureBaresip(const Run& run) {
     if (!test::inPrivateNetwork())
         return fail("baresip", run, "no network namespace (" + test::privateNetworkProblem() + ")");
-    std::unique_ptr<test::Kamailio> registrar;
-    if (run.proxy) {
-        registrar = std::make_unique<test::Kamailio>(std::vector<test::SipUser>{kReceiver});
-        registrar->start();
-    }
+    std::unique_ptr<test::Kamailio> registrar = registrarFor(run);
     // The user the requests are for, as the program is: each answers 404 for a user it is not.
     test::Baresip baresip(
         {.user = kReceiver, .outboundProxy = registrar ? registrar->uri(run.tcp) : "", .tcp = run.tcp});
