@@ -66,6 +66,12 @@ inline std::string finalAnswers(const test::Sipp& peer) {
 }
 
 // The 1, 5 and 15 minute load averages as /proc/loadavg gives them.
+// The middle of `values` (the upper one of an even count), or -1 when there are none.
+inline double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? -1 : values[values.size() / 2];
+}
+
 inline std::string loadAverage() {
     std::ifstream file("/proc/loadavg");
     std::string one, five, fifteen;

@@ -55,6 +55,7 @@ constexpr const char* kSearchWords = "lunch tomorrow";
 constexpr int kStarts = 5;
 
 using Clock = std::chrono::steady_clock;
+using bench::median;
 
 double msSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -123,11 +124,6 @@ bool spin(Done done, std::chrono::milliseconds limit = 30s) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
     }
     return true;
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values.empty() ? -1 : values[values.size() / 2];
 }
 
 bool sqliteMapped(pid_t pid) {
