@@ -137,8 +137,10 @@ gboolean dispatchWake(GSource* source, GSourceFunc, gpointer);
 
 // The stack's memory comes from a heap of its thread's own, which the C library extends a page at a time,
 // each time with a system call: over UDP, where every answered request is kept for its transaction's
-// lifetime, that was two calls for every text, before its 200. The heap is extended once, at the start,
-// and its pages are handed back at once: only the reservation stays.
+// lifetime, that was two calls for every text, before its 200. The heap is extended once, a second after
+// the start (not before the first REGISTER, which it would hold up by a few milliseconds), and its pages
+// are handed back at once: only the reservation stays.
+constexpr su_duration_t kArenaReserveAfterMs = 1000;
 constexpr std::size_t kArenaReserveBlocks = 256;
 constexpr std::size_t kArenaReserveBlockBytes = 60 * 1024;
 
@@ -465,7 +467,6 @@ bool StackCore::start() {
     const bool tls = transport->tls;
     std::promise<nua_t*> created;
     m_thread = std::thread([&, shared, tls] {
-        reserveArena();
         su_root_t* root = su_root_create(nullptr);
         nua_t* made = nullptr;
         if (root) {
@@ -503,7 +504,10 @@ bool StackCore::start() {
                 su_root_destroy(root);
             return;
         }
+        su_timer_t* reserve = su_timer_create(su_root_task(root), kArenaReserveAfterMs);
+        su_timer_set(reserve, [](su_root_magic_t*, su_timer_t*, su_timer_arg_t*) { reserveArena(); }, nullptr);
         su_root_run(root);
+        su_timer_destroy(reserve);
         if (shared->quietSweep)
             su_timer_destroy(shared->quietSweep);
         // Only a stack that has shut down may be destroyed; one that has not keeps its root, and the
