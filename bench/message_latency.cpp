@@ -5,7 +5,10 @@
 // baresip and to the floor of both, a bare sofia-sip agent that answers in its callback
 // (bench_anchor_answer), either directly or through a Kamailio at which the receiver has registered. Each request's
 // send and its answer's arrival are taken from SIPp's own microsecond trace, so each figure is the whole
-// round trip seen from the peer, loopback (and the proxy) both ways included.
+// round trip seen from the peer, loopback (and the proxy) both ways included. The three take turns: five
+// rounds, each sending a fifth of the MESSAGEs to each of them, so that a change in the machine's speed
+// over the run (in a virtual machine, several times over) falls on all three alike; the figures are over
+// all of a subject's rounds.
 //
 //   bench_message_latency [count, 500] [rate per second, 50] [udp|tcp] [direct|proxy]
 //
@@ -42,6 +45,7 @@ struct Run {
 };
 
 const test::SipUser kReceiver{"agent", "127.0.0.1", "agent-secret"};
+constexpr int kRounds = 5;
 
 // Milliseconds from each MESSAGE leaving SIPp to its 200 arriving, in ascending order.
 std::vector<double> latencies(const test::Sipp& peer) {
@@ -58,17 +62,19 @@ std::vector<double> latencies(const test::Sipp& peer) {
     return result;
 }
 
-// Says why `who` has no figures in this run, on the benchmark's output and to bench_report.
-bool fail(const char* who, const Run& run, const std::string& reason) {
-    std::printf("%-8s not measured: %s\n", who, reason.c_str());
-    bench::failure("latency_" + run.name() + "_median", who, reason);
-    bench::failure("latency_" + run.name() + "_p99", who, reason);
-    return false;
+// A subject's latencies in one round, or why it has none.
+struct Sample {
+    std::vector<double> values;
+    std::string failure;
+};
+
+Sample failed(const std::string& reason) {
+    return {{}, reason};
 }
 
-// Sends the run's MESSAGEs to `port` and reports them for `who`; true when every one was answered 200.
-// A run in which any was not gives no figures: its slowest answers would be missing from them.
-bool measure(const char* who, const Run& run, int port) {
+// Sends the round's MESSAGEs to `port`. A round in which any was not answered 200 gives no figures: its
+// slowest answers would be missing from them.
+Sample measure(const Run& run, int port) {
     test::Sipp peer({.scenario = test::requestScenario("MESSAGE", "Content-Type: text/plain\n", "ping", 200,
                                                        kReceiver.user),
                      .tcp = run.tcp,
@@ -78,11 +84,23 @@ bool measure(const char* who, const Run& run, int port) {
     peer.start();
     if (!peer.wait(std::chrono::seconds(run.count / std::max(run.rate, 1) + 30)))
         peer.stop();
-    const std::vector<double> values = latencies(peer);
+    std::vector<double> values = latencies(peer);
     if (values.size() != static_cast<std::size_t>(run.count))
-        return fail(who, run,
-                    std::to_string(values.size()) + " of " + std::to_string(run.count) +
-                        " MESSAGEs answered 200 (final answers: " + bench::finalAnswers(peer) + ")");
+        return failed(std::to_string(values.size()) + " of " + std::to_string(run.count) +
+                      " MESSAGEs answered 200 (final answers: " + bench::finalAnswers(peer) + ")");
+    return {std::move(values), {}};
+}
+
+// Reports `who` over all its rounds, or why it has no figures, on the benchmark's output and to
+// bench_report.
+bool report(const char* who, const Run& run, std::vector<double> values, const std::string& failure) {
+    if (!failure.empty()) {
+        std::printf("%-8s not measured: %s\n", who, failure.c_str());
+        bench::failure("latency_" + run.name() + "_median", who, failure);
+        bench::failure("latency_" + run.name() + "_p99", who, failure);
+        return false;
+    }
+    std::sort(values.begin(), values.end());
     auto at = [&](double fraction) {
         return values[std::min(values.size() - 1, static_cast<std::size_t>(fraction * values.size()))];
     };
@@ -110,7 +128,7 @@ bool receiverReady(const test::Kamailio* registrar, const Run& run, int port) {
                : bench::waitFor([&] { return !test::bindable(run.tcp ? SOCK_STREAM : SOCK_DGRAM, port); }, 10s);
 }
 
-bool measureChimely(const Run& run) {
+Sample measureChimely(const Run& run) {
     std::unique_ptr<test::Kamailio> registrar = registrarFor(run);
     const int port = test::freePort();
     test::Program program;
@@ -126,14 +144,14 @@ bool measureChimely(const Run& run) {
     const bool ready = receiverReady(registrar.get(), run, port);
     if (!ready || !program.running(pid)) {
         std::printf("%s\n", program.log(1).c_str());
-        return fail("chimely", run, registrar ? "did not sign in at Kamailio" : "did not open its port");
+        return failed(registrar ? "did not sign in at Kamailio" : "did not open its port");
     }
     std::this_thread::sleep_for(500ms);
-    return measure("chimely", run, registrar ? registrar->port() : port);
+    return measure(run, registrar ? registrar->port() : port);
 }
 
 // The bare sofia-sip agent: what the stack itself costs, so that the program's own share can be told.
-bool measureFloor(const Run& run) {
+Sample measureFloor(const Run& run) {
     std::unique_ptr<test::Kamailio> registrar = registrarFor(run);
     const int port = test::freePort();
     std::vector<std::string> words = {bench::sibling("bench_anchor_answer"), std::to_string(port),
@@ -145,22 +163,22 @@ bool measureFloor(const Run& run) {
     test::ChildProcess anchor;
     anchor.start(words, dir + "/anchor.log");
     const bool ready = receiverReady(registrar.get(), run, port);
-    bool answered = false;
+    Sample sample;
     if (!ready) {
         std::printf("%s\n", test::readTextFile(dir + "/anchor.log").c_str());
-        fail("sofia", run, registrar ? "did not sign in at Kamailio" : "did not open its port");
+        sample = failed(registrar ? "did not sign in at Kamailio" : "did not open its port");
     } else {
         std::this_thread::sleep_for(500ms);
-        answered = measure("sofia", run, registrar ? registrar->port() : port);
+        sample = measure(run, registrar ? registrar->port() : port);
     }
     anchor.stop();
     test::removeTempDir(dir);
-    return answered;
+    return sample;
 }
 
-bool measureBaresip(const Run& run) {
+Sample measureBaresip(const Run& run) {
     if (!test::inPrivateNetwork())
-        return fail("baresip", run, "no network namespace (" + test::privateNetworkProblem() + ")");
+        return failed("no network namespace (" + test::privateNetworkProblem() + ")");
     std::unique_ptr<test::Kamailio> registrar = registrarFor(run);
     // The user the requests are for, as the program is: each answers 404 for a user it is not.
     test::Baresip baresip(
@@ -168,16 +186,16 @@ bool measureBaresip(const Run& run) {
     try {
         baresip.start();
     } catch (const std::exception& e) {
-        return fail("baresip", run, std::string("did not start: ") + e.what());
+        return failed(std::string("did not start: ") + e.what());
     }
     if (registrar && !baresip.waitForRegistration(10s)) {
         std::printf("%s\n", baresip.output().c_str());
-        return fail("baresip", run, "did not register at Kamailio");
+        return failed("did not register at Kamailio");
     }
     std::this_thread::sleep_for(500ms);
-    const bool answered = measure("baresip", run, registrar ? registrar->port() : baresip.sipPort());
+    Sample sample = measure(run, registrar ? registrar->port() : baresip.sipPort());
     baresip.stop();
-    return answered;
+    return sample;
 }
 
 }  // namespace
@@ -189,10 +207,30 @@ int main(int argc, char** argv) {
                   argc > 3 && std::string(argv[3]) == "tcp", argc > 4 && std::string(argv[4]) == "proxy"};
     try {
         std::printf("load average %s\n", bench::loadAverage().c_str());
-        const bool chimely = measureChimely(run);
-        const bool baresip = measureBaresip(run);
-        const bool floor = measureFloor(run);
-        return chimely && baresip && floor ? 0 : 1;
+        Run round = run;
+        round.count = std::max(1, run.count / kRounds);
+        const struct {
+            const char* who;
+            Sample (*measure)(const Run&);
+        } subjects[] = {{"chimely", measureChimely}, {"baresip", measureBaresip}, {"sofia", measureFloor}};
+        std::map<std::string, Sample> all;
+        for (int turn = 0; turn < kRounds; ++turn) {
+            for (const auto& subject : subjects) {
+                Sample& so_far = all[subject.who];
+                // A subject that failed a round is not measured again: its figures would leave that round out.
+                if (!so_far.failure.empty())
+                    continue;
+                Sample sample = subject.measure(round);
+                so_far.failure = sample.failure;
+                so_far.values.insert(so_far.values.end(), sample.values.begin(), sample.values.end());
+            }
+        }
+        bool complete = true;
+        for (const auto& subject : subjects) {
+            Sample& sample = all[subject.who];
+            complete = report(subject.who, run, std::move(sample.values), sample.failure) && complete;
+        }
+        return complete ? 0 : 1;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_message_latency: %s\n", e.what());
         return 1;
