@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -182,23 +183,38 @@ void Baresip::writeFiles() const {
 void Baresip::start(std::chrono::milliseconds timeout) {
     if (m_process)
         throw std::logic_error("baresip runs already");
-    writeFiles();
-    m_stdin = openFifo(m_dir + "/stdin");
-    m_process = std::make_unique<ChildProcess>();
-    std::vector<std::string> args = m_options.prefix;
-    args.insert(args.end(), {"baresip", "-f", m_dir});
-    m_process->start(args, m_dir + "/output.txt", m_stdin);
+    // The control port is free when chosen, but another test running at the same time may take it before
+    // baresip binds it; baresip then goes on without its control. That port is ours alone to change.
+    for (int attempt = 1;; ++attempt) {
+        writeFiles();
+        m_stdin = openFifo(m_dir + "/stdin");
+        m_process = std::make_unique<ChildProcess>();
+        std::vector<std::string> args = m_options.prefix;
+        args.insert(args.end(), {"baresip", "-f", m_dir});
+        m_process->start(args, m_dir + "/output.txt", m_stdin);
 
-    const bool ready = waitUntil(
-        [&] {
-            return output().find("baresip is ready.") != std::string::npos &&
-                   Connection(m_options.address, m_controlPort).connected();
-        },
-        timeout);
-    if (!ready) {
+        const char* const kNoControl = "ctrl_tcp: failed to listen";
+        bool ready = false;
+        waitUntil(
+            [&] {
+                const std::string text = output();
+                ready = text.find("baresip is ready.") != std::string::npos &&
+                        Connection(m_options.address, m_controlPort).connected();
+                return ready || text.find(kNoControl) != std::string::npos;
+            },
+            timeout);
+        if (ready)
+            return;
         const std::string why = running() ? "did not get ready within the time" : "ended at once";
         const std::string text = output();
         stop();
+        if (attempt < 3 && text.find(kNoControl) != std::string::npos) {
+            std::remove((m_dir + "/stdin").c_str());
+            do
+                m_controlPort = freePort();
+            while (m_controlPort == m_sipPort + 1);
+            continue;
+        }
         throw std::runtime_error("baresip " + why + ":\n" + text);
     }
 }
