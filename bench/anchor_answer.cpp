@@ -1,17 +1,21 @@
 // SPDX-License-Identifier: MIT
 // The floor the program's answer to a MESSAGE is compared with: a bare sofia-sip agent, built as the
 // program builds its stack (one thread, the callback in it, both families bound), that answers every
-// MESSAGE 200 in its callback and does nothing else. The callback answers, as the program's does: without
-// MESSAGE among the application's methods the library would answer 200 itself before the callback runs.
-// With a registrar it signs in there first (digest, realm from the challenge). It stays until it is
-// ended. Links sofia-sip alone.
+// MESSAGE 200 and does nothing else. It answers where the program answers a text outside a dialog: where
+// the stack hands it a request, before it makes a handle for it (the program's nua_stack_process_request,
+// ReceivedTexts.cpp), with the request's transaction. With a registrar it signs in there first (digest,
+// realm from the challenge). It stays until it is ended. Links sofia-sip alone.
 //
 //   bench_anchor_answer <port> <udp|tcp> [<registrar's host:port> <user@domain> <password>]
 #include <sofia-sip/msg_header.h>
+#include <sofia-sip/nta.h>
 #include <sofia-sip/nua.h>
 #include <sofia-sip/nua_tag.h>
+#include <sofia-sip/sip_status.h>
 #include <sofia-sip/sip_tag.h>
 #include <sofia-sip/su_wait.h>
+
+#include <dlfcn.h>
 
 #include <cstdio>
 #include <cstring>
@@ -46,6 +50,18 @@ void onEvent(nua_event_t event, int status, const char*, nua_t* nua, nua_magic_t
 }
 
 }  // namespace
+
+extern "C" int nua_stack_process_request(nua_handle_t* nh, nta_leg_t* leg, nta_incoming_t* irq,
+                                         const sip_t* sip) {
+    using Real = int (*)(nua_handle_t*, nta_leg_t*, nta_incoming_t*, const sip_t*);
+    static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "nua_stack_process_request"));
+    if (sip->sip_request->rq_method != sip_method_message || sip->sip_to->a_tag)
+        return real ? real(nh, leg, irq, sip) : 500;
+    nta_incoming_tag(irq, nullptr);
+    nta_incoming_treply(irq, SIP_200_OK, TAG_END());
+    nta_incoming_destroy(irq);
+    return 0;
+}
 
 int main(int argc, char** argv) {
     if (argc != 3 && argc != 6) {

@@ -142,7 +142,9 @@ void DumState::publishTexts() {
         published.shuttingDown == ending)
         return;
     published = {profile.get(), profile->revision(), ownContact.user().str(), pager, ending};
-    core.publishTexts(std::make_shared<const TextPolicy>(TextPolicy{*profile, ownContact, pager, ending}));
+    core.publishTexts(std::make_shared<const TextPolicy>(TextPolicy{*profile, ownContact, pager, ending,
+                                                                    profile->getUserAgent().c_str(),
+                                                                    profile->getAllowedMethodsText().str()}));
 }
 
 bool DumState::answerChallenge(const Event& challenge) {
@@ -466,8 +468,9 @@ bool DialogUsageManager::process() {
         // The stack sends the request again by itself (with an answer to a challenge, say): no news.
     } else if (m_state->answerChallenge(*event)) {
         // Answered the library's way: the stack sends the request again.
-    } else if (event->nh) {
-        auto found = m_state->usages.find(event->nh);
+    } else if (event->nh || event->answered == 200) {
+        // A text taken outside any dialog may come without a handle of the stack's.
+        auto found = event->nh ? m_state->usages.find(event->nh) : m_state->usages.end();
         if (found != m_state->usages.end()) {
             std::shared_ptr<Usage> usage = found->second;
             usage->dispatch(event);

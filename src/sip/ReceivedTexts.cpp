@@ -17,9 +17,11 @@
 // thread, which makes the requests of our own that they must not cut short.
 #include "sip/DumState.h"
 #include "sip/PeerGuards.h"
+#include "sip/ReplacedFunctions.h"
 #include "sip/StackCore.h"
 
 #include <sofia-sip/nta_tag.h>
+#include <sofia-sip/sip_status.h>
 
 #include <random>
 
@@ -37,11 +39,22 @@ constexpr std::chrono::milliseconds kStackTransactionLife{32000};
 // How often the arrivals are counted.
 constexpr std::chrono::milliseconds kFloodWindow{250};
 
-void respond(nua_handle_t* nh, const Event& request, int status, const char* phrase,
+// Through the stack's handle, or for a text that has none, through its transaction with what the stack
+// would have added: our User-Agent and Allow.
+void reply(const TextPolicy* policy, const Event& request, int status, const char* phrase,
              tag_type_t header = nullptr, const std::string& value = std::string()) {
-    nua_respond(nh, status, phrase, NUTAG_WITH_SAVED(request.saved),
-                header && !value.empty() ? header : tag_skip, reinterpret_cast<tag_value_t>(value.c_str()),
-                TAG_END());
+    const tag_type_t extra = header && !value.empty() ? header : tag_skip;
+    const auto extraValue = reinterpret_cast<tag_value_t>(value.c_str());
+    if (!request.irq) {
+        nua_respond(request.nh, status, phrase, NUTAG_WITH_SAVED(request.saved), extra, extraValue, TAG_END());
+        return;
+    }
+    const bool allow = policy && !policy->allow.empty() && header != siptag_allow_str;
+    nta_incoming_treply(request.irq, status, phrase,
+                        TAG_IF(policy && !policy->userAgent.empty(),
+                               SIPTAG_USER_AGENT_STR(policy ? policy->userAgent.c_str() : nullptr)),
+                        TAG_IF(allow, SIPTAG_ALLOW_STR(allow ? policy->allow.c_str() : nullptr)), extra,
+                        extraValue, TAG_END());
 }
 
 }  // namespace
@@ -98,20 +111,25 @@ void AnsweredTexts::add(const sip_t* request, Clock::time_point now) {
 bool answerText(StackCore::Shared& shared, Event& event) {
     const sip_t* request = event.sip();
     nua_handle_t* nh = event.nh;
-    if (!request || !nh)
+    if (!request || (!nh && !event.irq))
         return true;
-    const auto now = Clock::now();
-    // Taken already and sent again because our 200 was lost: the same answer, and no second box.
-    if (shared.answered.contains(request, now)) {
-        respond(nh, event, SIP_200_OK);
-        if (event.newHandle)
-            nua_handle_destroy(nh);
-        return false;
-    }
     std::shared_ptr<const TextPolicy> policy;
     {
         const std::lock_guard<std::mutex> lock(shared.policyMutex);
         policy = shared.policy;
+    }
+    // For the answers below.
+    auto respond = [&policy, &event](int status, const char* phrase, tag_type_t header = nullptr,
+                                     const std::string& value = std::string()) {
+        reply(policy.get(), event, status, phrase, header, value);
+    };
+    const auto now = Clock::now();
+    // Taken already and sent again because our 200 was lost: the same answer, and no second box.
+    if (shared.answered.contains(request, now)) {
+        respond(SIP_200_OK);
+        if (event.newHandle && nh)
+            nua_handle_destroy(nh);
+        return false;
     }
     const std::string retryAfter = std::to_string(guard::kRetryAfterSeconds);
     // Outside a dialog the request must be for us and for a handler; inside a message session it is.
@@ -119,27 +137,27 @@ bool answerText(StackCore::Shared& shared, Event& event) {
     const std::size_t cost =
         (request->sip_payload ? request->sip_payload->pl_len : 0) + guard::kHeldTextOverhead;
     if (!policy) {
-        respond(nh, event, SIP_503_SERVICE_UNAVAILABLE, siptag_retry_after_str, retryAfter);
+        respond(SIP_503_SERVICE_UNAVAILABLE, siptag_retry_after_str, retryAfter);
     } else if (outside && policy->shuttingDown) {
-        respond(nh, event, SIP_503_SERVICE_UNAVAILABLE);
+        respond(SIP_503_SERVICE_UNAVAILABLE);
     } else if (outside && forSomebodyElse(policy->profile, policy->ownContact, request)) {
-        respond(nh, event, SIP_404_NOT_FOUND);
+        respond(SIP_404_NOT_FOUND);
     } else if (outside && (!policy->pagerHandler || !policy->profile.isMethodSupported(MESSAGE))) {
-        respond(nh, event, SIP_405_METHOD_NOT_ALLOWED, siptag_allow_str,
+        respond(SIP_405_METHOD_NOT_ALLOWED, siptag_allow_str,
                 policy->profile.getAllowedMethodsText().str());
     } else if (!bodyTaken(policy->profile, MESSAGE, request)) {
-        respond(nh, event, SIP_415_UNSUPPORTED_MEDIA, siptag_accept_str, acceptFor(policy->profile, MESSAGE));
+        respond(SIP_415_UNSUPPORTED_MEDIA, siptag_accept_str, acceptFor(policy->profile, MESSAGE));
     } else if (shared.held->bytes + cost > guard::kHeldTextBytes) {
-        respond(nh, event, SIP_503_SERVICE_UNAVAILABLE, siptag_retry_after_str, retryAfter);
+        respond(SIP_503_SERVICE_UNAVAILABLE, siptag_retry_after_str, retryAfter);
     } else {
-        respond(nh, event, SIP_200_OK);
+        respond(SIP_200_OK);
         event.answered = 200;
         event.charge = std::make_shared<TextCharge>(shared.held, cost);
         shared.answered.add(request, now);
     }
     // The handle of a request outside a dialog serves nothing more once it is answered: the usage a text
     // taken gets needs only the event, which keeps the handle's memory until it goes.
-    if (outside)
+    if (outside && nh)
         nua_handle_destroy(nh);
     return event.answered == 200;
 }
@@ -195,3 +213,42 @@ void StackCore::followFlood() {
 }
 
 }  // namespace sip::detail
+
+// Where the stack takes each request that comes to the program: to a dialog of its own or, outside any,
+// to its default handle. A plain text outside any dialog (a MESSAGE for a sip or sips address without a
+// To tag, and nothing Required) is answered here instead, in the stack's thread of our own and in the pass
+// of its loop that read it, and queued for the user-interface thread with its request; the stack makes no
+// handle for it and sends no event. Its answer is what the stack would have sent: the same decision as
+// for any other text (answerText) and the stack's To tag, User-Agent and Allow. Anything else, and
+// anything in a thread that runs no stack of ours, goes on to the stack. Checked against sofia-sip 1.12.11
+// (nua_server.c): the stack itself answers a request like that one only by what it finds in its headers.
+extern "C" int nua_stack_process_request(nua_handle_t* nh, nta_leg_t* leg, nta_incoming_t* irq,
+                                         const sip_t* sip) {
+    using Real = int (*)(nua_handle_t*, nta_leg_t*, nta_incoming_t*, const sip_t*);
+    static const Real real = sip::replaced::libraryOwn<Real>("nua_stack_process_request");
+    sip::detail::StackCore::Shared* shared = sip::detail::stackOfThisThread();
+    const bool plainText = sip && sip->sip_request && sip->sip_request->rq_method == sip_method_message &&
+                           (sip->sip_request->rq_url->url_type == url_sip ||
+                            sip->sip_request->rq_url->url_type == url_sips) &&
+                           sip->sip_to && !sip->sip_to->a_tag && !sip->sip_require;
+    if (!shared || !plainText || !sip::replaced::inUse(sip::replaced::Family::TextsOutsideDialogs)) {
+        if (!real)
+            return 500;
+        return real(nh, leg, irq, sip);
+    }
+    shared->requestsArrived.fetch_add(1, std::memory_order_relaxed);
+    auto event = std::make_unique<sip::detail::Event>();
+    event->type = nua_i_message;
+    event->status = 100;
+    event->phrase = "Trying";
+    event->newHandle = true;
+    event->request = nta_incoming_getrequest(irq);
+    event->irq = irq;
+    nta_incoming_tag(irq, nullptr);
+    const bool taken = sip::detail::answerText(*shared, *event);
+    event->irq = nullptr;
+    nta_incoming_destroy(irq);
+    if (taken)
+        sip::detail::queueForUi(*shared, std::move(event), true);
+    return 0;
+}

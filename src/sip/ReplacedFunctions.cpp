@@ -67,6 +67,10 @@ constexpr Replacement kTable[] = {
      kDebian12},
     {Family::ContactByAor, "nua_registration_by_aor", "Families.cpp",
      "gives a registration the Contact of the family it registers over", kDebian12},
+    {Family::TextsOutsideDialogs, "nua_stack_process_request", "ReceivedTexts.cpp",
+     "answers a plain text outside any dialog in the pass of the stack's loop that read it, without a handle "
+     "or an event of the stack's: two passes of the loop fewer before its 200 leaves",
+     kDebian12},
 };
 
 constexpr std::size_t kFamilies = std::size(kTable);

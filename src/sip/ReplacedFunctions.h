@@ -30,6 +30,7 @@ enum class Family {
     TransportByName,
     ContactFromVia,
     ContactByAor,
+    TextsOutsideDialogs,
 };
 
 // Whether the program's own definitions of `family` are in use: the loaded sofia-sip is the build they

@@ -133,6 +133,9 @@ struct WakeSource {
 
 namespace {
 
+// Set in a stack's thread once its stack is made.
+thread_local StackCore::Shared* thisThreadsStack = nullptr;
+
 gboolean dispatchWake(GSource* source, GSourceFunc, gpointer);
 
 // The stack's memory comes from a heap of its thread's own, which the C library extends a page at a time,
@@ -270,6 +273,8 @@ void StackCore::repeatNetworkChange() {
 Event::~Event() {
     if (hasSaved)
         nua_destroy_event(saved);
+    if (request)
+        msg_destroy(request);
     if (nh)
         nua_handle_unref(nh);
 }
@@ -287,6 +292,8 @@ const tagi_t* Event::tags() const {
 }
 
 msg_t* Event::msg() const {
+    if (request)
+        return request;
     if (!hasSaved)
         return nullptr;
     const nua_event_data_t* data = nua_event_data(saved);
@@ -489,6 +496,7 @@ bool StackCore::start() {
         }
         shared->root = made ? root : nullptr;
         shared->nua = made;
+        thisThreadsStack = made ? shared : nullptr;
         if (made && tls) {
             shared->quietSweep = su_timer_create(su_root_task(root), kQuietSweepMs);
             su_timer_set_for_ever(
@@ -596,20 +604,28 @@ void StackCore::callback(nua_event_t event, int status, const char* phrase, nua_
     const bool answered = event == nua_i_message && (saved->newHandle || hmagic == sessionMarker());
     if (answered && !answerText(*shared, *saved))
         return;
+    queueForUi(*shared, std::move(saved), answered);
+}
+
+void queueForUi(StackCore::Shared& shared, std::unique_ptr<Event> event, bool text) {
     {
-        const std::lock_guard<std::mutex> lock(shared->mutex);
-        shared->events.push_back(std::move(saved));
+        const std::lock_guard<std::mutex> lock(shared.mutex);
+        shared.events.push_back(std::move(event));
     }
-    if (shared->wakeArmed.exchange(true))
+    if (shared.wakeArmed.exchange(true))
         return;
-    // A text's 200 leaves first: it is sent from the stack's queue, where the wake-up now goes behind it,
+    // A text's 200 leaves first: when the stack sends it from its queue, the wake-up goes behind it there,
     // so that the user-interface thread does not compete with it for the processor.
+    StackCore::Shared* self = &shared;
     su_msg_r message = SU_MSG_R_INIT;
-    if (!answered ||
-        su_msg_create(message, su_root_task(shared->root), su_task_null, wakeLater, sizeof shared) != 0)
-        return g_source_set_ready_time(&shared->wake->source, 0);
-    std::memcpy(su_msg_data(message), &shared, sizeof shared);
+    if (!text || su_msg_create(message, su_root_task(shared.root), su_task_null, wakeLater, sizeof self) != 0)
+        return g_source_set_ready_time(&shared.wake->source, 0);
+    std::memcpy(su_msg_data(message), &self, sizeof self);
     su_msg_send(message);
+}
+
+StackCore::Shared* stackOfThisThread() {
+    return thisThreadsStack;
 }
 
 void StackCore::collect() {

@@ -4,9 +4,10 @@
 //
 // The stack runs in a thread of the layer's own, the stack's thread: sofia-sip's root is created there
 // and told not to start a thread of its own (su_root_threading(root, 0)), so nua works in the root's
-// thread and its callback runs there too. The callback answers a received text at once, in the same
-// pass of the stack's loop that read it (ReceivedTexts.cpp), from what the user-interface thread last
-// published; everything else it only saves. It queues each event under the queue's lock and wakes the
+// thread and its callback runs there too. A received text is answered at once, in the same pass of the
+// stack's loop that read it (ReceivedTexts.cpp), from what the user-interface thread last published: a
+// plain one outside any dialog before the stack makes a handle for it, any other in the callback.
+// Everything else the callback only saves. It queues each event under the queue's lock and wakes the
 // user-interface thread through a GLib source of that thread's main context; the handlers run there
 // later, from DialogUsageManager::process(), one event at a time. Handlers that open modal loops
 // therefore never hold up the events behind them, nor the answers to texts.
@@ -27,6 +28,7 @@
 #include "sip/Uri.h"
 
 #include <glib.h>
+#include <sofia-sip/nta.h>
 #include <sofia-sip/nua.h>
 #include <sofia-sip/nua_tag.h>
 #include <sofia-sip/sip.h>
@@ -76,6 +78,10 @@ public:
     bool newHandle = false;
     nua_saved_event_t saved[1] = {};
     bool hasSaved = false;
+    // A text answered before the stack made a handle for it: the request, referenced (no saved event then),
+    // and while it is answered, its transaction.
+    msg_t* request = nullptr;
+    nta_incoming_t* irq = nullptr;
     // A received text the stack's thread has answered already: the status it answered (200: the text is
     // to be shown, and its share of the held-text budget comes with it).
     int answered = 0;
@@ -131,6 +137,9 @@ struct TextPolicy {
     bool pagerHandler = false;
     // The usage manager is winding down: texts outside a dialog are refused.
     bool shuttingDown = false;
+    // What the stack puts in its answers itself, for the answers made without it.
+    std::string userAgent;
+    std::string allow;
 };
 
 // Texts answered 200 lately, by what makes a request the same request again (Call-ID, CSeq, From tag,
@@ -290,6 +299,11 @@ struct StackCore::Shared {
 // (ReceivedTexts.cpp): 415, 404, 405 or 503 when it is not taken, 200 when it is. Returns whether the
 // user-interface thread is to see the event: only a text taken, and seen for the first time, is.
 bool answerText(StackCore::Shared& shared, Event& event);
+// Queues `event` for the user-interface thread and wakes it; after the answer of a text taken (`text`),
+// from behind that answer in the stack's own queue. Stack's thread.
+void queueForUi(StackCore::Shared& shared, std::unique_ptr<Event> event, bool text);
+// The stack whose thread this is; null in any other thread.
+StackCore::Shared* stackOfThisThread();
 // Runs `call` on the user-interface thread soon: at the next StackCore::pop(), or from the GLib main loop
 // when that runs first. For the layer's own threads (Targets.cpp, Tls.cpp). Any thread.
 void deliverOnUiThread(std::function<void()> call);

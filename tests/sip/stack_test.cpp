@@ -25,19 +25,37 @@ std::vector<test::TracedMessage> runAgainst(test::TestAgent& agent, const std::s
     return sipp.messages();
 }
 
-TEST_P(StackTest, OptionsAreAnsweredWithUserAgentAndAllow) {
+// OPTIONS, and a text outside a dialog, which the layer answers without the stack's handle: each answer
+// as the stack makes it, with a To tag, our User-Agent and Allow. A text that requires an extension still
+// gets the stack's 420.
+TEST_P(StackTest, AnswersCarryUserAgentAllowAndToTag) {
     test::TestAgent agent(GetParam());
     ASSERT_TRUE(agent.stack.isRunning()) << agent.stack.transportError();
-    const auto messages = runAgainst(agent, "options_uac.xml", tcp());
-    ASSERT_EQ(2u, messages.size());
-    const test::TracedMessage& answer = messages[1];
-    EXPECT_EQ(200, answer.status());
-    EXPECT_EQ("Vantorell Chimely", answer.header("User-Agent"));
-    const std::string allow = answer.header("Allow");
-    for (const char* method : {"INFO", "MESSAGE", "SUBSCRIBE"})
-        EXPECT_NE(std::string::npos, allow.find(method)) << allow;
+    agent.messageArrived = [](sip::ServerPagerMessageHandle handle, const sip::SipMessage&) {
+        handle->send(handle->accept(200));
+    };
+    const auto options = runAgainst(agent, "options_uac.xml", tcp());
+    ASSERT_EQ(2u, options.size());
     // No extension is supported, which an empty Supported says (RFC 3261 11.2).
-    EXPECT_EQ(std::vector<std::string>{""}, answer.headers("Supported")) << answer.text;
+    EXPECT_EQ(std::vector<std::string>{""}, options[1].headers("Supported")) << options[1].text;
+    const auto text =
+        runAgainst(agent, test::requestScenario("MESSAGE", "Content-Type: text/plain\n", "hi", 200), tcp());
+    ASSERT_FALSE(text.empty());
+    for (const test::TracedMessage* answer : {&options[1], &text.back()}) {
+        SCOPED_TRACE(answer->text);
+        EXPECT_EQ(200, answer->status());
+        EXPECT_EQ("Vantorell Chimely", answer->header("User-Agent"));
+        const std::string allow = answer->header("Allow");
+        for (const char* method : {"INFO", "MESSAGE", "SUBSCRIBE"})
+            EXPECT_NE(std::string::npos, allow.find(method)) << allow;
+        EXPECT_NE(std::string::npos, answer->header("To").find(";tag="));
+    }
+    const auto required = runAgainst(
+        agent, test::requestScenario("MESSAGE", "Content-Type: text/plain\nRequire: foo\n", "hi", 420), tcp());
+    ASSERT_FALSE(required.empty());
+    EXPECT_EQ(420, required.back().status()) << required.back().text;
+    EXPECT_EQ("foo", required.back().header("Unsupported"));
+    EXPECT_EQ(std::vector<std::string>{"onMessageArrived MESSAGE"}, agent.callbacks());
 }
 
 // RFC 3261 8.2.2.1: a request whose Request-URI names a user who is not ours (a scanner guessing
