@@ -42,11 +42,12 @@ constexpr std::chrono::milliseconds kFloodWindow{250};
 // Through the stack's handle, or for a text that has none, through its transaction with what the stack
 // would have added: our User-Agent and Allow.
 void reply(const TextPolicy* policy, const Event& request, int status, const char* phrase,
-             tag_type_t header = nullptr, const std::string& value = std::string()) {
+           tag_type_t header = nullptr, const std::string& value = std::string()) {
     const tag_type_t extra = header && !value.empty() ? header : tag_skip;
     const auto extraValue = reinterpret_cast<tag_value_t>(value.c_str());
     if (!request.irq) {
-        nua_respond(request.nh, status, phrase, NUTAG_WITH_SAVED(request.saved), extra, extraValue, TAG_END());
+        nua_respond(request.nh, status, phrase, NUTAG_WITH_SAVED(request.saved), extra, extraValue,
+                    TAG_END());
         return;
     }
     const bool allow = policy && !policy->allow.empty() && header != siptag_allow_str;
@@ -143,8 +144,7 @@ bool answerText(StackCore::Shared& shared, Event& event) {
     } else if (outside && forSomebodyElse(policy->profile, policy->ownContact, request)) {
         respond(SIP_404_NOT_FOUND);
     } else if (outside && (!policy->pagerHandler || !policy->profile.isMethodSupported(MESSAGE))) {
-        respond(SIP_405_METHOD_NOT_ALLOWED, siptag_allow_str,
-                policy->profile.getAllowedMethodsText().str());
+        respond(SIP_405_METHOD_NOT_ALLOWED, siptag_allow_str, policy->allow);
     } else if (!bodyTaken(policy->profile, MESSAGE, request)) {
         respond(SIP_415_UNSUPPORTED_MEDIA, siptag_accept_str, acceptFor(policy->profile, MESSAGE));
     } else if (shared.held->bytes + cost > guard::kHeldTextBytes) {
@@ -227,10 +227,10 @@ extern "C" int nua_stack_process_request(nua_handle_t* nh, nta_leg_t* leg, nta_i
     using Real = int (*)(nua_handle_t*, nta_leg_t*, nta_incoming_t*, const sip_t*);
     static const Real real = sip::replaced::libraryOwn<Real>("nua_stack_process_request");
     sip::detail::StackCore::Shared* shared = sip::detail::stackOfThisThread();
-    const bool plainText = sip && sip->sip_request && sip->sip_request->rq_method == sip_method_message &&
-                           (sip->sip_request->rq_url->url_type == url_sip ||
-                            sip->sip_request->rq_url->url_type == url_sips) &&
-                           sip->sip_to && !sip->sip_to->a_tag && !sip->sip_require;
+    const bool plainText =
+        sip && sip->sip_request && sip->sip_request->rq_method == sip_method_message &&
+        (sip->sip_request->rq_url->url_type == url_sip || sip->sip_request->rq_url->url_type == url_sips) &&
+        sip->sip_to && !sip->sip_to->a_tag && !sip->sip_require;
     if (!shared || !plainText || !sip::replaced::inUse(sip::replaced::Family::TextsOutsideDialogs)) {
         if (!real)
             return 500;
@@ -253,6 +253,7 @@ extern "C" int nua_stack_process_request(nua_handle_t* nh, nta_leg_t* leg, nta_i
     // The transaction lets go of its reference here, in the stack's thread, the event of its own in the
     // user-interface thread: the count between them is kept under the message's lock from now on.
     su_home_threadsafe(msg_home(event->request));
-    sip::detail::queueForUi(*shared, std::move(event), true);
+    // Its 200 has left already.
+    sip::detail::queueForUi(*shared, std::move(event), false);
     return 0;
 }

@@ -513,7 +513,8 @@ bool StackCore::start() {
             return;
         }
         su_timer_t* reserve = su_timer_create(su_root_task(root), kArenaReserveAfterMs);
-        su_timer_set(reserve, [](su_root_magic_t*, su_timer_t*, su_timer_arg_t*) { reserveArena(); }, nullptr);
+        su_timer_set(
+            reserve, [](su_root_magic_t*, su_timer_t*, su_timer_arg_t*) { reserveArena(); }, nullptr);
         su_root_run(root);
         su_timer_destroy(reserve);
         if (shared->quietSweep)
@@ -607,18 +608,19 @@ void StackCore::callback(nua_event_t event, int status, const char* phrase, nua_
     queueForUi(*shared, std::move(saved), answered);
 }
 
-void queueForUi(StackCore::Shared& shared, std::unique_ptr<Event> event, bool text) {
+void queueForUi(StackCore::Shared& shared, std::unique_ptr<Event> event, bool answerQueued) {
     {
         const std::lock_guard<std::mutex> lock(shared.mutex);
         shared.events.push_back(std::move(event));
     }
     if (shared.wakeArmed.exchange(true))
         return;
-    // A text's 200 leaves first: when the stack sends it from its queue, the wake-up goes behind it there,
-    // so that the user-interface thread does not compete with it for the processor.
+    // A text's 200 leaves first: while it waits in the stack's queue, the wake-up goes behind it there, so
+    // that the user-interface thread does not compete with it for the processor.
     StackCore::Shared* self = &shared;
     su_msg_r message = SU_MSG_R_INIT;
-    if (!text || su_msg_create(message, su_root_task(shared.root), su_task_null, wakeLater, sizeof self) != 0)
+    if (!answerQueued ||
+        su_msg_create(message, su_root_task(shared.root), su_task_null, wakeLater, sizeof self) != 0)
         return g_source_set_ready_time(&shared.wake->source, 0);
     std::memcpy(su_msg_data(message), &self, sizeof self);
     su_msg_send(message);

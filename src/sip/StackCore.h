@@ -299,9 +299,9 @@ struct StackCore::Shared {
 // (ReceivedTexts.cpp): 415, 404, 405 or 503 when it is not taken, 200 when it is. Returns whether the
 // user-interface thread is to see the event: only a text taken, and seen for the first time, is.
 bool answerText(StackCore::Shared& shared, Event& event);
-// Queues `event` for the user-interface thread and wakes it; after the answer of a text taken (`text`),
-// from behind that answer in the stack's own queue. Stack's thread.
-void queueForUi(StackCore::Shared& shared, std::unique_ptr<Event> event, bool text);
+// Queues `event` for the user-interface thread and wakes it; when the answer to its request still waits
+// in the stack's own queue (`answerQueued`), from behind that answer. Stack's thread.
+void queueForUi(StackCore::Shared& shared, std::unique_ptr<Event> event, bool answerQueued);
 // The stack whose thread this is; null in any other thread.
 StackCore::Shared* stackOfThisThread();
 // Runs `call` on the user-interface thread soon: at the next StackCore::pop(), or from the GLib main loop
