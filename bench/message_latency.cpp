@@ -3,12 +3,12 @@
 // run, in baresip. The program runs as its own process (offscreen, its own home and settings); SIPp
 // sends MESSAGEs at a steady rate on 127.0.0.1, first to the program, then the very same requests to
 // baresip and to the floor of both, a bare sofia-sip agent that answers in its callback
-// (bench_anchor_answer), either directly or through a Kamailio at which the receiver has registered. Each request's
-// send and its answer's arrival are taken from SIPp's own microsecond trace, so each figure is the whole
-// round trip seen from the peer, loopback (and the proxy) both ways included. The three take turns: five
-// rounds, each sending a fifth of the MESSAGEs to each of them, so that a change in the machine's speed
-// over the run (in a virtual machine, several times over) falls on all three alike; the figures are over
-// all of a subject's rounds.
+// (bench_anchor_answer), either directly or through a Kamailio at which the receiver has registered. Each
+// request's send and its answer's arrival are taken from SIPp's own microsecond trace, so each figure is the
+// whole round trip seen from the peer, loopback (and the proxy) both ways included. The three take turns:
+// five rounds, each sending a fifth of the MESSAGEs to each of them and each begun by another of them, so
+// that a change in the machine's speed over the run (in a virtual machine, several times over) falls on all
+// three alike; the figures are over all of a subject's rounds.
 //
 //   bench_message_latency [count, 500] [rate per second, 50] [udp|tcp] [direct|proxy]
 //
@@ -218,8 +218,11 @@ int main(int argc, char** argv) {
             Sample (*measure)(const Run&);
         } subjects[] = {{"chimely", measureChimely}, {"baresip", measureBaresip}, {"sofia", measureFloor}};
         std::map<std::string, Sample> all;
+        constexpr int kSubjects = sizeof subjects / sizeof subjects[0];
         for (int turn = 0; turn < kRounds; ++turn) {
-            for (const auto& subject : subjects) {
+            // Each round starts with another subject, so that none is always the one after a cold start.
+            for (int i = 0; i < kSubjects; ++i) {
+                const auto& subject = subjects[(turn + i) % kSubjects];
                 Sample& so_far = all[subject.who];
                 // A subject that failed a round is not measured again: its figures would leave that round out.
                 if (!so_far.failure.empty())
