@@ -250,6 +250,7 @@ extern "C" int nua_stack_process_request(nua_handle_t* nh, nta_leg_t* leg, nta_i
     nta_incoming_destroy(irq);
     if (!taken)
         return 0;
+    sip::detail::keepRunwayResident();
     // The transaction lets go of its reference here, in the stack's thread, the event of its own in the
     // user-interface thread: the count between them is kept under the message's lock from now on.
     su_home_threadsafe(msg_home(event->request));

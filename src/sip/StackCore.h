@@ -302,6 +302,8 @@ bool answerText(StackCore::Shared& shared, Event& event);
 // Queues `event` for the user-interface thread and wakes it; when the answer to its request still waits
 // in the stack's own queue (`answerQueued`), from behind that answer. Stack's thread.
 void queueForUi(StackCore::Shared& shared, std::unique_ptr<Event> event, bool answerQueued);
+// Makes the heap's next pages resident, once a text's answer has left (SipStack.cpp). Stack's thread.
+void keepRunwayResident();
 // The stack whose thread this is; null in any other thread.
 StackCore::Shared* stackOfThisThread();
 // Runs `call` on the user-interface thread soon: at the next StackCore::pop(), or from the GLib main loop

@@ -226,7 +226,12 @@ TEST_P(MessagesTest, FloodOfTextsIsAnsweredAndShownInOrderWithoutBound) {
                      .calls = kTexts,
                      .extra = {"-r", "500"}});
     peer.start();
-    ASSERT_TRUE(hub.waitUntil([&] { return peer.wait(0ms); }, 30s));
+    ASSERT_TRUE(hub.waitUntil([&] { return peer.wait(0ms); }, 30s)) << [&] {
+        const auto traced = peer.messages();
+        const auto ok = std::count_if(traced.begin(), traced.end(),
+                                      [](const auto& m) { return !m.sent && m.status() == 200; });
+        return std::to_string(ok) + " of " + std::to_string(kTexts) + " texts answered 200; " + peer.errors();
+    }();
     EXPECT_EQ(0, peer.exitCode()) << peer.errors();
     // The peer lost our 200 to its first text and sends the text again, the same request, once the flood
     // has let the stack's transaction go: the same answer, and no second box (the count below).

@@ -191,6 +191,9 @@ void Sipp::start() {
                                    std::string("-max_recv_loops"),
                                    std::string("1000")})
         args.push_back(arg);
+    // A scenario's request goes once, never again over UDP: SIPp's own buffer (64 kB unless told) holds the
+    // answers to a flood while a busy machine keeps it from reading them.
+    args.insert(args.end(), {"-buff_size", "1048576"});
     for (const auto& [name, value] : m_options.keys) {
         args.push_back("-key");
         args.push_back(name);
