@@ -45,6 +45,8 @@ namespace {
 
 // How long a new registration waits for a removal still under way before it is sent all the same.
 constexpr std::chrono::seconds kRemovalWait{4};
+// How long the first REGISTER of a run may hold up the thread that hands it over (StackCore.h).
+constexpr std::chrono::milliseconds kFirstRequestWait{10};
 
 const char* portOrDefault(const char* port) {
     return port && *port ? port : "5060";
@@ -164,6 +166,7 @@ void ClientRegistration::issue() {
     nua_register(m_nh, NUTAG_URL(m_registrar.c_str()), SIPTAG_EXPIRES_STR(expires.c_str()),
                  TAG_IF(!proxy.empty(), NUTAG_PROXY(proxy.c_str())), NUTAG_OUTBOUND(detail::kOutboundOptions),
                  TAG_END());
+    m_core.letFirstRequestLeave(kFirstRequestWait);
 }
 
 void ClientRegistration::removeAll(bool stopWhenDone) {

@@ -713,6 +713,17 @@ void StackCore::inStack(std::function<void()> call) {
     su_msg_send(message);
 }
 
+void StackCore::letFirstRequestLeave(std::chrono::milliseconds limit) {
+    if (m_firstRequestLeft || !nua || m_stopped)
+        return;
+    m_firstRequestLeft = true;
+    // A message the stack drops unread breaks the promise, which ends the wait too.
+    auto taken = std::make_shared<std::promise<void>>();
+    std::future<void> done = taken->get_future();
+    inStack([taken] { taken->set_value(); });
+    done.wait_for(limit);
+}
+
 void StackCore::destroyHandle(nua_handle_t* nh) {
     if (!nh || !nua || m_stopped)
         return;
