@@ -45,18 +45,21 @@ void insertSorted(QComboBox* combo, const QString& text) {
     combo->insertItem(index, text);
 }
 
-// An icon resource with its image in every size it was drawn in; Qt picks the nearest for each use. The
-// images are read as PNG, said so beforehand: left to guess, Qt loads every image format plugin it has
-// (and the SVG module with them) to ask each whether it reads PNG.
+// An icon resource's image of one size. Read as PNG, said so beforehand: left to guess, Qt loads every
+// image format plugin it has (and the SVG module with them) to ask each whether it reads PNG.
+void addIconImage(QIcon& icon, int id, int size) {
+    QImageReader reader(QString::fromStdString(IconResourcePath(id, size)), "png");
+    reader.setAutoDetectImageFormat(false);
+    const QImage image = reader.read();
+    if (!image.isNull())
+        icon.addPixmap(QPixmap::fromImage(image));
+}
+
+// An icon resource with its image in every size it was drawn in; Qt picks the nearest for each use.
 QIcon loadIcon(int id) {
     QIcon icon;
-    for (int size : kIconSizes) {
-        QImageReader reader(QString::fromStdString(IconResourcePath(id, size)), "png");
-        reader.setAutoDetectImageFormat(false);
-        const QImage image = reader.read();
-        if (!image.isNull())
-            icon.addPixmap(QPixmap::fromImage(image));
-    }
+    for (int size : kIconSizes)
+        addIconImage(icon, id, size);
     return icon;
 }
 
@@ -89,14 +92,13 @@ CChimelyDlg::CChimelyDlg(bool startHidden, QWidget* parent, ChimelyDelays delays
     m_btnOk = qobject_cast<QPushButton*>(GetDlgItem(IDC_STATUS_OK));
     auto* send = qobject_cast<QPushButton*>(GetDlgItem(IDC_SEND));
 
-    m_hIcon = loadIcon(IDR_MAINFRAME);
-    m_hIconConnected = loadIcon(IDI_CONNECTED);
-    m_hIconDisconnected = loadIcon(IDI_DISCONNECTED);
-    // The program's image where the window's icon is drawn large, the connected image where it is small.
-    QIcon windowIcon;
+    // The program's image where the window's icon is drawn large, the connected image where it is small:
+    // three images read before the window is shown. The tray's icons, in every size, are read when the
+    // tray icon is made, after the window is up.
     for (int size : {48, 32})
-        windowIcon.addPixmap(m_hIcon.pixmap(size, size));
-    windowIcon.addPixmap(m_hIconConnected.pixmap(16, 16));
+        addIconImage(m_hIcon, IDR_MAINFRAME, size);
+    QIcon windowIcon = m_hIcon;
+    addIconImage(windowIcon, IDI_CONNECTED, 16);
     setWindowIcon(windowIcon);
 
     connect(send, &QPushButton::clicked, this, [this] { OnSend(); });
@@ -168,9 +170,12 @@ void CChimelyDlg::StartAgent() {
 }
 
 void CChimelyDlg::CreateTrayIcon() {
-    if (!m_bWindowGone)
-        m_trayIcon.Create(this, IDR_TRAY_MENU, TrayTip(m_strTrayState).c_str(), m_trayImage, WM_TRAYNOTIFY, 0,
-                          true);
+    if (m_bWindowGone)
+        return;
+    m_hIconConnected = loadIcon(IDI_CONNECTED);
+    m_hIconDisconnected = loadIcon(IDI_DISCONNECTED);
+    m_trayIcon.Create(this, IDR_TRAY_MENU, TrayTip(m_strTrayState).c_str(), m_trayImage, WM_TRAYNOTIFY, 0,
+                      true);
 }
 
 platform::LRESULT CChimelyDlg::WindowProc(platform::UINT message, platform::WPARAM wParam,

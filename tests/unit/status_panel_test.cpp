@@ -343,9 +343,14 @@ TEST_F(StatusPanelTest, AfterASentMessageThePanelGoesThreeSecondsLaterAndCompose
     EXPECT_FALSE(send->isEnabled());
 }
 
+// The window's images are read before it is shown, the tray's in every size when the tray icon is made.
 TEST_F(StatusPanelTest, WindowAndTrayImagesComeFromTheProgramsIcons) {
-    for (const QIcon* icon : {&dialog->m_hIcon, &dialog->m_hIconConnected, &dialog->m_hIconDisconnected})
-        EXPECT_FALSE(icon->pixmap(16, 16).isNull());
+    EXPECT_FALSE(dialog->m_hIcon.pixmap(16, 16).isNull());
+    dialog->CreateTrayIcon();
+    EXPECT_EQ(&dialog->m_hIconDisconnected, trayImage());
+    for (const QIcon* icon : {&dialog->m_hIconConnected, &dialog->m_hIconDisconnected})
+        for (int size : kIconSizes)
+            EXPECT_EQ(QSize(size, size), icon->pixmap(size, size).size()) << size;
     EXPECT_NE(dialog->m_hIconConnected.pixmap(16, 16).toImage(),
               dialog->m_hIconDisconnected.pixmap(16, 16).toImage());
     EXPECT_FALSE(dialog->windowIcon().isNull());
