@@ -8,7 +8,7 @@
 // registering at the same socket (until its first REGISTER), and the floor of a Qt program with a SIP
 // stack: the plain program that links Qt Widgets and sofia-sip and sends one REGISTER
 // (bench_anchor_register). Each is started once untimed, so that none meets caches that no other start
-// meets, then seven times, one of each in turn, and the medians reported.
+// meets, then eleven times, one of each in turn, and the medians reported.
 //
 //   bench_start_up
 #include "MapWatch.h"
@@ -121,7 +121,7 @@ Times watch(MapWatch* windows, Sink* registrar, double startedAt) {
 // Timed starts of each, one of each in turn, after one untimed round: the first start of a program after
 // a while maps its libraries from a cold page cache, and on a small shared machine that alone moved a
 // median of five by tens of milliseconds. The medians are reported.
-constexpr int kRounds = 7;
+constexpr int kRounds = 11;
 
 int main() {
     // The program's folders on a tmpfs, as a desktop session's runtime folder (/run/user/<uid>) is: there
