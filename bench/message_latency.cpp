@@ -3,7 +3,8 @@
 // run, in baresip. The program runs as its own process (offscreen, its own home and settings); SIPp
 // sends MESSAGEs at a steady rate on 127.0.0.1, first to the program, then the very same requests to
 // baresip and to the floor of both, a bare sofia-sip agent that answers in its callback
-// (bench_anchor_answer), either directly or through a Kamailio at which the receiver has registered. Each
+// (bench_anchor_answer), either directly or through a Kamailio at which the receiver has registered (one
+// Kamailio for the whole run, each receiver's sign-in replacing the one before). Each
 // request's send and its answer's arrival are taken from SIPp's own microsecond trace, so each figure is the
 // whole round trip seen from the peer, loopback (and the proxy) both ways included. The three take turns:
 // five rounds, each sending a fifth of the MESSAGEs to each of them and each begun by another of them, so
@@ -116,24 +117,34 @@ bool report(const char* who, const Run& run, std::vector<double> values, const s
     return true;
 }
 
-// Through a proxy, the Kamailio the receiver signs in at; none directly.
+// Through a proxy, the Kamailio the receivers sign in at in turn, one for the whole run: each Kamailio
+// started has speeds of its own (where its processes run, what they share), and one for each subject's
+// round moved a subject's median through it by up to half. Each sign-in replaces the one before it.
 std::unique_ptr<test::Kamailio> registrarFor(const Run& run) {
     if (!run.proxy)
         return nullptr;
-    auto registrar = std::make_unique<test::Kamailio>(std::vector<test::SipUser>{kReceiver});
+    test::Kamailio::Options options;
+    options.oneBindingPerUser = true;
+    auto registrar = std::make_unique<test::Kamailio>(std::vector<test::SipUser>{kReceiver}, options);
     registrar->start();
     return registrar;
 }
 
-// Until the receiver is signed in at the registrar (a challenge and the answer) or, directly, has its port.
-bool receiverReady(const test::Kamailio* registrar, const Run& run, int port) {
-    return registrar
-               ? bench::waitFor([&] { return registrar->seen(kReceiver.user, "REGISTER").size() >= 2; }, 10s)
-               : bench::waitFor([&] { return !test::bindable(run.tcp ? SOCK_STREAM : SOCK_DGRAM, port); }, 10s);
+// REGISTERs the registrar has seen so far; none directly.
+std::size_t registersSeen(const test::Kamailio* registrar) {
+    return registrar ? registrar->seen(kReceiver.user, "REGISTER").size() : 0;
 }
 
-Sample measureChimely(const Run& run) {
-    std::unique_ptr<test::Kamailio> registrar = registrarFor(run);
+// Until the receiver is signed in at the registrar (a challenge and the answer, after the `before`
+// REGISTERs of the receivers before it) or, directly, has its port.
+bool receiverReady(const test::Kamailio* registrar, std::size_t before, const Run& run, int port) {
+    return registrar ? bench::waitFor([&] { return registersSeen(registrar) >= before + 2; }, 10s)
+                     : bench::waitFor(
+                           [&] { return !test::bindable(run.tcp ? SOCK_STREAM : SOCK_DGRAM, port); }, 10s);
+}
+
+Sample measureChimely(const Run& run, const test::Kamailio* registrar) {
+    const std::size_t before = registersSeen(registrar);
     const int port = test::freePort();
     test::Program program;
     program.writeSettings(
@@ -145,7 +156,7 @@ Sample measureChimely(const Run& run) {
          {"Password", kReceiver.password},
          {"LocalPort", std::to_string(port)}});
     const pid_t pid = program.start({});
-    const bool ready = receiverReady(registrar.get(), run, port);
+    const bool ready = receiverReady(registrar, before, run, port);
     if (!ready || !program.running(pid)) {
         std::printf("%s\n", program.log(1).c_str());
         return failed(registrar ? "did not sign in at Kamailio" : "did not open its port");
@@ -155,8 +166,8 @@ Sample measureChimely(const Run& run) {
 }
 
 // The bare sofia-sip agent: what the stack itself costs, so that the program's own share can be told.
-Sample measureFloor(const Run& run) {
-    std::unique_ptr<test::Kamailio> registrar = registrarFor(run);
+Sample measureFloor(const Run& run, const test::Kamailio* registrar) {
+    const std::size_t before = registersSeen(registrar);
     const int port = test::freePort();
     std::vector<std::string> words = {bench::sibling("bench_anchor_answer"), std::to_string(port),
                                       run.tcp ? "tcp" : "udp"};
@@ -166,7 +177,7 @@ Sample measureFloor(const Run& run) {
     const std::string dir = test::makeTempDir("latency-floor");
     test::ChildProcess anchor;
     anchor.start(words, dir + "/anchor.log");
-    const bool ready = receiverReady(registrar.get(), run, port);
+    const bool ready = receiverReady(registrar, before, run, port);
     Sample sample;
     if (!ready) {
         std::printf("%s\n", test::readTextFile(dir + "/anchor.log").c_str());
@@ -180,10 +191,9 @@ Sample measureFloor(const Run& run) {
     return sample;
 }
 
-Sample measureBaresip(const Run& run) {
+Sample measureBaresip(const Run& run, const test::Kamailio* registrar) {
     if (!test::inPrivateNetwork())
         return failed("no network namespace (" + test::privateNetworkProblem() + ")");
-    std::unique_ptr<test::Kamailio> registrar = registrarFor(run);
     // The user the requests are for, as the program is: each answers 404 for a user it is not.
     test::Baresip baresip(
         {.user = kReceiver, .outboundProxy = registrar ? registrar->uri(run.tcp) : "", .tcp = run.tcp});
@@ -215,8 +225,9 @@ int main(int argc, char** argv) {
         round.count = std::max(1, run.count / kRounds);
         const struct {
             const char* who;
-            Sample (*measure)(const Run&);
+            Sample (*measure)(const Run&, const test::Kamailio*);
         } subjects[] = {{"chimely", measureChimely}, {"baresip", measureBaresip}, {"sofia", measureFloor}};
+        const std::unique_ptr<test::Kamailio> registrar = registrarFor(run);
         std::map<std::string, Sample> all;
         constexpr int kSubjects = sizeof subjects / sizeof subjects[0];
         for (int turn = 0; turn < kRounds; ++turn) {
@@ -227,7 +238,7 @@ int main(int argc, char** argv) {
                 // A subject that failed a round is not measured again: its figures would leave that round out.
                 if (!so_far.failure.empty())
                     continue;
-                Sample sample = subject.measure(round);
+                Sample sample = subject.measure(round, registrar.get());
                 so_far.failure = sample.failure;
                 so_far.values.insert(so_far.values.end(), sample.values.begin(), sample.values.end());
             }

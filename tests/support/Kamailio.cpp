@@ -167,7 +167,11 @@ request_route {
         if (isflagset(FLT_NATS))
             setbflag(FLB_NATB);
 #!endif
+#!ifdef ONE_BINDING
+        if (!save("location", "0x04"))
+#!else
         if (!save("location"))
+#!endif
             sl_reply_error();
         exit;
     }
@@ -437,6 +441,8 @@ void Kamailio::start(std::chrono::milliseconds timeout) {
         args.insert(args.end(), {"-A", "WITH_NAT"});
     if (!m_options.challenges)
         args.insert(args.end(), {"-A", "WITHOUT_AUTH"});
+    if (m_options.oneBindingPerUser)
+        args.insert(args.end(), {"-A", "ONE_BINDING"});
     if (m_tlsPort)
         args.insert(args.end(), {"-A", "WITH_TLS"});
     m_process->start(args, m_dir + "/kamailio.log");

@@ -51,6 +51,9 @@ public:
         bool natHelp = false;
         // Whether a REGISTER must answer a digest challenge; without, any REGISTER binds at once.
         bool challenges = true;
+        // Whether a REGISTER replaces every other binding of its user, as for one client that moves:
+        // clients signed in one after another as the same user each get all of the user's requests.
+        bool oneBindingPerUser = false;
         // TLS besides UDP and TCP, on a port of its own (tlsPort()), with this certificate and key (PEM
         // files); off when empty. Clients' certificates are not asked for.
         std::string tlsCertificate;
